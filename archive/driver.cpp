@@ -1,0 +1,101 @@
+// The codec driver: the single place where a compression method runs.
+//
+// For one entry it prepares the codec state, gives it two fresh buffers, sets up the key and the
+// progress handler, runs the method's routine, flushes what is left in the output buffer and hands
+// back the checksum: the sum of the unpacked bytes, which is InSum when compressing and OutSum
+// when expanding, since the key only ever acts on the packed side.
+#include <memory>
+
+#include "codecs/byte_stream.h"
+#include "codecs/codecs.h"
+#include "qobz/compress.h"
+
+namespace qobz {
+
+namespace {
+
+constexpr int32_t kNoOutputLimit = 2147483647;
+
+// Runs the routine of a method code; codes without a built-in routine run nothing.
+void RunRoutine(TCompThreadSafety& s, uint8_t method, bool expanding, int32_t unpacked_size) {
+  switch (method) {
+    case kMethodStored:
+      CopyStored(s);
+      break;
+    case kMethodRle:
+      expanding ? RleExpand(s) : RleCompress(s);
+      break;
+    case kMethodLzh:
+      expanding ? LzhExpand(s, unpacked_size) : LzhCompress(s);
+      break;
+    case kMethodLh5:
+      expanding ? LH5Expand(s, unpacked_size) : LH5Compress(s);
+      break;
+    default:
+      break;
+  }
+}
+
+}  // namespace
+
+int32_t TCompress::RunCodec(TStream& Dest, TStream& Source, int32_t InputSize,
+                            int32_t UnpackedSize, uint8_t Method, uint32_t& Checksum,
+                            bool Expanding, bool Scrambled) {
+  TCompThreadSafety& s = *codec_state_;
+  s.ProgressHandler = OnShowProgress;
+  if (OnShowProgress) {
+    int32_t percent = 0;
+    OnShowProgress(percent);
+    if (percent == -1) return 0;
+  }
+
+  // Both buffers live exactly as long as this call, whatever way it ends.
+  auto input = std::make_unique<uint8_t[]>(IOBufferSize);
+  auto output = std::make_unique<uint8_t[]>(IOBufferSize);
+  struct BufferGuard {
+    TCompThreadSafety& s;
+    ~BufferGuard() {
+      s.InputBuffer = s.OutputBuffer = s.InPos = s.InEnd = s.OutPos = s.OutEnd = nullptr;
+      s.InStream = s.OutStream = nullptr;
+    }
+  } guard{s};
+
+  s.InStream = &Source;
+  s.OutStream = &Dest;
+  s.InputBuffer = input.get();
+  s.InPos = s.InEnd = s.InputBuffer;
+  s.OutputBuffer = output.get();
+  s.OutPos = s.OutputBuffer;
+  s.OutEnd = s.OutputBuffer + IOBufferSize;
+  s.EndOfInput = false;
+  // A negative size (only a damaged header can give one) reads nothing.
+  s.InRemaining = InputSize > 0 ? InputSize : 0;
+  s.InChunk = IOBufferSize;
+  s.InDone = 0;
+  s.OutCount = 0;
+  s.OutLimit = Expanding ? kNoOutputLimit : s.InRemaining;
+  s.InSum = 0;
+  s.OutSum = 0;
+  s.UnscrambleInput = Expanding && Key != 0 && Scrambled;
+  s.ScrambleOutput = !Expanding && Key != 0;
+  for (int i = 0; i < 4; ++i) s.KeyBytes[i] = static_cast<uint8_t>(static_cast<uint32_t>(Key) >> (8 * i));
+  s.KeyIndex = 0;
+  s.RunFirst = true;
+  s.RunActive = false;
+  s.LastByte = 0;
+  s.RunCount = 0;
+
+  RunRoutine(s, Method, Expanding, UnpackedSize);
+  // Flushed before the checksum is handed back, so that a failed final write leaves the caller's
+  // checksum untouched like any other failure of the run.
+  FlushOutput(s);
+  Checksum = Expanding ? s.OutSum : s.InSum;
+
+  if (OnShowProgress) {
+    int32_t percent = 100;
+    OnShowProgress(percent);
+  }
+  return s.OutCount;
+}
+
+}  // namespace qobz

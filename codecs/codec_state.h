@@ -1,0 +1,59 @@
+// The codec state: everything a compression method sees during one run.
+//
+// The codec driver fills the fields before each run (one entry expanded or one file compressed)
+// and the methods move bytes only through ReadByte and WriteByte (byte_stream.h) and the bit layer
+// built on them (bit_stream.h). Their own tables are allocated once per run by the methods.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+
+#include "qobz/stream.h"
+
+namespace qobz {
+
+// Progress in percent; a handler that sets the value to -1 cancels the run.
+using TShowProgressEvent = std::function<void(int32_t& PercentageDone)>;
+
+// Size of the input buffer and of the output buffer.
+constexpr int32_t IOBufferSize = 8192;
+
+struct TCompThreadSafety {
+  // Byte layer.
+  bool EndOfInput = false;       // set by ReadByte when it could not deliver a byte
+  uint8_t* InputBuffer = nullptr;
+  uint8_t* OutputBuffer = nullptr;
+  uint8_t* InEnd = nullptr;      // one past the last valid input byte
+  uint8_t* InPos = nullptr;      // next input byte; InPos == InEnd means the buffer is used up
+  uint8_t* OutEnd = nullptr;     // OutputBuffer + IOBufferSize
+  uint8_t* OutPos = nullptr;     // where the next output byte goes
+  TStream* InStream = nullptr;
+  TStream* OutStream = nullptr;
+  uint32_t InSum = 0;            // wrap-around sum of the bytes fetched, before unscrambling
+  uint32_t OutSum = 0;           // wrap-around sum of the bytes stored, after scrambling
+  int32_t InRemaining = 0;       // input bytes not yet fetched from InStream
+  int32_t InChunk = IOBufferSize;  // size of the next fetch; only ever shrinks
+  int32_t InDone = 0;            // bytes fetched so far (advanced only with a progress handler)
+  int32_t OutCount = 0;          // bytes accepted by WriteByte
+  bool UnscrambleInput = false;
+  bool ScrambleOutput = false;
+  uint8_t KeyBytes[4] = {0, 0, 0, 0};  // the key, least significant byte first
+  int16_t KeyIndex = 0;                // which key byte comes next (0..3)
+  int32_t OutLimit = 0;                // how many more bytes WriteByte accepts
+  TShowProgressEvent ProgressHandler;
+
+  // Bit layer (LH5). Reader: BitByte holds the unconsumed bits of the last fetched byte,
+  // left-aligned, BitCount how many; BitBuffer the next 16 bits of input. Writer: BitByte is the
+  // byte being assembled from bit 7 down, BitCount its free positions (8 = empty).
+  uint8_t BitByte = 0;
+  uint8_t BitCount = 0;
+  uint16_t BitBuffer = 0;
+
+  // Run-length coder.
+  bool RunFirst = true;
+  bool RunActive = false;
+  uint8_t LastByte = 0;
+  int32_t RunCount = 0;
+};
+
+}  // namespace qobz

@@ -1,0 +1,27 @@
+// The codec routines. Each takes the codec state only and moves every byte through ReadByte and
+// WriteByte. Routines that consume their whole input stop when ReadByte sets EndOfInput; the two
+// decoders of Huffman-coded streams stop after producing unpacked_size bytes.
+#pragma once
+
+#include <cstdint>
+
+#include "codecs/codec_state.h"
+
+namespace qobz {
+
+// Method 0: stored. Copies input to output, the same in both directions.
+void CopyStored(TCompThreadSafety& s);
+
+// Method 1: run-length coding.
+void RleCompress(TCompThreadSafety& s);
+void RleExpand(TCompThreadSafety& s);
+
+// Method 2: LZSS with adaptive Huffman coding.
+void LzhCompress(TCompThreadSafety& s);
+void LzhExpand(TCompThreadSafety& s, int32_t unpacked_size);
+
+// Method 4: static-Huffman blocks (the -lh5- format of LHA).
+void LH5Compress(TCompThreadSafety& s);
+void LH5Expand(TCompThreadSafety& s, int32_t unpacked_size);
+
+}  // namespace qobz

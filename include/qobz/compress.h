@@ -1,0 +1,89 @@
+// TCompress: the archive component. It expands QOBZ archives from a stream into files, running
+// each entry through the codec driver, and checks locks and checksums on the way.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "qobz/errors.h"
+#include "qobz/headers.h"
+#include "qobz/stream.h"
+
+namespace qobz {
+
+struct TCompThreadSafety;
+
+enum TCProcessMode : uint8_t { pmCompress = 0, pmExpand = 1 };
+
+// Events. None has a sender argument; reference parameters are read back by the component.
+using TFilenameCheckEvent = std::function<void(std::string& filepath, TCProcessMode mode)>;
+using TCompressEvent = std::function<void(TStream& dest, TStream& source, std::string& CompressID,
+                                          int32_t& Outputsize, int32_t& checksum)>;
+using TExpandEvent =
+    std::function<void(TStream& dest, TStream& source, int32_t Sourcesize, int32_t Destsize,
+                       const std::string& CompressID, int32_t& checksum)>;
+using TRecognizeEvent = std::function<void(const std::string& CompressID, bool& recognized)>;
+using TShowProgressEvent = std::function<void(int32_t& PercentageDone)>;
+
+using TStringList = std::vector<std::string>;
+
+class TCompress {
+ public:
+  TCompress();
+  ~TCompress();
+  TCompress(const TCompress&) = delete;
+  TCompress& operator=(const TCompress&) = delete;
+
+  // Events.
+  TCompressEvent OnCompress;  // slot for a custom compressor; nothing here calls it
+  TExpandEvent OnExpand;      // expands entries of the custom method
+  TRecognizeEvent OnRecognize;
+  TFilenameCheckEvent OnCheckFile;
+  TShowProgressEvent OnShowProgress;
+
+  // Properties.
+  bool MakeDirectories = false;
+  bool ExceptionOnFileError = false;
+  int32_t Key = 0;
+  bool CheckSpaceBeforeExpand = false;
+
+  const std::string& TargetPath() const { return target_path_; }
+  // Stores the folder with a trailing backslash; an empty value stays empty.
+  void SetTargetPath(const std::string& value);
+
+  // Expands the archive at the stream's position into files below TargetPath. With a FileList,
+  // only entries whose stored names it holds (ASCII letters compared without case) are written,
+  // and after a normal end the list holds the destination paths of the files written.
+  void ExpandStreamToFiles(TStream& Source, TStringList* FileList = nullptr);
+
+  // Steps of the expansion, public for applications and tests.
+  void ReadArchiveHeader(TStream& Source, TArchiveHeader& Header, std::string& CompressID);
+  void InitArchiveHeader(TArchiveHeader& Header, const std::string& CompressID,
+                         uint8_t ArchiveType, int32_t TotalSize) const;
+  uint8_t RecognizeMethod(const std::string& CompressID);
+  bool ReadEntryHeader(TStream& Source, TEntryHeader& Header, std::string& FileName);
+  void ExpandEntry(TStream& Dest, TStream& Source, int32_t PackedSize, int32_t UnpackedSize,
+                   uint32_t Checksum, uint8_t Method, const std::string& CompressID,
+                   int32_t KeyLock);
+  int32_t SpaceAvailableFor(const std::string& Path);
+  float DiskFreeBytes(int Drive, const std::string& NearPath = std::string());
+  void MakeFolderPath(const std::string& Folder);
+  static bool FolderExists(const std::string& Path);
+  static bool IsFileSelected(const TStringList& FileList, const std::string& Name);
+
+  // The codec driver: runs one entry's bytes through the method's routine in either direction.
+  // Returns the bytes written when compressing, 0 when the progress handler cancels at once.
+  int32_t RunCodec(TStream& Dest, TStream& Source, int32_t InputSize, int32_t UnpackedSize,
+                   uint8_t Method, uint32_t& Checksum, bool Expanding, bool Scrambled);
+
+  TCompThreadSafety& CodecState() { return *codec_state_; }
+
+ private:
+  std::string target_path_;
+  std::unique_ptr<TCompThreadSafety> codec_state_;
+};
+
+}  // namespace qobz

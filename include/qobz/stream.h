@@ -1,0 +1,93 @@
+// The stream abstraction that archives, entries and codecs move through.
+//
+// A source reports how many bytes it delivered (0 at its end or on a failure); a destination
+// writes every byte or raises. Positions and sizes are 64-bit.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace qobz {
+
+enum class SeekOrigin { Begin, Current, End };
+
+class TStream {
+ public:
+  virtual ~TStream() = default;
+  TStream() = default;
+  TStream(const TStream&) = delete;
+  TStream& operator=(const TStream&) = delete;
+
+  // Reads up to count bytes; returns how many arrived (0 at the end, on failure or for count <= 0).
+  virtual int32_t Read(void* buffer, int32_t count) = 0;
+  // Writes all count bytes or raises EWriteError.
+  virtual void WriteBuffer(const void* buffer, int32_t count) = 0;
+  // Moves the position and returns the new one. Positions past the end are allowed.
+  virtual int64_t Seek(int64_t offset, SeekOrigin origin) = 0;
+  virtual int64_t Size();
+
+  int64_t Position() { return Seek(0, SeekOrigin::Current); }
+};
+
+// A growable in-memory stream.
+class TMemoryStream : public TStream {
+ public:
+  TMemoryStream() = default;
+  explicit TMemoryStream(std::vector<uint8_t> data) : data_(std::move(data)) {}
+
+  int32_t Read(void* buffer, int32_t count) override;
+  void WriteBuffer(const void* buffer, int32_t count) override;
+  int64_t Seek(int64_t offset, SeekOrigin origin) override;
+  int64_t Size() override { return static_cast<int64_t>(data_.size()); }
+
+  const std::vector<uint8_t>& Data() const { return data_; }
+  std::vector<uint8_t>& Data() { return data_; }
+
+ private:
+  std::vector<uint8_t> data_;
+  int64_t pos_ = 0;
+};
+
+// A destination that counts and discards what it is given (used to test entries).
+class TNullStream : public TStream {
+ public:
+  int32_t Read(void*, int32_t) override { return 0; }
+  void WriteBuffer(const void*, int32_t count) override { size_ += count > 0 ? count : 0; }
+  int64_t Seek(int64_t, SeekOrigin) override { return size_; }
+  int64_t Size() override { return size_; }
+
+ private:
+  int64_t size_ = 0;
+};
+
+// A stream on a file of the host system. The handle is closed by the destructor.
+class TFileStream : public TStream {
+ public:
+  // Opens an existing file read-only, letting other processes read and write it meanwhile.
+  // Raises EFOpenError naming the path and the system's reason.
+  static std::unique_ptr<TFileStream> OpenRead(const std::string& path);
+  // Creates a file anew (or cuts an existing one to length 0) for reading and writing, without
+  // sharing, with normal attributes. Raises EFCreateError naming the path and the reason.
+  static std::unique_ptr<TFileStream> Create(const std::string& path);
+
+  ~TFileStream() override;
+  int32_t Read(void* buffer, int32_t count) override;
+  void WriteBuffer(const void* buffer, int32_t count) override;
+  int64_t Seek(int64_t offset, SeekOrigin origin) override;
+  int64_t Size() override;
+
+  // The native handle (a file descriptor or a Windows HANDLE), for the platform layer.
+  intptr_t Handle() const { return handle_; }
+  const std::string& Path() const { return path_; }
+  // Closes the file now; later calls fail. Safe to call twice.
+  void Close();
+
+ private:
+  TFileStream(intptr_t handle, std::string path) : handle_(handle), path_(std::move(path)) {}
+  intptr_t handle_;
+  std::string path_;
+};
+
+}  // namespace qobz

@@ -1,0 +1,205 @@
+// POSIX implementation of the platform layer and of TFileStream.
+#if !defined(_WIN32)
+
+#include <errno.h>
+#include <fcntl.h>
+#include <sched.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cstdio>
+
+#include "platform/platform.h"
+#include "qobz/errors.h"
+#include "qobz/stream.h"
+
+namespace qobz {
+
+namespace {
+std::string Reason(int err) { return strerror(err); }
+}  // namespace
+
+std::unique_ptr<TFileStream> TFileStream::OpenRead(const std::string& path) {
+  std::string native = platform::NativePath(path);
+  int fd = ::open(native.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) throw EFOpenError("Cannot open file \"" + path + "\". " + Reason(errno));
+  return std::unique_ptr<TFileStream>(new TFileStream(fd, path));
+}
+
+std::unique_ptr<TFileStream> TFileStream::Create(const std::string& path) {
+  std::string native = platform::NativePath(path);
+  // Like the Windows call with normal attributes, refuse to replace a read-only file, even as a
+  // user (root) whom the kernel would let write it.
+  struct stat st;
+  if (::stat(native.c_str(), &st) == 0 && S_ISREG(st.st_mode) && (st.st_mode & 0222) == 0)
+    throw EFCreateError("Cannot create file \"" + path + "\". " + Reason(EACCES));
+  int fd = ::open(native.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  if (fd < 0) throw EFCreateError("Cannot create file \"" + path + "\". " + Reason(errno));
+  return std::unique_ptr<TFileStream>(new TFileStream(fd, path));
+}
+
+TFileStream::~TFileStream() { Close(); }
+
+void TFileStream::Close() {
+  if (handle_ >= 0) ::close(static_cast<int>(handle_));
+  handle_ = -1;
+}
+
+int32_t TFileStream::Read(void* buffer, int32_t count) {
+  if (count <= 0 || handle_ < 0) return 0;
+  int32_t done = 0;
+  while (done < count) {
+    ssize_t n = ::read(static_cast<int>(handle_), static_cast<char*>(buffer) + done, count - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    done += static_cast<int32_t>(n);
+  }
+  return done;
+}
+
+void TFileStream::WriteBuffer(const void* buffer, int32_t count) {
+  int32_t done = 0;
+  while (done < count) {
+    ssize_t n =
+        handle_ < 0 ? -1
+                    : ::write(static_cast<int>(handle_), static_cast<const char*>(buffer) + done,
+                              count - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      int err = n < 0 ? errno : ENOSPC;
+      throw EWriteError("Stream write error on \"" + path_ + "\". " + Reason(err));
+    }
+    done += static_cast<int32_t>(n);
+  }
+}
+
+int64_t TFileStream::Seek(int64_t offset, SeekOrigin origin) {
+  int whence = origin == SeekOrigin::Begin ? SEEK_SET : origin == SeekOrigin::End ? SEEK_END : SEEK_CUR;
+  off_t r = handle_ < 0 ? -1 : ::lseek(static_cast<int>(handle_), offset, whence);
+  return r < 0 ? -1 : static_cast<int64_t>(r);
+}
+
+int64_t TFileStream::Size() {
+  struct stat st;
+  if (handle_ < 0 || ::fstat(static_cast<int>(handle_), &st) != 0) return -1;
+  return st.st_size;
+}
+
+namespace platform {
+
+void YieldProcessor() { sched_yield(); }
+
+void SleepMs(uint32_t milliseconds) {
+  struct timespec ts = {static_cast<time_t>(milliseconds / 1000),
+                        static_cast<long>(milliseconds % 1000) * 1000000L};
+  while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
+  }
+}
+
+std::string NativePath(const std::string& path) {
+  std::string out = path;
+  for (char& c : out)
+    if (c == '\\') c = '/';
+  return out;
+}
+
+int64_t GetAttributes(const std::string& path) {
+  std::string native = NativePath(path);
+  struct stat st;
+  if (::stat(native.c_str(), &st) != 0) return -1;
+  uint32_t attr = 0;
+  if (S_ISDIR(st.st_mode)) attr |= kAttrDirectory;
+  if ((st.st_mode & 0222) == 0) attr |= kAttrReadOnly;
+  size_t slash = native.find_last_of('/');
+  std::string base = slash == std::string::npos ? native : native.substr(slash + 1);
+  if (base.size() > 1 && base[0] == '.' && base != "..") attr |= kAttrHidden;
+  if (attr == 0) attr = S_ISDIR(st.st_mode) ? kAttrDirectory : kAttrArchive;
+  return attr;
+}
+
+bool SetAttributes(const std::string& path, uint32_t attributes) {
+  std::string native = NativePath(path);
+  struct stat st;
+  if (::stat(native.c_str(), &st) != 0) return false;
+  mode_t mode = st.st_mode & 07777;
+  if (attributes & kAttrReadOnly) {
+    mode &= ~static_cast<mode_t>(0222);
+  } else if ((mode & 0222) == 0) {
+    mode |= 0200;  // writable again for the owner, as clearing the bit does on Windows
+  }
+  return ::chmod(native.c_str(), mode) == 0;
+}
+
+bool FileExists(const std::string& path) {
+  struct stat st;
+  return ::stat(NativePath(path).c_str(), &st) == 0 && !S_ISDIR(st.st_mode);
+}
+
+bool DeleteFile(const std::string& path) { return ::unlink(NativePath(path).c_str()) == 0; }
+
+void MakeFolder(const std::string& path) {
+  if (::mkdir(NativePath(path).c_str(), 0777) != 0)
+    throw EInOutError("Cannot make folder \"" + path + "\". " + Reason(errno));
+}
+
+bool SetFileDate(TFileStream& file, uint32_t dos_stamp) {
+  struct tm t = {};
+  t.tm_sec = static_cast<int>((dos_stamp & 0x1F) * 2);
+  t.tm_min = static_cast<int>((dos_stamp >> 5) & 0x3F);
+  t.tm_hour = static_cast<int>((dos_stamp >> 11) & 0x1F);
+  t.tm_mday = static_cast<int>((dos_stamp >> 16) & 0x1F);
+  t.tm_mon = static_cast<int>((dos_stamp >> 21) & 0x0F) - 1;
+  t.tm_year = static_cast<int>((dos_stamp >> 25) & 0x7F) + 80;
+  t.tm_isdst = -1;
+  // Stamps that name no day (day 0, month 0 or 13..15, hour 24..31) are refused as Windows does.
+  if (t.tm_mday < 1 || t.tm_mon < 0 || t.tm_mon > 11 || t.tm_hour > 23 || t.tm_min > 59 ||
+      t.tm_sec > 59)
+    return false;
+  time_t when = mktime(&t);
+  if (when == static_cast<time_t>(-1)) return false;
+  struct timespec times[2];
+  times[0].tv_sec = when;  // access time follows the write time
+  times[0].tv_nsec = 0;
+  times[1] = times[0];
+  return file.Handle() >= 0 && ::futimens(static_cast<int>(file.Handle()), times) == 0;
+}
+
+uint32_t GetFileDate(const std::string& path) {
+  struct stat st;
+  if (::stat(NativePath(path).c_str(), &st) != 0) return 0;
+  struct tm t;
+  time_t when = st.st_mtime;
+  if (!localtime_r(&when, &t) || t.tm_year < 80 || t.tm_year > 207) return 0;
+  return (static_cast<uint32_t>(t.tm_year - 80) << 25) | (static_cast<uint32_t>(t.tm_mon + 1) << 21) |
+         (static_cast<uint32_t>(t.tm_mday) << 16) | (static_cast<uint32_t>(t.tm_hour) << 11) |
+         (static_cast<uint32_t>(t.tm_min) << 5) | (static_cast<uint32_t>(t.tm_sec / 2));
+}
+
+double DiskFreeBytes(int drive, const std::string& near_path) {
+  if (drive != 0) return -1;
+  std::string folder = NativePath(near_path);
+  for (;;) {
+    size_t slash = folder.find_last_of('/');
+    if (slash == std::string::npos) {
+      folder = ".";
+      break;
+    }
+    folder.resize(slash == 0 ? 1 : slash);
+    struct stat st;
+    if (::stat(folder.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) break;
+    if (slash == 0) break;
+  }
+  struct statvfs vfs;
+  if (::statvfs(folder.c_str(), &vfs) != 0) return -1;
+  return static_cast<double>(vfs.f_bavail) * static_cast<double>(vfs.f_frsize);
+}
+
+std::string LastErrorText() { return Reason(errno); }
+
+}  // namespace platform
+}  // namespace qobz
+
+#endif  // !_WIN32

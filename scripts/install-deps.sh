@@ -1,0 +1,38 @@
+#!/usr/bin/env bash
+# Installs the Debian packages that the build and the tests need, and only those that are missing.
+# Usage: scripts/install-deps.sh [demo|test]
+set -euo pipefail
+what=${1:-test}
+
+pkgs=(build-essential cmake libgtest-dev)
+if [ "$what" = test ]; then
+  # Sanitizers and fuzzers (clang + libFuzzer), benchmarks, and the LHA peers used as black boxes.
+  pkgs+=(clang libfuzzer-14-dev libclang-rt-14-dev libbenchmark-dev
+         lhasa jlha-utils 7zip libarchive-tools)
+fi
+if [ -f scripts/extra-packages.txt ]; then
+  while read -r line; do
+    line=${line%%#*}
+    for word in $line; do
+      case "$word" in
+        demo:*) pkgs+=("${word#demo:}") ;;
+        test:*) [ "$what" = test ] && pkgs+=("${word#test:}") ;;
+        *) pkgs+=("$word") ;;
+      esac
+    done
+  done < scripts/extra-packages.txt
+fi
+
+missing=()
+for p in "${pkgs[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "Installing: ${missing[*]}"
+  sudo=""; [ "$(id -u)" = 0 ] || sudo=sudo
+  if [ -f scripts/extra-architectures.txt ]; then
+    for a in $(cat scripts/extra-architectures.txt); do $sudo dpkg --add-architecture "$a"; done
+  fi
+  $sudo apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
