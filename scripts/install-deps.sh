@@ -10,7 +10,10 @@ if [ "$what" = test ]; then
   pkgs+=(clang libfuzzer-14-dev libclang-rt-14-dev libbenchmark-dev
          lhasa jlha-utils 7zip libarchive-tools)
 fi
-if [ -f scripts/extra-packages.txt ]; then
+# Each part of the project may list what it needs in scripts/packages/*.txt: one or more names per
+# line; "test:NAME" only for `make test`, anything else for both commands.
+for list in scripts/packages/*.txt; do
+  [ -f "$list" ] || continue
   while read -r line; do
     line=${line%%#*}
     for word in $line; do
@@ -20,8 +23,8 @@ if [ -f scripts/extra-packages.txt ]; then
         *) pkgs+=("$word") ;;
       esac
     done
-  done < scripts/extra-packages.txt
-fi
+  done < "$list"
+done
 
 missing=()
 for p in "${pkgs[@]}"; do
@@ -30,9 +33,6 @@ done
 if [ ${#missing[@]} -gt 0 ]; then
   echo "Installing: ${missing[*]}"
   sudo=""; [ "$(id -u)" = 0 ] || sudo=sudo
-  if [ -f scripts/extra-architectures.txt ]; then
-    for a in $(cat scripts/extra-architectures.txt); do $sudo dpkg --add-architecture "$a"; done
-  fi
   $sudo apt-get update -qq
   DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
 fi
