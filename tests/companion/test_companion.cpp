@@ -1,7 +1,8 @@
 // A scripted stand-in for Dorvane.exe, packed into launcher libraries by the end-to-end tests.
 //
-// It appends what it saw to the file named by $QOBZ_TEST_RECORD: one line "argv=" with its
-// arguments joined by '|', and one line per setting ("DVVolume=..."). Then it runs the script
+// It appends what it saw to the file named by $QOBZ_TEST_RECORD: a line "argv=" with its
+// arguments joined by '|', a line "cmdline=" with them joined by blanks, and one line per value
+// of the hand-off key ("DVVolume=..."). Then it runs the script
 // found in "DVTitle": comma-separated actions, in order:
 //   sleep:MS      sleep MS milliseconds
 //   post:TEXT     write "DVResult" = TEXT
@@ -24,7 +25,12 @@ int main(int argc, char** argv) {
     if (std::FILE* f = std::fopen(record.c_str(), "a")) {
       std::string args;
       for (int i = 0; i < argc; ++i) args += (i ? "|" : "") + std::string(argv[i]);
+      std::string line;
+      for (int i = 0; i < argc; ++i) line += (i ? " " : "") + std::string(argv[i]);
       std::fprintf(f, "argv=%s\n", args.c_str());
+      // The arguments joined by blanks: the command line, as the launcher formed it (Windows
+      // splits an unquoted path with blanks into several arguments).
+      std::fprintf(f, "cmdline=%s\n", line.c_str());
       for (const char* name :
            {"DVVolume", "DVTitle", "DVColorForm", "DVColorText", "DVFolderPath", "DVResult"}) {
         std::string value = "<missing>";

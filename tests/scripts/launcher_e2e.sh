@@ -47,7 +47,8 @@ run() {  # run SCRIPT [host options...]: prints the host's output
 echo "-- a posted 0 ends the call with 0; settings, command line and clean-up"
 out=$(run "post:0")
 expect_eq "$out" "MakeBackupCD returned 0" "result"
-expect_eq "$(grep '^argv=' "$QOBZ_TEST_RECORD")" "argv=$app/Dorvane.exe|/Start" "command line"
+expect_eq "$(grep '^argv=' "$QOBZ_TEST_RECORD")" "argv=$app/Dorvane.exe|/Start" "arguments"
+expect_eq "$(grep '^cmdline=' "$QOBZ_TEST_RECORD")" "cmdline=$app/Dorvane.exe /Start" "command line"
 expect_eq "$(grep '^DVVolume=' "$QOBZ_TEST_RECORD")" "DVVolume=Vol 1" "DVVolume"
 expect_eq "$(grep '^DVColorText=' "$QOBZ_TEST_RECORD")" "DVColorText=" "DVColorText"
 expect_eq "$(grep '^DVFolderPath=' "$QOBZ_TEST_RECORD")" "DVFolderPath=$work/source" "DVFolderPath"
