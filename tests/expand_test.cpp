@@ -119,7 +119,8 @@ TEST_F(ExpandTest, CheckFileStarStopsAndEmptySkipsWithoutCounting) {
     EXPECT_EQ(mode, pmExpand);
     if (++calls == 3) path = "*";
   };
-  Expand(BuildArchive({{"1", Bytes("a")}, {"2", Bytes("b")}, {"3", Bytes("c")}, {"4", Bytes("d")}}));
+  Expand(
+      BuildArchive({{"1", Bytes("a")}, {"2", Bytes("b")}, {"3", Bytes("c")}, {"4", Bytes("d")}}));
   EXPECT_TRUE(Exists("1"));
   EXPECT_TRUE(Exists("2"));
   EXPECT_FALSE(Exists("3"));
@@ -211,7 +212,8 @@ TEST_F(ExpandTest, CustomEntryWithoutHandler) {
   // Nothing is read: with checksum 0 the next header is read from the entry's packed bytes.
   RawEntry inner{"inner", Bytes("hi")};
   auto nested = BuildArchive({inner});
-  RawEntry custom{"custom", std::vector<uint8_t>(nested.begin() + kArchiveHeaderSize, nested.end())};
+  RawEntry custom{"custom",
+                  std::vector<uint8_t>(nested.begin() + kArchiveHeaderSize, nested.end())};
   custom.method = kMethodCustom;
   custom.checksum = 0;
   custom.unpacked_size = 0;

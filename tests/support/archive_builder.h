@@ -106,7 +106,8 @@ class ScratchDir {
 
 inline std::vector<uint8_t> ReadFile(const std::string& path) {
   std::ifstream f(path, std::ios::binary);
-  return std::vector<uint8_t>((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+  return std::vector<uint8_t>((std::istreambuf_iterator<char>(f)),
+                              std::istreambuf_iterator<char>());
 }
 
 inline void WriteFile(const std::string& path, const std::vector<uint8_t>& data) {

@@ -53,15 +53,14 @@ inline std::vector<uint8_t> MakeData(Kind kind, size_t size, uint64_t seed = 1) 
       "tree",   "symbol",  "table",  "buffer",   "output", "input",    "compress", "expand",
       "header", "entry",   "folder", "checksum", "key",    "progress", "library",  "program"};
   // Line templates: @ is a word, # a number.
-  static const char* const kLines[] = {
-      "int @ = #;\n",
-      "  if (@ > #) return @;\n",
-      "  for (int i = 0; i < #; ++i) @[i] = @;\n",
-      "static const uint16_t @[#] = {#, #};\n",
-      "}\n\n",
-      "/* @ @ @ */\n",
-      "void @(struct @ *p, size_t n) {\n",
-      "  @->@ = @(#);\n"};
+  static const char* const kLines[] = {"int @ = #;\n",
+                                       "  if (@ > #) return @;\n",
+                                       "  for (int i = 0; i < #; ++i) @[i] = @;\n",
+                                       "static const uint16_t @[#] = {#, #};\n",
+                                       "}\n\n",
+                                       "/* @ @ @ */\n",
+                                       "void @(struct @ *p, size_t n) {\n",
+                                       "  @->@ = @(#);\n"};
   std::vector<uint8_t> out;
   out.reserve(size + 128);
   Rng rng(seed * 0x1000193u + static_cast<uint64_t>(kind));
