@@ -268,12 +268,20 @@ bool StartProcess(const std::string& command_line) {
   if (blank == std::string::npos || blank == 0) return false;
   std::string program = NativePath(command_line.substr(0, blank));
   if (!MakeExecutable(program)) return false;
+  // The launcher does not wait for the programs it starts; those of earlier calls that have ended
+  // by now are reaped here, so a long-running host does not collect zombies.
+  static std::vector<pid_t> started;
+  for (size_t i = 0; i < started.size();) {
+    int status;
+    if (::waitpid(started[i], &status, WNOHANG) != 0) {
+      started.erase(started.begin() + static_cast<std::ptrdiff_t>(i));
+    } else {
+      ++i;
+    }
+  }
   pid_t pid = Spawn({program, command_line.substr(blank + 1)});
   if (pid < 0) return false;
-  // The launcher does not wait for the program. Reap it if it has already ended; otherwise the
-  // host's own child handling (or its exit) does.
-  int status;
-  ::waitpid(pid, &status, WNOHANG);
+  started.push_back(pid);
   return true;
 }
 
