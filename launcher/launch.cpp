@@ -7,7 +7,9 @@ namespace qobz::launcher {
 
 namespace {
 
-std::string Text(const char* s) { return s ? std::string(s) : std::string(); }
+std::string Text(const char* s) {
+  return s ? std::string(s) : std::string();
+}
 
 // Removes the companion file set from the module's folder in table order. A file that is missing
 // or still in use stays where it is; that never fails the call.
@@ -110,7 +112,9 @@ TSystemLaunchPlatform::TSystemLaunchPlatform(int64_t archive_offset)
 std::unique_ptr<platform::THandOffKey> TSystemLaunchPlatform::OpenKey(const std::string& key) {
   return platform::OpenHandOffKey(key);
 }
-std::string TSystemLaunchPlatform::ModulePath() { return platform::OwnModulePath(); }
+std::string TSystemLaunchPlatform::ModulePath() {
+  return platform::OwnModulePath();
+}
 bool TSystemLaunchPlatform::FileExists(const std::string& path) {
   return platform::FileExists(path);
 }
@@ -126,6 +130,8 @@ bool TSystemLaunchPlatform::Unpack(const std::string& module_path) {
 bool TSystemLaunchPlatform::StartProcess(const std::string& command_line) {
   return platform::StartProcess(command_line);
 }
-void TSystemLaunchPlatform::Sleep(uint32_t milliseconds) { platform::SleepMs(milliseconds); }
+void TSystemLaunchPlatform::Sleep(uint32_t milliseconds) {
+  platform::SleepMs(milliseconds);
+}
 
 }  // namespace qobz::launcher

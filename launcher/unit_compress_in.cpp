@@ -26,7 +26,9 @@ TCompressDataModule::TCompressDataModule() {
   Compress.CheckSpaceBeforeExpand = false;
 }
 
-size_t CompressDataModuleCount() { return Holders().size(); }
+size_t CompressDataModuleCount() {
+  return Holders().size();
+}
 
 std::string FolderOf(const std::string& path) {
   size_t cut = path.find_last_of("\\:");

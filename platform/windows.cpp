@@ -27,7 +27,9 @@ std::string Reason(DWORD code) {
   return std::string(text, n);
 }
 
-HANDLE AsHandle(intptr_t h) { return reinterpret_cast<HANDLE>(h); }
+HANDLE AsHandle(intptr_t h) {
+  return reinterpret_cast<HANDLE>(h);
+}
 
 }  // namespace
 
@@ -47,7 +49,9 @@ std::unique_ptr<TFileStream> TFileStream::Create(const std::string& path) {
   return std::unique_ptr<TFileStream>(new TFileStream(reinterpret_cast<intptr_t>(h), path));
 }
 
-TFileStream::~TFileStream() { Close(); }
+TFileStream::~TFileStream() {
+  Close();
+}
 
 void TFileStream::Close() {
   if (handle_ != kNoHandle) CloseHandle(AsHandle(handle_));
@@ -102,11 +106,17 @@ int64_t TFileStream::Size() {
 
 namespace platform {
 
-void YieldProcessor() { Sleep(0); }
+void YieldProcessor() {
+  Sleep(0);
+}
 
-void SleepMs(uint32_t milliseconds) { Sleep(milliseconds); }
+void SleepMs(uint32_t milliseconds) {
+  Sleep(milliseconds);
+}
 
-std::string NativePath(const std::string& path) { return path; }
+std::string NativePath(const std::string& path) {
+  return path;
+}
 
 int64_t GetAttributes(const std::string& path) {
   DWORD attr = GetFileAttributesA(path.c_str());
@@ -123,7 +133,9 @@ bool FileExists(const std::string& path) {
   return attr != INVALID_FILE_ATTRIBUTES && (attr & FILE_ATTRIBUTE_DIRECTORY) == 0;
 }
 
-bool DeleteFile(const std::string& path) { return DeleteFileA(path.c_str()) != 0; }
+bool DeleteFile(const std::string& path) {
+  return DeleteFileA(path.c_str()) != 0;
+}
 
 void MakeFolder(const std::string& path) {
   if (!CreateDirectoryA(path.c_str(), nullptr))
@@ -160,7 +172,9 @@ double DiskFreeBytes(int drive, const std::string&) {
   return static_cast<double>(bytes_per_sector) * sectors_per_cluster * free_clusters;
 }
 
-std::string LastErrorText() { return Reason(GetLastError()); }
+std::string LastErrorText() {
+  return Reason(GetLastError());
+}
 
 bool FolderExists(const std::string& path) {
   DWORD attr = GetFileAttributesA(path.c_str());
@@ -187,8 +201,8 @@ bool StartProcess(const std::string& command_line) {
   startup.dwFlags = STARTF_USESHOWWINDOW;
   startup.wShowWindow = SW_SHOWNORMAL;
   PROCESS_INFORMATION info = {};
-  if (!CreateProcessA(nullptr, line.data(), nullptr, nullptr, FALSE, NORMAL_PRIORITY_CLASS,
-                      nullptr, nullptr, &startup, &info))
+  if (!CreateProcessA(nullptr, line.data(), nullptr, nullptr, FALSE, NORMAL_PRIORITY_CLASS, nullptr,
+                      nullptr, &startup, &info))
     return false;
   CloseHandle(info.hThread);
   CloseHandle(info.hProcess);
@@ -273,7 +287,9 @@ std::unique_ptr<TSharedLibrary> TSharedLibrary::Load(const std::string& path) {
   return std::unique_ptr<TSharedLibrary>(new TSharedLibrary(reinterpret_cast<void*>(module)));
 }
 
-TSharedLibrary::~TSharedLibrary() { FreeLibrary(static_cast<HMODULE>(handle_)); }
+TSharedLibrary::~TSharedLibrary() {
+  FreeLibrary(static_cast<HMODULE>(handle_));
+}
 
 void* TSharedLibrary::Symbol(const char* name) const {
   return reinterpret_cast<void*>(GetProcAddress(static_cast<HMODULE>(handle_), name));
@@ -330,7 +346,9 @@ std::unique_ptr<THandOffKey> OpenHandOffKey(const std::string& key) {
   return std::make_unique<TRegistryKey>(handle);
 }
 
-std::string HandOffStoreRoot() { return {}; }
+std::string HandOffStoreRoot() {
+  return {};
+}
 
 }  // namespace platform
 }  // namespace qobz

@@ -76,9 +76,9 @@ class ScriptedSystem : public TLaunchPlatform {
   std::string module_path;
   bool key_fails = false;
   bool start_fails = false;
-  std::set<std::string> locked;      // files that cannot be deleted
-  int refuse_exists_call = -1;       // this FileExists call (0-based) answers false
-  std::vector<std::string> polls;    // what the companion has posted before each poll
+  std::set<std::string> locked;    // files that cannot be deleted
+  int refuse_exists_call = -1;     // this FileExists call (0-based) answers false
+  std::vector<std::string> polls;  // what the companion has posted before each poll
   // Observations.
   std::vector<std::string> log;
   std::map<std::string, std::string> values;
@@ -156,7 +156,9 @@ class ScriptedSystem : public TLaunchPlatform {
   int exists_calls_ = 0;
 };
 
-ScriptedKey::~ScriptedKey() { system_.log.push_back("close"); }
+ScriptedKey::~ScriptedKey() {
+  system_.log.push_back("close");
+}
 bool ScriptedKey::WriteString(const std::string& name, const std::string& value) {
   system_.log.push_back("write " + name + "=" + value);
   system_.values[name] = value;
@@ -169,7 +171,9 @@ bool ScriptedKey::ReadString(const std::string& name, std::string& value) {
   value = it->second;
   return true;
 }
-bool ScriptedKey::DeleteValue(const std::string& name) { return system_.values.erase(name) > 0; }
+bool ScriptedKey::DeleteValue(const std::string& name) {
+  return system_.values.erase(name) > 0;
+}
 
 const std::vector<std::string> kSetInOrder = {"Dorvane.exe", "Krovnel.dll", "Osvant03.hc",
                                               "VQ.EXE",      "hcorig.hc",   "hci9cd.hc"};
@@ -197,12 +201,12 @@ class LaunchSequence : public ::testing::Test {
   // The launcher file: some "code", zero bytes up to the offset, then the archive.
   void WriteLauncher(const std::vector<uint8_t>& archive, int64_t length_without_archive = -1) {
     std::vector<uint8_t> bytes(64, 0xC3);
-    bytes.resize(static_cast<size_t>(length_without_archive < 0 ? kTestOffset
-                                                                : length_without_archive),
-                 0);
+    bytes.resize(
+        static_cast<size_t>(length_without_archive < 0 ? kTestOffset : length_without_archive), 0);
     bytes.insert(bytes.end(), archive.begin(), archive.end());
     std::ofstream(module_file_, std::ios::binary)
-        .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+        .write(reinterpret_cast<const char*>(bytes.data()),
+               static_cast<std::streamsize>(bytes.size()));
   }
   void PutFile(const std::string& name, const std::string& text = "stale") {
     std::ofstream(module_folder_ / name) << text;
@@ -238,16 +242,15 @@ class LaunchSequence : public ::testing::Test {
 TEST_F(LaunchSequence, SettingsAndRunningMarkAreWrittenBeforeAnyCheck) {
   int32_t result = Run(nullptr);
   ExpectNotPrepared(result);
-  const std::vector<std::string> head = {
-      "open Software\\Halcrest\\Dorvane\\6.0",
-      "write DVVolume=Vol 7",
-      "write DVTitle=Backup of the week",
-      "write DVColorForm=clBtnFace",
-      "write DVColorText=",
-      "write DVFolderPath=",
-      "write DVResult=100",
-      "close",
-      "module"};
+  const std::vector<std::string> head = {"open Software\\Halcrest\\Dorvane\\6.0",
+                                         "write DVVolume=Vol 7",
+                                         "write DVTitle=Backup of the week",
+                                         "write DVColorForm=clBtnFace",
+                                         "write DVColorText=",
+                                         "write DVFolderPath=",
+                                         "write DVResult=100",
+                                         "close",
+                                         "module"};
   ASSERT_GE(system_.log.size(), head.size());
   EXPECT_EQ(std::vector<std::string>(system_.log.begin(), system_.log.begin() + head.size()), head);
 }
@@ -318,7 +321,7 @@ TEST_F(LaunchSequence, ExpansionErrorYields2WithoutEscaping) {
   archive.back() ^= 0x01;  // the last stored byte of hcorig.hc: a checksum mismatch
   WriteLauncher(archive);
   ExpectNotPrepared(Run());
-  EXPECT_TRUE(Present("VQ.EXE"));  // written before the failing entry
+  EXPECT_TRUE(Present("VQ.EXE"));                     // written before the failing entry
   EXPECT_TRUE(system_.Lines("file? ").size() == 1u);  // no presence check after a failed unpack
 }
 
@@ -371,10 +374,9 @@ TEST_F(LaunchSequence, EachPollOpensReadsAndClosesTheKey) {
   size_t first = system_.IndexOf("sleep 1000");
   ASSERT_LT(first + 8, system_.log.size());
   EXPECT_EQ(std::vector<std::string>(system_.log.begin() + first, system_.log.begin() + first + 8),
-            (std::vector<std::string>{"sleep 1000", "open Software\\Halcrest\\Dorvane\\6.0",
-                                      "read DVResult", "close", "sleep 1000",
-                                      "open Software\\Halcrest\\Dorvane\\6.0", "read DVResult",
-                                      "close"}));
+            (std::vector<std::string>{
+                "sleep 1000", "open Software\\Halcrest\\Dorvane\\6.0", "read DVResult", "close",
+                "sleep 1000", "open Software\\Halcrest\\Dorvane\\6.0", "read DVResult", "close"}));
 }
 
 TEST_F(LaunchSequence, ValuesOf100AndAboveMissingOrNotNumericKeepWaiting) {
@@ -462,7 +464,8 @@ TEST_F(UnpackTest, ArchiveIsReadFromTheOffsetOnly) {
   std::vector<uint8_t> bytes = archive;
   bytes.resize(kTestOffset + 10, 0);
   std::ofstream(module_file_, std::ios::binary)
-      .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+      .write(reinterpret_cast<const char*>(bytes.data()),
+             static_cast<std::streamsize>(bytes.size()));
   EXPECT_TRUE(UnpackAppendedArchive(ArchiveStyle(module_file_), kTestOffset));
   EXPECT_FALSE(Present("Dorvane.exe"));
 }

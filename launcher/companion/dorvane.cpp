@@ -56,8 +56,8 @@ bool ReadSettings(const std::string& path, Settings& out) {
 std::string SafeFileName(const std::string& volume) {
   std::string name;
   for (char c : volume)
-    name += (static_cast<unsigned char>(c) < 32 || std::string("<>:\"/\\|?*").find(c) !=
-                                                       std::string::npos)
+    name += (static_cast<unsigned char>(c) < 32 ||
+             std::string("<>:\"/\\|?*").find(c) != std::string::npos)
                 ? '_'
                 : c;
   while (!name.empty() && (name.back() == ' ' || name.back() == '.')) name.pop_back();

@@ -27,8 +27,8 @@ int main(int argc, char** argv) {
     return 3;
   }
   auto krovnel = qobz::platform::TSharedLibrary::Load(OwnFolder() + "Krovnel.dll");
-  auto verify = krovnel ? reinterpret_cast<KrovnelVerifyFn>(krovnel->Symbol(kKrovnelVerify))
-                        : nullptr;
+  auto verify =
+      krovnel ? reinterpret_cast<KrovnelVerifyFn>(krovnel->Symbol(kKrovnelVerify)) : nullptr;
   if (!verify) return 2;
   int32_t entries = 0;
   int32_t code = verify(argv[1], &entries);
