@@ -4,6 +4,7 @@
 #include <string>
 
 #include "common.h"
+#include "sfx.h"
 
 namespace {
 
@@ -13,6 +14,9 @@ struct Command {
   const char* usage;
   const char* help;
 };
+
+// SfxCommand takes its own name as argv[0], as a program would.
+int RunSfx(int argc, char** argv) { return qobz::tool::SfxCommand(argc + 1, argv - 1); }
 
 const Command kCommands[] = {
     {"a", qobz::tool::CommandAdd,
@@ -40,6 +44,10 @@ const Command kCommands[] = {
     {"decode", qobz::tool::CommandDecode,
      "qobz decode --method NON|RLE|LZH|LH5 [--size N] [IN [OUT]]",
      "Unpacks a raw stream of the method. LZH and LH5 streams need --size, the unpacked size.\n"},
+    {"sfx", RunSfx, "qobz sfx LIBRARY ARCHIVE -o OUT [--offset N]",
+     "Writes OUT: LIBRARY, zero bytes up to the offset (default 431616, where the shipped\n"
+     "launcher looks), then ARCHIVE. Refuses a library larger than the offset. `qobz l OUT\n"
+     "--offset N` lists what is inside.\n"},
 };
 
 void PrintUsage(FILE* to) {
