@@ -1,7 +1,318 @@
-// Placeholder until the run-length coder lands.
+// Method 1, run-length coding with one escape byte.
+//
+// Stream format (no header, no end marker):
+//   b (not RleEscape)   the byte b
+//   RleEscape 0x00      one byte RleEscape
+//   RleEscape n, n>0    n - 1 further copies of LastByte, the first byte of the preceding unit
+//                       (0 at the start of the stream)
+// The compressor writes the counted form only right after the literal that opens a run of 3 to
+// 255 equal bytes; two equal bytes stay two literals, and RleEscape never opens a run.
+//
+// Each direction has a byte-at-a-time path through ReadByte/WriteByte and a fast path that works
+// on the bytes already in the input buffer with local pointers. The fast path runs only when
+// neither side is scrambled (the key stream index is shared by both sides, so the order of every
+// byte would matter) and goes back to ReadByte/WriteByte for every fetch, every full output buffer
+// and the output limit, so that streams, progress, yields, sums and EUnableToCompress behave
+// exactly as on the byte path.
+#include <algorithm>
+#include <cstddef>
+#include <cstring>
+
+#include "codecs/byte_stream.h"
 #include "codecs/codecs.h"
-#include "qobz/errors.h"
+
 namespace qobz {
-void RleCompress(TCompThreadSafety&) { throw Exception("run-length coder not built yet"); }
-void RleExpand(TCompThreadSafety&) { throw Exception("run-length coder not built yet"); }
+
+namespace {
+
+// A run is cut after this many bytes: the count must fit in one byte.
+constexpr int32_t kMaxRun = 255;
+
+uint32_t ByteSum(const uint8_t* p, const uint8_t* end) {
+  uint32_t sum = 0;
+  for (; p < end; ++p) sum += *p;
+  return sum;
+}
+
+// Local copies of the buffer pointers for the fast paths. The bytes between a mark and the
+// cursor have been consumed (input) or stored (output) but not yet accounted for in the state;
+// Sync() accounts for them and must run before anything else looks at the state.
+//
+// Entry assumptions: neither UnscrambleInput nor ScrambleOutput is set.
+class BufferCursor {
+ public:
+  explicit BufferCursor(TCompThreadSafety& s) : s_(s) { Load(); }
+
+  bool HasInput() const { return in_ != in_end_; }
+  const uint8_t* In() const { return in_; }
+  ptrdiff_t InLeft() const { return in_end_ - in_; }
+  uint8_t Take() { return *in_++; }
+  void Skip(ptrdiff_t n) { in_ += n; }
+  ptrdiff_t Room() const { return room_; }
+
+  // Bytes the state must see consumed before the next ReadByte.
+  void Sync() {
+    s_.InSum += ByteSum(in_mark_, in_);
+    s_.InPos = in_;
+    in_mark_ = in_;
+    auto stored = static_cast<int32_t>(out_ - out_mark_);
+    s_.OutSum += ByteSum(out_mark_, out_);
+    s_.OutCount += stored;
+    s_.OutLimit -= stored;
+    s_.OutPos = out_;
+    out_mark_ = out_;
+  }
+
+  // Reloads the cursor after ReadByte or WriteByte moved the state.
+  void Load() {
+    in_ = in_mark_ = s_.InPos;
+    in_end_ = s_.InEnd;
+    out_ = out_mark_ = s_.OutPos;
+    room_ = std::max<ptrdiff_t>(0, std::min<ptrdiff_t>(s_.OutEnd - s_.OutPos, s_.OutLimit));
+  }
+
+  void Put(uint8_t b) {
+    if (room_ > 0) [[likely]] {
+      *out_++ = b;
+      --room_;
+    } else {
+      PutSlow(b);
+    }
+  }
+
+  void PutCopies(uint8_t b, int32_t count) {
+    while (count > 0) {
+      if (room_ == 0) {
+        PutSlow(b);
+        --count;
+        continue;
+      }
+      auto n = std::min<ptrdiff_t>(room_, count);
+      std::memset(out_, b, static_cast<size_t>(n));
+      out_ += n;
+      room_ -= n;
+      count -= static_cast<int32_t>(n);
+    }
+  }
+
+  // Copies n input bytes to the output; n must not exceed InLeft() or Room().
+  void CopyThrough(ptrdiff_t n) {
+    std::memcpy(out_, in_, static_cast<size_t>(n));
+    in_ += n;
+    out_ += n;
+    room_ -= n;
+  }
+
+  // Reads one byte through ReadByte (a fetch may happen).
+  uint8_t ReadSlow() {
+    Sync();
+    uint8_t b = ReadByte(s_);
+    Load();
+    return b;
+  }
+
+ private:
+  // The output buffer is full or the limit is reached: WriteByte writes the buffer or raises.
+  void PutSlow(uint8_t b) {
+    Sync();
+    WriteByte(s_, b);
+    Load();
+  }
+
+  TCompThreadSafety& s_;
+  uint8_t* in_ = nullptr;
+  uint8_t* in_mark_ = nullptr;
+  uint8_t* in_end_ = nullptr;
+  uint8_t* out_ = nullptr;
+  uint8_t* out_mark_ = nullptr;
+  ptrdiff_t room_ = 0;  // bytes that may be stored before WriteByte must take over
+};
+
+bool FastPathAllowed(const TCompThreadSafety& s) {
+  return !s.UnscrambleInput && !s.ScrambleOutput && !s.EndOfInput && s.InPos != s.InEnd;
+}
+
+// The run fields in locals (byte stores through the buffer pointers would otherwise force them
+// back to memory at every byte), written back on every way out, exceptions included.
+struct RunLocals {
+  explicit RunLocals(TCompThreadSafety& s)
+      : s_(s), first(s.RunFirst), active(s.RunActive), last(s.LastByte), count(s.RunCount) {}
+  ~RunLocals() {
+    s_.RunFirst = first;
+    s_.RunActive = active;
+    s_.LastByte = last;
+    s_.RunCount = count;
+  }
+  RunLocals(const RunLocals&) = delete;
+  RunLocals& operator=(const RunLocals&) = delete;
+
+  TCompThreadSafety& s_;
+  bool first;
+  bool active;
+  uint8_t last;
+  int32_t count;
+};
+
+// One byte of RleCompress, on the byte path.
+void CompressByte(TCompThreadSafety& s, uint8_t b) {
+  if (s.RunActive) {
+    if (b == s.LastByte && s.RunCount < kMaxRun) {
+      ++s.RunCount;
+    } else {
+      RlePutRun(s, s.RunCount, s.LastByte);
+      s.LastByte = b;
+      if (b == RleEscape) {
+        RlePutRun(s, 0, RleEscape);
+      } else {
+        WriteByte(s, b);
+      }
+      s.RunActive = false;
+    }
+  } else {
+    if (b == RleEscape) {
+      RlePutRun(s, 0, RleEscape);
+    } else if (b == s.LastByte && !s.RunFirst) {
+      s.RunCount = 2;
+      s.RunActive = true;
+    } else {
+      WriteByte(s, b);
+    }
+    s.LastByte = b;
+  }
+  s.RunFirst = false;
+}
+
+void PutRunFast(BufferCursor& io, int32_t count, uint8_t value) {
+  if (count == 1 || count == 2) {
+    io.PutCopies(value, count - 1);
+  } else {
+    io.Put(RleEscape);
+    io.Put(static_cast<uint8_t>(count));
+  }
+}
+
+// RleCompress over the bytes already in the input buffer: the same steps in the same order as
+// CompressByte, with a run of equal bytes counted in one scan.
+void CompressBuffered(TCompThreadSafety& s) {
+  BufferCursor io(s);
+  RunLocals r(s);
+  while (io.HasInput()) {
+    if (r.active) {
+      // Count the rest of the run inside the buffer; it may go on in the next fetch.
+      const uint8_t* p = io.In();
+      auto limit = std::min<ptrdiff_t>(io.InLeft(), kMaxRun - r.count);
+      ptrdiff_t k = 0;
+      while (k < limit && p[k] == r.last) ++k;
+      io.Skip(k);
+      r.count += static_cast<int32_t>(k);
+      if (!io.HasInput()) break;
+      // The scan stopped at a different byte or at a full run: either way the run ends here.
+      uint8_t b = io.Take();
+      PutRunFast(io, r.count, r.last);
+      r.last = b;
+      if (b == RleEscape) {
+        PutRunFast(io, 0, RleEscape);
+      } else {
+        io.Put(b);
+      }
+      r.active = false;
+    } else {
+      uint8_t b = io.Take();
+      if (b == RleEscape) {
+        PutRunFast(io, 0, RleEscape);
+      } else if (b == r.last && !r.first) {
+        r.count = 2;
+        r.active = true;
+      } else {
+        io.Put(b);
+      }
+      r.last = b;
+    }
+    r.first = false;
+  }
+  io.Sync();
+}
+
+// RleExpand over the bytes already in the input buffer. Returns early when the count byte of an
+// escape had to be fetched and the fetch ended the input: the byte loop then stops as it would.
+void ExpandBuffered(TCompThreadSafety& s) {
+  BufferCursor io(s);
+  RunLocals r(s);
+  while (io.HasInput()) {
+    if (*io.In() != RleEscape) {
+      // A stretch of literals up to the next escape, as far as the output room allows.
+      auto n = std::min(io.InLeft(), io.Room());
+      if (n == 0) {  // the output buffer is full or the limit is reached
+        uint8_t b = io.Take();
+        io.Put(b);
+        r.last = b;
+        continue;
+      }
+      const void* esc = std::memchr(io.In(), RleEscape, static_cast<size_t>(n));
+      ptrdiff_t len = esc ? static_cast<const uint8_t*>(esc) - io.In() : n;
+      r.last = io.In()[len - 1];
+      io.CopyThrough(len);
+      continue;
+    }
+    io.Skip(1);
+    // The count is taken without looking at EndOfInput: at the end of the data it reads as 0.
+    uint8_t n = io.HasInput() ? io.Take() : io.ReadSlow();
+    if (n == 0) {
+      io.Put(RleEscape);
+    } else {
+      io.PutCopies(r.last, n - 1);
+    }
+    r.last = RleEscape;
+    // A fetch for the count that ended the input: the byte loop's next ReadByte reports the end.
+    if (s.EndOfInput) break;
+  }
+  io.Sync();
+}
+
+}  // namespace
+
+void RlePutRun(TCompThreadSafety& s, int32_t count, uint8_t value) {
+  if (count == 1 || count == 2) {
+    for (int32_t i = 1; i < count; ++i) WriteByte(s, value);
+  } else {
+    WriteByte(s, RleEscape);
+    WriteByte(s, static_cast<uint8_t>(count));
+  }
+}
+
+void RleCompress(TCompThreadSafety& s) {
+  for (;;) {
+    if (FastPathAllowed(s)) {
+      CompressBuffered(s);
+      continue;
+    }
+    uint8_t b = ReadByte(s);
+    if (s.EndOfInput) break;
+    CompressByte(s, b);
+  }
+  if (s.RunActive) RlePutRun(s, s.RunCount, s.LastByte);
+}
+
+void RleExpand(TCompThreadSafety& s) {
+  for (;;) {
+    if (FastPathAllowed(s)) {
+      ExpandBuffered(s);
+      continue;
+    }
+    uint8_t b = ReadByte(s);
+    if (s.EndOfInput) break;
+    if (b != RleEscape) {
+      WriteByte(s, b);
+    } else {
+      uint8_t n = ReadByte(s);  // not tested: at the end of the data it reads as 0
+      if (n == 0) {
+        WriteByte(s, RleEscape);
+      } else {
+        for (int i = 1; i < n; ++i) WriteByte(s, s.LastByte);
+      }
+    }
+    s.LastByte = b;
+  }
+}
+
 }  // namespace qobz
