@@ -47,15 +47,16 @@ inline std::vector<uint8_t> MakeData(Kind kind, size_t size, uint64_t seed = 1) 
       "data",   "block",   "stream", "window",  "match",   "length", "offset",  "code",
       "tree",   "symbol",  "table",  "buffer",  "output",  "input",  "compress", "expand",
       "header", "entry",   "folder", "checksum", "key",    "progress", "library", "program"};
+  // Every line takes its arguments in the same order and types: word, number, word, word.
   static const char* const kLines[] = {
       "int %s = %d;\n",
       "  if (%s > %d) return %s;\n",
-      "  for (int i = 0; i < %d; ++i) %s[i] = %s;\n",
-      "static const uint16_t %s[%d] = {%d, %d};\n",
+      "  for (%s = 0; i < %d; ++i) %s[i] = %s;\n",
+      "static const uint16_t %s[%d] = {%s, %s};\n",
       "}\n\n",
-      "/* %s %s %s */\n",
-      "void %s(struct %s *p, size_t n) {\n",
-      "  %s->%s = %s(%d);\n"};
+      "/* %s %d %s %s */\n",
+      "void %s(size_t n%d, struct %s *p, int %s) {\n",
+      "  %s->x%d = %s(%s);\n"};
   std::vector<uint8_t> out;
   out.reserve(size + 128);
   Rng rng(seed * 0x1000193u + static_cast<uint64_t>(kind));
