@@ -15,6 +15,7 @@
 // and the output limit, so that streams, progress, yields, sums and EUnableToCompress behave
 // exactly as on the byte path.
 #include <algorithm>
+#include <bit>
 #include <cstddef>
 #include <cstring>
 
@@ -81,6 +82,12 @@ class BufferCursor {
   }
 
   void PutCopies(uint8_t b, int32_t count) {
+    if (count <= room_ && count <= 16) {  // the short runs of binary data
+      for (int32_t i = 0; i < count; ++i) out_[i] = b;
+      out_ += count;
+      room_ -= count;
+      return;
+    }
     while (count > 0) {
       if (room_ == 0) {
         PutSlow(b);
@@ -97,7 +104,11 @@ class BufferCursor {
 
   // Copies n input bytes to the output; n must not exceed InLeft() or Room().
   void CopyThrough(ptrdiff_t n) {
-    std::memcpy(out_, in_, static_cast<size_t>(n));
+    if (n <= 16) {
+      for (ptrdiff_t i = 0; i < n; ++i) out_[i] = in_[i];
+    } else {
+      std::memcpy(out_, in_, static_cast<size_t>(n));
+    }
     in_ += n;
     out_ += n;
     room_ -= n;
@@ -127,6 +138,62 @@ class BufferCursor {
   uint8_t* out_mark_ = nullptr;
   ptrdiff_t room_ = 0;  // bytes that may be stored before WriteByte must take over
 };
+
+// How many bytes from p (at most n) would go out as plain literals: bytes that are neither
+// RleEscape nor equal to the byte before them (prev for p[0]). Eight bytes at a time: a byte of
+// the block stops the stretch when it matches its predecessor or the escape, i.e. when that XOR
+// is zero. The lowest flag of ZeroBytes is exact (a borrow only travels upward from a real zero
+// byte), so it gives the stopping byte without a second scan.
+constexpr uint64_t kOnes = 0x0101010101010101ull;
+constexpr uint64_t kHighs = 0x8080808080808080ull;
+constexpr uint64_t ZeroBytes(uint64_t v) {
+  return (v - kOnes) & ~v & kHighs;
+}
+
+ptrdiff_t LiteralStretch(const uint8_t* p, ptrdiff_t n, uint8_t prev) {
+  static_assert(std::endian::native == std::endian::little ||
+                std::endian::native == std::endian::big);
+  constexpr uint64_t kEscapes = kOnes * RleEscape;
+  if (n == 0 || p[0] == RleEscape || p[0] == prev) return 0;
+  ptrdiff_t i = 1;
+  for (; i + 8 <= n; i += 8) {
+    uint64_t here, before;
+    std::memcpy(&here, p + i, 8);
+    std::memcpy(&before, p + i - 1, 8);
+    uint64_t stops = ZeroBytes(here ^ before) | ZeroBytes(here ^ kEscapes);
+    if (stops != 0) {
+      // Memory order is the value's low-to-high order on little-endian hosts, the reverse on
+      // big-endian ones; on the latter only the highest flag is exact, so rescan by hand.
+      if constexpr (std::endian::native == std::endian::little)
+        return i + std::countr_zero(stops) / 8;
+      break;
+    }
+  }
+  while (i < n && p[i] != RleEscape && p[i] != p[i - 1]) ++i;
+  return i;
+}
+
+// How many bytes from p (at most limit) equal v, eight at a time.
+ptrdiff_t RunLength(const uint8_t* p, ptrdiff_t limit, uint8_t v) {
+  const uint64_t pattern = kOnes * v;
+  ptrdiff_t k = 0;
+  for (; k + 8 <= limit; k += 8) {
+    uint64_t differ;
+    std::memcpy(&differ, p + k, 8);
+    differ ^= pattern;
+    if (differ != 0) {
+      // The first differing byte in memory order holds the lowest set bit (little-endian) or
+      // the highest (big-endian).
+      if constexpr (std::endian::native == std::endian::little) {
+        return k + std::countr_zero(differ) / 8;
+      } else {
+        return k + std::countl_zero(differ) / 8;
+      }
+    }
+  }
+  while (k < limit && p[k] == v) ++k;
+  return k;
+}
 
 bool FastPathAllowed(const TCompThreadSafety& s) {
   return !s.UnscrambleInput && !s.ScrambleOutput && !s.EndOfInput && s.InPos != s.InEnd;
@@ -201,8 +268,7 @@ void CompressBuffered(TCompThreadSafety& s) {
       // Count the rest of the run inside the buffer; it may go on in the next fetch.
       const uint8_t* p = io.In();
       auto limit = std::min<ptrdiff_t>(io.InLeft(), kMaxRun - r.count);
-      ptrdiff_t k = 0;
-      while (k < limit && p[k] == r.last) ++k;
+      ptrdiff_t k = RunLength(p, limit, r.last);
       io.Skip(k);
       r.count += static_cast<int32_t>(k);
       if (!io.HasInput()) break;
@@ -217,6 +283,15 @@ void CompressBuffered(TCompThreadSafety& s) {
       }
       r.active = false;
     } else {
+      if (!r.first) {
+        // Plain literals go out in one copy, as far as the output room allows.
+        ptrdiff_t len = LiteralStretch(io.In(), std::min(io.InLeft(), io.Room()), r.last);
+        if (len > 0) {
+          r.last = io.In()[len - 1];
+          io.CopyThrough(len);
+          continue;
+        }
+      }
       uint8_t b = io.Take();
       if (b == RleEscape) {
         PutRunFast(io, 0, RleEscape);
@@ -248,8 +323,15 @@ void ExpandBuffered(TCompThreadSafety& s) {
         r.last = b;
         continue;
       }
-      const void* esc = std::memchr(io.In(), RleEscape, static_cast<size_t>(n));
-      ptrdiff_t len = esc ? static_cast<const uint8_t*>(esc) - io.In() : n;
+      // Short stretches (common in binary data) are cheaper to scan by hand than to hand to memchr.
+      const uint8_t* p = io.In();
+      ptrdiff_t len = 1;
+      ptrdiff_t by_hand = std::min<ptrdiff_t>(n, 16);
+      while (len < by_hand && p[len] != RleEscape) ++len;
+      if (len == 16 && len < n) {
+        const void* esc = std::memchr(p + len, RleEscape, static_cast<size_t>(n - len));
+        len = esc ? static_cast<const uint8_t*>(esc) - p : n;
+      }
       r.last = io.In()[len - 1];
       io.CopyThrough(len);
       continue;

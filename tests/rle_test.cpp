@@ -4,8 +4,8 @@
 // and without a key and unscrambling the keyed packed bytes compares the two paths directly.
 #include <gtest/gtest.h>
 
-#include <cstdint>
 #include <climits>
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <vector>
@@ -25,7 +25,9 @@ using test::RecordingStream;
 
 constexpr int32_t kTestKey = 0x5A3C9F17;
 
-Bytes Repeat(uint8_t b, size_t n) { return Bytes(n, b); }
+Bytes Repeat(uint8_t b, size_t n) {
+  return Bytes(n, b);
+}
 Bytes Concat(std::initializer_list<Bytes> parts) {
   Bytes out;
   for (const Bytes& p : parts) out.insert(out.end(), p.begin(), p.end());
@@ -51,7 +53,7 @@ struct Outcome {
 };
 
 Outcome RunRle(const Bytes& in, bool expanding, int32_t key = 0,
-           std::function<void(int32_t&)> progress = nullptr) {
+               std::function<void(int32_t&)> progress = nullptr) {
   TCompress c;
   c.Key = key;
   Outcome r;
@@ -86,8 +88,12 @@ Bytes CompressUnlimited(const Bytes& in) {
   FlushOutput(s);
   return dst.Data();
 }
-Bytes Compress(const Bytes& in) { return RunRle(in, false).out; }
-Bytes Expand(const Bytes& in) { return RunRle(in, true).out; }
+Bytes Compress(const Bytes& in) {
+  return RunRle(in, false).out;
+}
+Bytes Expand(const Bytes& in) {
+  return RunRle(in, true).out;
+}
 
 struct Golden {
   const char* name;
@@ -186,8 +192,7 @@ TEST(RleLimit, RaisesWhenOutputWouldPassInput) {
   TCompress c;
   RecordingStream src(grows), dst;
   uint32_t checksum = 77;
-  EXPECT_THROW(c.RunCodec(dst, src, 100, 0, kMethodRle, checksum, false, false),
-               EUnableToCompress);
+  EXPECT_THROW(c.RunCodec(dst, src, 100, 0, kMethodRle, checksum, false, false), EUnableToCompress);
   EXPECT_EQ(checksum, 77u);
   EXPECT_TRUE(dst.writes.empty());
 
@@ -241,8 +246,9 @@ TEST(RleRoundTrip, Corpus) {
 
 // The same run with and without a key: identical packed bytes once unscrambled, identical stream
 // calls and progress values, identical checksums and results.
-void ExpectPathsAgree(const Bytes& plain, const std::string& name,
-                      std::function<void(int32_t&)> progress = [](int32_t&) {}) {
+void ExpectPathsAgree(
+    const Bytes& plain, const std::string& name,
+    std::function<void(int32_t&)> progress = [](int32_t&) {}) {
   Outcome fast, slow;
   bool fast_threw = false, slow_threw = false;
   try {
@@ -307,8 +313,8 @@ TEST(RleFastPath, ExpandsEscapeSplitByFetch) {
 
 TEST(RleCancel, CompressorWritesPendingRunAndStops) {
   // Cancelled at the second fetch: the first 8192 bytes end in a run that is still written.
-  Bytes plain = Concat({test::MakeData(test::Kind::Text, 8000), Repeat(0x41, 192),
-                        Repeat(0x41, 5000)});
+  Bytes plain =
+      Concat({test::MakeData(test::Kind::Text, 8000), Repeat(0x41, 192), Repeat(0x41, 5000)});
   auto cancel_second = [n = 0](int32_t& p) mutable {
     if (++n == 3) p = -1;  // 0 before the run, then once per fetch
   };
