@@ -1,13 +1,14 @@
 // The byte and bit layer on a codec state prepared by hand: fetch sizes, the end of the input,
 // progress and cancel, output buffering, the output limit, the two sums, the key stream, and the
 // bit reader and writer vectors.
+#include "codecs/byte_stream.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdint>
 #include <vector>
 
 #include "codecs/bit_stream.h"
-#include "codecs/byte_stream.h"
 #include "codecs/codec_state.h"
 #include "qobz/errors.h"
 #include "tests/support/recording_stream.h"
@@ -67,12 +68,8 @@ TEST(ReadByte, FetchesAtMost8192BytesAndNeverPastTheInputSize) {
   struct Case {
     size_t size;
     std::vector<int32_t> requests;
-  } cases[] = {{1, {1}},
-               {8191, {8191}},
-               {8192, {8192}},
-               {8193, {8192, 1}},
-               {16384, {8192, 8192}},
-               {20000, {8192, 8192, 3616}}};
+  } cases[] = {{1, {1}},          {8191, {8191}},        {8192, {8192}},
+               {8193, {8192, 1}}, {16384, {8192, 8192}}, {20000, {8192, 8192, 3616}}};
   for (const Case& c : cases) {
     Bytes data = Counting(c.size);
     data.insert(data.end(), 100, 0xEE);  // the stream holds more than the run may read
@@ -131,7 +128,7 @@ TEST(ReadByte, WithoutHandlerInDoneStaysZero) {
 TEST(PercentOf, SplitsAtOneHundredThousand) {
   EXPECT_EQ(PercentOf(8192, 20000), 40);
   EXPECT_EQ(PercentOf(16384, 20000), 81);
-  EXPECT_EQ(PercentOf(99999, 100000), 99);   // (done * 100) div total
+  EXPECT_EQ(PercentOf(99999, 100000), 99);  // (done * 100) div total
   EXPECT_EQ(PercentOf(100000, 100000), 100);
   EXPECT_EQ(PercentOf(100000, 100001), 100);  // done div (total div 100) = 100000 div 1000
   EXPECT_EQ(PercentOf(8192, 1000000), 0);
