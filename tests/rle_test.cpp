@@ -4,13 +4,11 @@
 // and without a key and unscrambling the keyed packed bytes compares the two paths directly.
 #include <gtest/gtest.h>
 
-#include <climits>
 #include <cstdint>
 #include <functional>
 #include <string>
 #include <vector>
 
-#include "codecs/byte_stream.h"
 #include "codecs/codec_state.h"
 #include "codecs/codecs.h"
 #include "qobz/compress.h"
@@ -71,21 +69,13 @@ Outcome RunRle(const Bytes& in, bool expanding, int32_t key = 0,
   r.writes = dst.writes;
   return r;
 }
-// RleCompress on a state set up like the driver's but without an output limit, for the forms
-// that grow (the driver would stop them with EUnableToCompress).
+// Through the driver without an output limit, for the forms that grow (RunCodec would stop them
+// with EUnableToCompress).
 Bytes CompressUnlimited(const Bytes& in) {
-  TCompThreadSafety s;
-  Bytes inbuf(IOBufferSize), outbuf(IOBufferSize);
+  TCompress c;
   RecordingStream src(in), dst;
-  s.InStream = &src;
-  s.OutStream = &dst;
-  s.InputBuffer = s.InPos = s.InEnd = inbuf.data();
-  s.OutputBuffer = s.OutPos = outbuf.data();
-  s.OutEnd = s.OutputBuffer + IOBufferSize;
-  s.InRemaining = static_cast<int32_t>(in.size());
-  s.OutLimit = INT32_MAX;
-  RleCompress(s);
-  FlushOutput(s);
+  uint32_t checksum = 0;
+  c.EncodeStream(dst, src, static_cast<int32_t>(in.size()), kMethodRle, checksum);
   return dst.Data();
 }
 Bytes Compress(const Bytes& in) {
