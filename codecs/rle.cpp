@@ -82,8 +82,10 @@ class BufferCursor {
   }
 
   void PutCopies(uint8_t b, int32_t count) {
-    if (count <= room_ && count <= 16) {  // the short runs of binary data
-      for (int32_t i = 0; i < count; ++i) out_[i] = b;
+    if (count <= 16 && room_ >= 16) {
+      // The short runs of binary data: sixteen bytes stored at once, the ones past count are
+      // never counted and are overwritten or left unwritten to the stream.
+      std::memset(out_, b, 16);
       out_ += count;
       room_ -= count;
       return;
@@ -100,6 +102,15 @@ class BufferCursor {
       room_ -= n;
       count -= static_cast<int32_t>(n);
     }
+  }
+
+  // Copies sixteen input bytes to the output and keeps the first n of them (n <= 16); both
+  // InLeft() and Room() must be at least 16. The rest are overwritten later or never written.
+  void CopySixteenKeep(ptrdiff_t n) {
+    std::memcpy(out_, in_, 16);
+    in_ += n;
+    out_ += n;
+    room_ -= n;
   }
 
   // Copies n input bytes to the output; n must not exceed InLeft() or Room().
@@ -146,6 +157,7 @@ class BufferCursor {
 // byte), so it gives the stopping byte without a second scan.
 constexpr uint64_t kOnes = 0x0101010101010101ull;
 constexpr uint64_t kHighs = 0x8080808080808080ull;
+constexpr uint64_t kEscapes = kOnes * RleEscape;
 constexpr uint64_t ZeroBytes(uint64_t v) {
   return (v - kOnes) & ~v & kHighs;
 }
@@ -153,7 +165,6 @@ constexpr uint64_t ZeroBytes(uint64_t v) {
 ptrdiff_t LiteralStretch(const uint8_t* p, ptrdiff_t n, uint8_t prev) {
   static_assert(std::endian::native == std::endian::little ||
                 std::endian::native == std::endian::big);
-  constexpr uint64_t kEscapes = kOnes * RleEscape;
   if (n == 0 || p[0] == RleEscape || p[0] == prev) return 0;
   ptrdiff_t i = 1;
   for (; i + 8 <= n; i += 8) {
@@ -323,15 +334,24 @@ void ExpandBuffered(TCompThreadSafety& s) {
         r.last = b;
         continue;
       }
-      // Short stretches (common in binary data) are cheaper to scan by hand than to hand to memchr.
       const uint8_t* p = io.In();
-      ptrdiff_t len = 1;
-      ptrdiff_t by_hand = std::min<ptrdiff_t>(n, 16);
-      while (len < by_hand && p[len] != RleEscape) ++len;
-      if (len == 16 && len < n) {
-        const void* esc = std::memchr(p + len, RleEscape, static_cast<size_t>(n - len));
-        len = esc ? static_cast<const uint8_t*>(esc) - p : n;
+      if (std::endian::native == std::endian::little && n >= 16) {
+        // Short stretches (common in binary data): copy sixteen bytes blindly and keep those
+        // before the first escape; only a stretch of sixteen goes on to memchr.
+        uint64_t w0, w1;
+        std::memcpy(&w0, p, 8);
+        std::memcpy(&w1, p + 8, 8);
+        uint64_t e0 = ZeroBytes(w0 ^ kEscapes), e1 = ZeroBytes(w1 ^ kEscapes);
+        ptrdiff_t len = e0 ? std::countr_zero(e0) / 8 : e1 ? 8 + std::countr_zero(e1) / 8 : 16;
+        r.last = p[len - 1];
+        io.CopySixteenKeep(len);
+        if (len < 16) continue;
+        p = io.In();
+        n -= 16;
+        if (n == 0 || *p == RleEscape) continue;
       }
+      const void* esc = std::memchr(p, RleEscape, static_cast<size_t>(n));
+      ptrdiff_t len = esc ? static_cast<const uint8_t*>(esc) - p : n;
       r.last = io.In()[len - 1];
       io.CopyThrough(len);
       continue;
