@@ -150,11 +150,15 @@ class BufferCursor {
   ptrdiff_t room_ = 0;  // bytes that may be stored before WriteByte must take over
 };
 
-// How many bytes from p (at most n) would go out as plain literals: bytes that are neither
-// RleEscape nor equal to the byte before them (prev for p[0]). Eight bytes at a time: a byte of
-// the block stops the stretch when it matches its predecessor or the escape, i.e. when that XOR
-// is zero. The lowest flag of ZeroBytes is exact (a borrow only travels upward from a real zero
-// byte), so it gives the stopping byte without a second scan.
+// How many bytes from p (at most n) go out exactly as they are, with the run state left inactive
+// and LastByte the last of them. A byte b stops the stretch when it is RleEscape, or when it
+// repeats its predecessor (prev before p[0]) and the byte after it repeats it too, so that a run
+// of three or more starts; the end of the bound counts as such a repeat, since the next byte is
+// unknown. A pair x x followed by another byte y is written x x y by the byte loop as well (the
+// second x is held back until y arrives, with no fetch in between since y is within the bound).
+//
+// Eight bytes at a time. ZeroBytes flags every zero byte and, above the lowest one, possibly
+// others; stopping early is always safe (the byte loop takes over), stopping late never happens.
 constexpr uint64_t kOnes = 0x0101010101010101ull;
 constexpr uint64_t kHighs = 0x8080808080808080ull;
 constexpr uint64_t kEscapes = kOnes * RleEscape;
@@ -163,24 +167,25 @@ constexpr uint64_t ZeroBytes(uint64_t v) {
 }
 
 ptrdiff_t LiteralStretch(const uint8_t* p, ptrdiff_t n, uint8_t prev) {
-  static_assert(std::endian::native == std::endian::little ||
-                std::endian::native == std::endian::big);
-  if (n == 0 || p[0] == RleEscape || p[0] == prev) return 0;
+  auto stops_at = [&](ptrdiff_t i) {
+    uint8_t before = i == 0 ? prev : p[i - 1];
+    return p[i] == RleEscape || (p[i] == before && (i + 1 == n || p[i + 1] == p[i]));
+  };
+  if (n == 0 || stops_at(0)) return 0;
   ptrdiff_t i = 1;
-  for (; i + 8 <= n; i += 8) {
-    uint64_t here, before;
-    std::memcpy(&here, p + i, 8);
-    std::memcpy(&before, p + i - 1, 8);
-    uint64_t stops = ZeroBytes(here ^ before) | ZeroBytes(here ^ kEscapes);
-    if (stops != 0) {
-      // Memory order is the value's low-to-high order on little-endian hosts, the reverse on
-      // big-endian ones; on the latter only the highest flag is exact, so rescan by hand.
-      if constexpr (std::endian::native == std::endian::little)
-        return i + std::countr_zero(stops) / 8;
-      break;
+  if constexpr (std::endian::native == std::endian::little) {
+    for (; i + 9 <= n; i += 8) {
+      uint64_t here, before, after;
+      std::memcpy(&here, p + i, 8);
+      std::memcpy(&before, p + i - 1, 8);
+      std::memcpy(&after, p + i + 1, 8);
+      uint64_t stops =
+          ZeroBytes(here ^ kEscapes) | (ZeroBytes(here ^ before) & ZeroBytes(here ^ after));
+      // Memory order is the value's low-to-high order.
+      if (stops != 0) return i + std::countr_zero(stops) / 8;
     }
   }
-  while (i < n && p[i] != RleEscape && p[i] != p[i - 1]) ++i;
+  while (i < n && !stops_at(i)) ++i;
   return i;
 }
 

@@ -288,6 +288,31 @@ TEST(RleFastPath, AgreesAcrossBufferEdges) {
   }
 }
 
+TEST(RleFastPath, AgreesOnShortRunsOfFewSymbols) {
+  // Singles, pairs, triples and escapes packed tightly: every way a literal stretch can end.
+  for (uint64_t seed = 1; seed <= 12; ++seed) {
+    test::Rng rng(seed);
+    Bytes plain;
+    const uint8_t symbols[] = {0x41, 0x42, 0x94, 0x00};
+    while (plain.size() < 30000)
+      plain.insert(plain.end(), 1 + rng.Below(4), symbols[rng.Below(seed % 3 + 2)]);
+    ExpectPathsAgree(plain, "seed " + std::to_string(seed));
+    // Without the output limit too, since escapes may make these grow.
+    Bytes packed[2];
+    for (int keyed = 0; keyed < 2; ++keyed) {
+      TCompress c;
+      c.Key = keyed ? kTestKey : 0;
+      RecordingStream src(plain), dst;
+      uint32_t sum = 0;
+      c.EncodeStream(dst, src, static_cast<int32_t>(plain.size()), kMethodRle, sum);
+      EXPECT_EQ(sum, Sum(plain));
+      packed[keyed] = keyed ? KeyXor(dst.Data(), kTestKey) : dst.Data();
+    }
+    ASSERT_EQ(packed[0], packed[1]) << seed;
+    ASSERT_EQ(Expand(packed[0]), plain) << seed;
+  }
+}
+
 TEST(RleFastPath, ExpandsEscapeSplitByFetch) {
   // The escape is the last byte of the first fetch; its count arrives with the second.
   Bytes packed = test::MakeData(test::Kind::Text, 8191);
