@@ -3,6 +3,8 @@
 // - the checksum is the sum of the bytes written, and at most 255 bytes come out per packed byte;
 // - the byte path (forced by a key, with the packed bytes scrambled to match) writes the same
 //   bytes as the buffered fast path;
+// - the expanded bytes and the raw input, compressed without an output limit, give the same
+//   packed bytes on both paths, and expand back to themselves;
 // - the expanded bytes compress back to a stream that expands to them again, unless the
 //   compressor refuses with EUnableToCompress.
 #include <cstdint>
@@ -18,6 +20,21 @@ constexpr int32_t kKey = 0x1B2C3D4E;
 
 void Check(bool ok) {
   if (!ok) std::abort();
+}
+
+Bytes KeyXor(Bytes v) {
+  for (size_t i = 0; i < v.size(); ++i)
+    v[i] ^= static_cast<uint8_t>(static_cast<uint32_t>(kKey) >> (8 * (i % 4)));
+  return v;
+}
+
+Bytes Encode(const Bytes& in, int32_t key) {
+  qobz::TCompress c;
+  c.Key = key;
+  qobz::TMemoryStream src(in), dst;
+  uint32_t checksum = 0;
+  c.EncodeStream(dst, src, static_cast<int32_t>(in.size()), qobz::kMethodRle, checksum);
+  return std::move(dst.Data());
 }
 
 Bytes Run(const Bytes& in, bool expanding, int32_t key, uint32_t& checksum) {
@@ -42,12 +59,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Check(checksum == sum);
   Check(plain.size() <= 255 * packed.size());
 
-  Bytes scrambled = packed;
-  for (size_t i = 0; i < scrambled.size(); ++i)
-    scrambled[i] ^= static_cast<uint8_t>(static_cast<uint32_t>(kKey) >> (8 * (i % 4)));
   uint32_t keyed_checksum = 0;
-  Check(Run(scrambled, true, kKey, keyed_checksum) == plain);
+  Check(Run(KeyXor(packed), true, kKey, keyed_checksum) == plain);
   Check(keyed_checksum == checksum);
+
+  for (const Bytes* raw : {&plain, &packed}) {
+    Bytes fast = Encode(*raw, 0);
+    Check(KeyXor(Encode(*raw, kKey)) == fast);
+    uint32_t unused = 0;
+    Check(Run(fast, true, 0, unused) == *raw);
+  }
 
   try {
     uint32_t packed_checksum = 0;
