@@ -42,22 +42,14 @@ Packed Compress(const Bytes& input, int32_t key = 0) {
 
 Bytes Repeat(uint8_t b, size_t n) { return Bytes(n, b); }
 
-// Runs the encoder on a codec state prepared as the driver does, but without an output limit, so
-// that inputs whose stream is longer than themselves can be checked too.
+// Encodes without an output limit, so that inputs whose stream is longer than themselves can be
+// checked too.
 Bytes EncodeUnlimited(const Bytes& input) {
-  TCompThreadSafety s;
+  TCompress c;
   TMemoryStream src(input);
   TMemoryStream dst;
-  Bytes in_buf(IOBufferSize), out_buf(IOBufferSize);
-  s.InStream = &src;
-  s.OutStream = &dst;
-  s.InputBuffer = s.InPos = s.InEnd = in_buf.data();
-  s.OutputBuffer = s.OutPos = out_buf.data();
-  s.OutEnd = s.OutputBuffer + IOBufferSize;
-  s.InRemaining = static_cast<int32_t>(input.size());
-  s.OutLimit = 0x7FFFFFFF;
-  LH5Compress(s);
-  FlushOutput(s);
+  uint32_t sum = 0;
+  c.EncodeStream(dst, src, static_cast<int32_t>(input.size()), kMethodLh5, sum);
   return dst.Data();
 }
 
