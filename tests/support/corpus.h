@@ -52,14 +52,15 @@ inline std::vector<uint8_t> MakeData(Kind kind, size_t size, uint64_t seed = 1) 
       "data",   "block",   "stream", "window",   "match",  "length",   "offset",   "code",
       "tree",   "symbol",  "table",  "buffer",   "output", "input",    "compress", "expand",
       "header", "entry",   "folder", "checksum", "key",    "progress", "library",  "program"};
-  static const char* const kLines[] = {"int %s = %d;\n",
-                                       "  if (%s > %d) return %s;\n",
-                                       "  for (int i = 0; i < %d; ++i) %s[i] = %s;\n",
-                                       "static const uint16_t %s[%d] = {%d, %d};\n",
+  // Line templates: @ is a word, # a number.
+  static const char* const kLines[] = {"int @ = #;\n",
+                                       "  if (@ > #) return @;\n",
+                                       "  for (int i = 0; i < #; ++i) @[i] = @;\n",
+                                       "static const uint16_t @[#] = {#, #};\n",
                                        "}\n\n",
-                                       "/* %s %s %s */\n",
-                                       "void %s(struct %s *p, size_t n) {\n",
-                                       "  %s->%s = %s(%d);\n"};
+                                       "/* @ @ @ */\n",
+                                       "void @(struct @ *p, size_t n) {\n",
+                                       "  @->@ = @(#);\n"};
   std::vector<uint8_t> out;
   out.reserve(size + 128);
   Rng rng(seed * 0x1000193u + static_cast<uint64_t>(kind));
@@ -76,11 +77,12 @@ inline std::vector<uint8_t> MakeData(Kind kind, size_t size, uint64_t seed = 1) 
         break;
       }
       case Kind::Source: {
-        char line[160];
-        std::string a = word(), b = word(), c = word();
-        int n = static_cast<int>(rng.Below(1000));
-        snprintf(line, sizeof line, kLines[rng.Below(8)], a.c_str(), n, b.c_str(), c.c_str());
-        for (char* p = line; *p; ++p) out.push_back(static_cast<uint8_t>(*p));
+        for (const char* p = kLines[rng.Below(8)]; *p; ++p) {
+          std::string piece = *p == '@'   ? word()
+                              : *p == '#' ? std::to_string(rng.Below(1000))
+                                          : std::string(1, *p);
+          out.insert(out.end(), piece.begin(), piece.end());
+        }
         break;
       }
       case Kind::Binary: {
