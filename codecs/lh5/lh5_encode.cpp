@@ -43,7 +43,12 @@ class LH5Encoder {
   void AttachChild(int q, int b, int r);
   void RecordItem(int symbol, int v);
 
-  static int Bucket(int q, int b) { return q + 16 * b + kBucketBase; }
+  // Scatters the nodes over the buckets (Fibonacci hashing), and keeps the up to 256 children of
+  // one node in consecutive, hence distinct, buckets.
+  static int Bucket(int q, int b) {
+    const uint32_t scatter = (static_cast<uint32_t>(q) * 0x9E3779B1u) >> 18;
+    return kBucketBase + static_cast<int>((scatter + static_cast<uint32_t>(b)) & (kBucketCount - 1));
+  }
 
   TCompThreadSafety& s_;
   TLH5EncoderTables& t_;

@@ -21,8 +21,12 @@ namespace qobz {
 // Node numbers of the match trie.
 constexpr int kRootBase = 8192;        // root of the strings starting with byte b: kRootBase + b
 constexpr int kLeafBase = 8192;        // leaf of the string at window slot s (8192..16383): s
-constexpr int kBucketBase = 16384;     // bucket of node q and byte b: q + 16 * b + kBucketBase
-constexpr int kBucketCount = 12528;    // buckets 16384..28911
+// Children are found through hashed bucket lists: the bucket of node q and byte b is
+// kBucketBase + ((scatter(q) + b) mod kBucketCount). The children of one node lie in distinct
+// buckets, so a child is recognised by its parent alone; which bucket holds it never changes the
+// trie itself, only how fast a child is found.
+constexpr int kBucketBase = 16384;
+constexpr int kBucketCount = 16384;
 constexpr int kNodeMark = 0x8000;      // NodeLatest: percolation mark
 constexpr int kSlotBit = 0x2000;       // set in every window slot number 8192..16383
 // Window slots: history below CurPos, look-ahead from CurPos on.
