@@ -151,22 +151,22 @@ TEST(LH5Encode, MatchesReachBackWithinTheWindowOnly) {
 TEST(LH5BlockWriter, FibonacciCountsAreLimitedToSixteenBits) {
   // The plain Huffman tree has the two rarest symbols at depth 18.
   auto t = std::make_unique<TLH5EncoderTables>();
-  uint16_t freq[2 * LengthCodeCount] = {};
+  uint16_t freq[2 * lh5::LengthCodeCount] = {};
   uint16_t a = 1, b = 1;
-  for (int i = 0; i < LengthCodeCount; ++i) {
+  for (int i = 0; i < lh5::LengthCodeCount; ++i) {
     freq[i] = a;
     const uint16_t next = static_cast<uint16_t>(a + b);
     a = b;
     b = next;
   }
   ASSERT_EQ(freq[18], 4181);
-  uint8_t lengths[LengthCodeCount];
-  uint16_t codes[LengthCodeCount];
-  const int root = BuildCode(*t, LengthCodeCount, freq, lengths, codes);
-  EXPECT_GE(root, LengthCodeCount);
+  uint8_t lengths[lh5::LengthCodeCount];
+  uint16_t codes[lh5::LengthCodeCount];
+  const int root = BuildCode(*t, lh5::LengthCodeCount, freq, lengths, codes);
+  EXPECT_GE(root, lh5::LengthCodeCount);
   const std::vector<int> expected = {16, 16, 16, 16, 15, 15, 13, 12, 11, 10,
                                      9,  8,  7,  6,  5,  4,  3,  2,  1};
-  EXPECT_EQ(std::vector<int>(lengths, lengths + LengthCodeCount), expected);
+  EXPECT_EQ(std::vector<int>(lengths, lengths + lh5::LengthCodeCount), expected);
   const std::vector<uint16_t> top = {0xFFFC, 0xFFFD, 0xFFFE, 0xFFFF, 0xFFF8, 0xFFFA, 0xFFF0};
   EXPECT_EQ(std::vector<uint16_t>(codes, codes + 7), top);
   EXPECT_EQ(codes[18], 0x0000);
@@ -176,25 +176,25 @@ TEST(LH5BlockWriter, FibonacciCountsAreLimitedToSixteenBits) {
 
 TEST(LH5BlockWriter, OneOrNoUsedSymbolGivesThatSymbolAsRoot) {
   auto t = std::make_unique<TLH5EncoderTables>();
-  uint16_t freq[2 * PositionCodeCount] = {};
-  uint8_t lengths[PositionCodeCount];
-  uint16_t codes[PositionCodeCount];
-  EXPECT_EQ(BuildCode(*t, PositionCodeCount, freq, lengths, codes), 0);
+  uint16_t freq[2 * lh5::PositionCodeCount] = {};
+  uint8_t lengths[lh5::PositionCodeCount];
+  uint16_t codes[lh5::PositionCodeCount];
+  EXPECT_EQ(BuildCode(*t, lh5::PositionCodeCount, freq, lengths, codes), 0);
   freq[9] = 7;
-  EXPECT_EQ(BuildCode(*t, PositionCodeCount, freq, lengths, codes), 9);
+  EXPECT_EQ(BuildCode(*t, lh5::PositionCodeCount, freq, lengths, codes), 9);
   EXPECT_EQ(lengths[9], 0);
   EXPECT_EQ(codes[9], 0);
 }
 
 TEST(LH5BlockWriter, EqualCountsKeepSymbolOrderAndCodesAreCanonical) {
   auto t = std::make_unique<TLH5EncoderTables>();
-  uint16_t freq[2 * PositionCodeCount] = {};
-  uint8_t lengths[PositionCodeCount];
-  uint16_t codes[PositionCodeCount];
+  uint16_t freq[2 * lh5::PositionCodeCount] = {};
+  uint8_t lengths[lh5::PositionCodeCount];
+  uint16_t codes[lh5::PositionCodeCount];
   // Two symbols with one item each: 1-bit codes, the smaller symbol 0.
   freq[11] = 1;
   freq[4] = 1;
-  EXPECT_EQ(BuildCode(*t, PositionCodeCount, freq, lengths, codes), PositionCodeCount);
+  EXPECT_EQ(BuildCode(*t, lh5::PositionCodeCount, freq, lengths, codes), lh5::PositionCodeCount);
   EXPECT_EQ(lengths[4], 1);
   EXPECT_EQ(lengths[11], 1);
   EXPECT_EQ(codes[4], 0x0000);
@@ -204,7 +204,7 @@ TEST(LH5BlockWriter, EqualCountsKeepSymbolOrderAndCodesAreCanonical) {
   // the codes rise with the symbol.
   std::fill(std::begin(freq), std::end(freq), 0);
   freq[2] = freq[5] = freq[7] = 3;
-  BuildCode(*t, PositionCodeCount, freq, lengths, codes);
+  BuildCode(*t, lh5::PositionCodeCount, freq, lengths, codes);
   EXPECT_EQ(lengths[2], 2);
   EXPECT_EQ(lengths[5], 1);
   EXPECT_EQ(lengths[7], 2);

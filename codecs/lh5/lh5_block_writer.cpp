@@ -21,7 +21,7 @@ struct HeapBuilder {
   TLH5EncoderTables& t;
   int n;           // alphabet size: leaves are below n, internal nodes from n on
   uint16_t* freq;  // counts, then the internal nodes' sums
-  int heap[SymbolCount + 1];
+  int heap[lh5::SymbolCount + 1];
   int heapsize = 0;
 
   // Sifts heap[i] down. On equal frequencies the left child is taken, and the entry that moves
@@ -42,7 +42,7 @@ struct HeapBuilder {
   // Counts the leaves below x per depth; leaves deeper than the longest code count at 16.
   void CountDepths(int x, int depth) {
     if (x < n) {
-      ++t.LengthCount[std::min(depth, MaxCodeBits)];
+      ++t.LengthCount[std::min(depth, lh5::MaxCodeLength)];
     } else {
       CountDepths(t.LeftChild[x], depth + 1);
       CountDepths(t.RightChild[x], depth + 1);
@@ -53,16 +53,16 @@ struct HeapBuilder {
   // order they left the heap: the rarest first, so they receive the longest codes.
   void LimitLengths(int root, const uint16_t* list, uint8_t* lengths) {
     int* count = t.LengthCount;
-    std::fill(count, count + MaxCodeBits + 1, 0);
+    std::fill(count, count + lh5::MaxCodeLength + 1, 0);
     CountDepths(root, 0);
     // Kraft sum in 16-bit units; a complete tree within 16 levels sums to 65536, that is 0.
     uint16_t sum = 0;
-    for (int i = 1; i <= MaxCodeBits; ++i) sum = static_cast<uint16_t>(sum + (count[i] << (MaxCodeBits - i)));
+    for (int i = 1; i <= lh5::MaxCodeLength; ++i) sum = static_cast<uint16_t>(sum + (count[i] << (lh5::MaxCodeLength - i)));
     if (sum != 0) {
-      count[MaxCodeBits] -= sum;
+      count[lh5::MaxCodeLength] -= sum;
       // Each step turns one code of the longest length below 16 into two codes one bit longer.
       for (int k = 0; k < sum; ++k) {
-        for (int i = MaxCodeBits - 1; i >= 1; --i) {
+        for (int i = lh5::MaxCodeLength - 1; i >= 1; --i) {
           if (count[i] > 0) {
             --count[i];
             count[i + 1] += 2;
@@ -72,7 +72,7 @@ struct HeapBuilder {
       }
     }
     int next = 0;
-    for (int i = MaxCodeBits; i >= 1; --i) {
+    for (int i = lh5::MaxCodeLength; i >= 1; --i) {
       for (int c = count[i]; c > 0; --c) lengths[list[next++]] = static_cast<uint8_t>(i);
     }
   }
@@ -81,10 +81,10 @@ struct HeapBuilder {
 // Canonical left-aligned codes from the lengths and the per-length counts: shorter codes are
 // numerically smaller, and within one length the codes rise with the symbol number.
 void AssignCodes(const TLH5EncoderTables& t, int n, const uint8_t* lengths, uint16_t* codes) {
-  uint16_t start[MaxCodeBits + 1] = {};
-  uint16_t weight[MaxCodeBits + 1] = {};
+  uint16_t start[lh5::MaxCodeLength + 1] = {};
+  uint16_t weight[lh5::MaxCodeLength + 1] = {};
   uint16_t total = 0;
-  for (int i = 1; i <= MaxCodeBits; ++i) {
+  for (int i = 1; i <= lh5::MaxCodeLength; ++i) {
     start[i] = total;
     weight[i] = static_cast<uint16_t>(0x8000 >> (i - 1));
     total = static_cast<uint16_t>(total + weight[i] * t.LengthCount[i]);
@@ -109,14 +109,14 @@ int ZeroRun(const uint8_t* lengths, int n, int& i) {
 
 // Number of main-alphabet lengths sent: trailing zero lengths are not.
 int SentSymbolLengths(const TLH5EncoderTables& t) {
-  int n = SymbolCount;
+  int n = lh5::SymbolCount;
   while (n > 0 && t.SymbolLengths[n - 1] == 0) --n;
   return n;
 }
 
 // Counts the length-alphabet symbols that WriteSymbolLengths will send.
 void TallyLengthSymbols(TLH5EncoderTables& t) {
-  std::fill(t.LengthFreq, t.LengthFreq + LengthCodeCount, 0);
+  std::fill(t.LengthFreq, t.LengthFreq + lh5::LengthCodeCount, 0);
   const int n = SentSymbolLengths(t);
   int i = 0;
   while (i < n) {
@@ -170,7 +170,7 @@ void WriteLengthSymbol(TCompThreadSafety& s, const TLH5EncoderTables& t, int x) 
 // Writes the main alphabet's lengths in the length alphabet's code, with zero runs.
 void WriteSymbolLengths(TCompThreadSafety& s, const TLH5EncoderTables& t) {
   const int n = SentSymbolLengths(t);
-  WriteBits(s, SymbolCountBits, static_cast<uint16_t>(n));
+  WriteBits(s, lh5::SymbolCountBits, static_cast<uint16_t>(n));
   int i = 0;
   while (i < n) {
     const int k = t.SymbolLengths[i++];
@@ -245,35 +245,35 @@ void EmitPosition(TCompThreadSafety& s, const TLH5EncoderTables& t, int v) {
 }
 
 void FlushBlock(TCompThreadSafety& s, TLH5EncoderTables& t) {
-  const int root = BuildCode(t, SymbolCount, t.SymbolFreq, t.SymbolLengths, t.SymbolCodes);
+  const int root = BuildCode(t, lh5::SymbolCount, t.SymbolFreq, t.SymbolLengths, t.SymbolCodes);
   // For a block of one distinct symbol the root is that symbol and its count is the item count.
   const uint16_t size = t.SymbolFreq[root];
   WriteBits(s, 16, size);
-  if (root >= SymbolCount) {
+  if (root >= lh5::SymbolCount) {
     TallyLengthSymbols(t);
-    const int root_t = BuildCode(t, LengthCodeCount, t.LengthFreq, t.ShortLengths, t.ShortCodes);
-    if (root_t >= LengthCodeCount) {
-      WriteShortLengths(s, t, LengthCodeCount, LengthCountBits, LengthZeroRunAfter);
+    const int root_t = BuildCode(t, lh5::LengthCodeCount, t.LengthFreq, t.ShortLengths, t.ShortCodes);
+    if (root_t >= lh5::LengthCodeCount) {
+      WriteShortLengths(s, t, lh5::LengthCodeCount, lh5::LengthCountBits, lh5::LengthListZeroRunAfter);
     } else {
-      WriteBits(s, LengthCountBits, 0);
-      WriteBits(s, LengthCountBits, static_cast<uint16_t>(root_t));
+      WriteBits(s, lh5::LengthCountBits, 0);
+      WriteBits(s, lh5::LengthCountBits, static_cast<uint16_t>(root_t));
     }
     WriteSymbolLengths(s, t);
   } else {
     // One distinct main symbol: no length-alphabet table, just the one-symbol forms.
-    WriteBits(s, LengthCountBits, 0);
-    WriteBits(s, LengthCountBits, 0);
-    WriteBits(s, SymbolCountBits, 0);
-    WriteBits(s, SymbolCountBits, static_cast<uint16_t>(root));
+    WriteBits(s, lh5::LengthCountBits, 0);
+    WriteBits(s, lh5::LengthCountBits, 0);
+    WriteBits(s, lh5::SymbolCountBits, 0);
+    WriteBits(s, lh5::SymbolCountBits, static_cast<uint16_t>(root));
   }
 
   // The position code replaces the length code in ShortLengths and ShortCodes.
-  const int root_p = BuildCode(t, PositionCodeCount, t.PositionFreq, t.ShortLengths, t.ShortCodes);
-  if (root_p >= PositionCodeCount) {
-    WriteShortLengths(s, t, PositionCodeCount, PositionCountBits, kNoSpecial);
+  const int root_p = BuildCode(t, lh5::PositionCodeCount, t.PositionFreq, t.ShortLengths, t.ShortCodes);
+  if (root_p >= lh5::PositionCodeCount) {
+    WriteShortLengths(s, t, lh5::PositionCodeCount, lh5::PositionCountBits, kNoSpecial);
   } else {
-    WriteBits(s, PositionCountBits, 0);
-    WriteBits(s, PositionCountBits, static_cast<uint16_t>(root_p));
+    WriteBits(s, lh5::PositionCountBits, 0);
+    WriteBits(s, lh5::PositionCountBits, static_cast<uint16_t>(root_p));
   }
 
   const uint8_t* item = t.ItemBuffer;
@@ -293,8 +293,8 @@ void FlushBlock(TCompThreadSafety& s, TLH5EncoderTables& t) {
     }
   }
 
-  std::fill(t.SymbolFreq, t.SymbolFreq + SymbolCount, 0);
-  std::fill(t.PositionFreq, t.PositionFreq + PositionCodeCount, 0);
+  std::fill(t.SymbolFreq, t.SymbolFreq + lh5::SymbolCount, 0);
+  std::fill(t.PositionFreq, t.PositionFreq + lh5::PositionCodeCount, 0);
 }
 
 }  // namespace qobz

@@ -24,7 +24,7 @@ namespace qobz {
 
 namespace {
 
-constexpr int kFirstPos = WindowSize + MaxMatch;  // 8448: CurPos at the start of a run
+constexpr int kFirstPos = lh5::WindowSize + lh5::MaxMatch;  // 8448: CurPos at the start of a run
 constexpr int kSpace = 0x20;                      // filler of the first window fill
 
 class LH5Encoder {
@@ -59,10 +59,10 @@ void LH5Encoder::ResetTrie() {
     t_.NodeDepth[q] = 1;
     t_.NodeLatest[q] = 0;
   }
-  std::memset(t_.NodeParent + kLeafBase, 0, WindowSize * sizeof(t_.NodeParent[0]));
+  std::memset(t_.NodeParent + kLeafBase, 0, lh5::WindowSize * sizeof(t_.NodeParent[0]));
   t_.FreeNode = 1;
-  for (int i = 1; i < WindowSize - 1; ++i) t_.NodeNext[i] = static_cast<uint16_t>(i + 1);
-  t_.NodeNext[WindowSize - 1] = 0;
+  for (int i = 1; i < lh5::WindowSize - 1; ++i) t_.NodeNext[i] = static_cast<uint16_t>(i + 1);
+  t_.NodeNext[lh5::WindowSize - 1] = 0;
   std::memset(t_.NodeNext + kBucketBase, 0, kBucketCount * sizeof(t_.NodeNext[0]));
 }
 
@@ -146,13 +146,13 @@ void LH5Encoder::InsertString() {
     int limit;
     int m;
     if (r >= kLeafBase) {
-      limit = MaxMatch;
+      limit = lh5::MaxMatch;
       m = r;
     } else {
       limit = t_.NodeDepth[r];
       m = t_.NodeLatest[r] & 0x7FFF;
     }
-    if (m >= p) m -= WindowSize;
+    if (m >= p) m -= lh5::WindowSize;
     t_.MatchStart = m;
     int len = t_.MatchLength;
     while (len < limit) {
@@ -164,7 +164,7 @@ void LH5Encoder::InsertString() {
       ++len;
     }
     t_.MatchLength = len;
-    if (len == MaxMatch) break;
+    if (len == lh5::MaxMatch) break;
     t_.NodeLatest[r] = static_cast<uint16_t>(p);
     q = r;
     const int b = w[p + len];
@@ -201,19 +201,19 @@ void LH5Encoder::RemoveString() {
   if (r >= kRootBase || t_.NodeChildren[r] > 1) return;
 
   int t = t_.NodeLatest[r] & 0x7FFF;
-  if (t >= p) t -= WindowSize;
+  if (t >= p) t -= lh5::WindowSize;
   int m = t;
   int q = t_.NodeParent[r];
   while (t_.NodeLatest[q] & kNodeMark) {
     int u = t_.NodeLatest[q] & 0x7FFF;
-    if (u >= p) u -= WindowSize;
+    if (u >= p) u -= lh5::WindowSize;
     if (u > m) m = u;
     t_.NodeLatest[q] = static_cast<uint16_t>(m | kSlotBit);
     q = t_.NodeParent[q];
   }
   if (q < kRootBase) {
     int u = t_.NodeLatest[q];
-    if (u >= p) u -= WindowSize;
+    if (u >= p) u -= lh5::WindowSize;
     if (u > m) m = u;
     t_.NodeLatest[q] = static_cast<uint16_t>(m | kSlotBit | kNodeMark);
   }
@@ -235,8 +235,8 @@ void LH5Encoder::RemoveString() {
 // oldest string of the trie by the new one.
 void LH5Encoder::AdvanceWindow() {
   --t_.Lookahead;
-  if (++t_.CurPos == 2 * WindowSize) {
-    std::memmove(t_.Window, t_.Window + WindowSize, kWindowSlots - WindowSize);
+  if (++t_.CurPos == 2 * lh5::WindowSize) {
+    std::memmove(t_.Window, t_.Window + lh5::WindowSize, kWindowSlots - lh5::WindowSize);
     // Slots above the end-of-input slot keep their old bytes: they decide ties.
     int stored = 0;
     bool ended = false;
@@ -248,8 +248,8 @@ void LH5Encoder::AdvanceWindow() {
       }
       ++stored;
     }
-    t_.Lookahead += ended ? stored : WindowSize;
-    t_.CurPos = WindowSize;
+    t_.Lookahead += ended ? stored : lh5::WindowSize;
+    t_.CurPos = lh5::WindowSize;
   }
   RemoveString();
   InsertString();
@@ -280,8 +280,8 @@ void LH5Encoder::RecordItem(int symbol, int v) {
 
 void LH5Encoder::Run() {
   ResetTrie();
-  std::fill(t_.SymbolFreq, t_.SymbolFreq + SymbolCount, 0);
-  std::fill(t_.PositionFreq, t_.PositionFreq + PositionCodeCount, 0);
+  std::fill(t_.SymbolFreq, t_.SymbolFreq + lh5::SymbolCount, 0);
+  std::fill(t_.PositionFreq, t_.PositionFreq + lh5::PositionCodeCount, 0);
   t_.ItemBuffer[0] = 0;
   t_.ItemPos = 0;
   t_.FlagMask = 0;
@@ -311,11 +311,11 @@ void LH5Encoder::Run() {
     const int start = t_.MatchStart;
     AdvanceWindow();
     if (t_.MatchLength > t_.Lookahead) t_.MatchLength = t_.Lookahead;
-    if (t_.MatchLength > len || len < MinMatch) {
+    if (t_.MatchLength > len || len < lh5::MinMatch) {
       RecordItem(t_.Window[t_.CurPos - 1], 0);
     } else {
       // The mask keeps the distance right when the window slid since the match was found.
-      RecordItem(len + 253, (t_.CurPos - start - 2) & (WindowSize - 1));
+      RecordItem(len + 253, (t_.CurPos - start - 2) & (lh5::WindowSize - 1));
       for (int i = 1; i < len; ++i) AdvanceWindow();
       if (t_.MatchLength > t_.Lookahead) t_.MatchLength = t_.Lookahead;
     }

@@ -30,7 +30,7 @@ constexpr int kBucketCount = 16384;
 constexpr int kNodeMark = 0x8000;      // NodeLatest: percolation mark
 constexpr int kSlotBit = 0x2000;       // set in every window slot number 8192..16383
 // Window slots: history below CurPos, look-ahead from CurPos on.
-constexpr int kWindowSlots = 2 * WindowSize + MaxMatch;  // 16640
+constexpr int kWindowSlots = 2 * lh5::WindowSize + lh5::MaxMatch;  // 16640
 // Item buffer: a new group of items starting at or past kBlockClose closes the block first.
 constexpr int kItemBufferSize = 16384;
 constexpr int kBlockClose = 16360;
@@ -61,17 +61,17 @@ struct TLH5EncoderTables {
 
   // Block writer. The frequency arrays take the internal nodes of the code tree after the
   // alphabet's own counts.
-  uint16_t SymbolFreq[2 * SymbolCount];
-  uint16_t PositionFreq[2 * PositionCodeCount];
-  uint16_t LengthFreq[2 * LengthCodeCount];
-  uint8_t SymbolLengths[SymbolCount + 1];
-  uint16_t SymbolCodes[SymbolCount + 1];
+  uint16_t SymbolFreq[2 * lh5::SymbolCount];
+  uint16_t PositionFreq[2 * lh5::PositionCodeCount];
+  uint16_t LengthFreq[2 * lh5::LengthCodeCount];
+  uint8_t SymbolLengths[lh5::SymbolCount + 1];
+  uint16_t SymbolCodes[lh5::SymbolCount + 1];
   uint8_t ShortLengths[129];  // length alphabet, then position alphabet
   uint16_t ShortCodes[129];
-  uint16_t LeftChild[2 * SymbolCount];
-  uint16_t RightChild[2 * SymbolCount];
+  uint16_t LeftChild[2 * lh5::SymbolCount];
+  uint16_t RightChild[2 * lh5::SymbolCount];
   // Per-length code counts, left by LimitLengths for AssignCodes.
-  int LengthCount[MaxCodeBits + 1];
+  int LengthCount[lh5::MaxCodeLength + 1];
 };
 
 // Block writer ----------------------------------------------------------------------------------
