@@ -3,6 +3,7 @@
 // libarchive (`bsdtar`); the extracted bytes must equal the sample. Exit codes are not trusted:
 // some of these tools exit 0 after skipping a member whose header they reject.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -68,22 +69,24 @@ std::string Substitute(std::string s, const std::string& key, const std::string&
   return s;
 }
 
-class LH5Peers : public testing::Test {
+// One test per peer, so that the peers run side by side under ctest.
+class LH5Peers : public testing::TestWithParam<Peer> {
  protected:
   void SetUp() override {
-    root_ = fs::temp_directory_path() /
-            ("qobz-lh5-peers-" + std::to_string(static_cast<long>(::getpid())));
+    root_ = fs::temp_directory_path() / ("qobz-lh5-peers-" + std::string(GetParam().name) + "-" +
+                                         std::to_string(static_cast<long>(::getpid())));
     fs::remove_all(root_);
     fs::create_directories(root_);
   }
   void TearDown() override { fs::remove_all(root_); }
 
-  // Extracts archive with one peer; returns what it produced for the member.
-  Bytes Extract(const Peer& peer, const fs::path& archive) {
-    const fs::path work = root_ / peer.name;
+  // Extracts the archive with the peer; returns what it produced for the member.
+  Bytes Extract(const fs::path& archive) {
+    const Peer& peer = GetParam();
+    const fs::path work = root_ / "work";
     fs::remove_all(work);
     fs::create_directories(work);
-    const fs::path out = root_ / (std::string(peer.name) + ".out");
+    const fs::path out = root_ / "member.out";
     fs::remove(out);
     std::string cmd = Substitute(peer.command, "%A", "'" + archive.string() + "'");
     cmd = Substitute(cmd, "%O", "'" + out.string() + "'");
@@ -95,30 +98,31 @@ class LH5Peers : public testing::Test {
   fs::path root_;
 };
 
-TEST_F(LH5Peers, ExtractOurStreamsByteForByte) {
-  for (const Peer& peer : kPeers)
-    ASSERT_TRUE(HasTool(peer.tool)) << peer.tool << " is missing (scripts/install-deps.sh)";
-  int checked[4] = {};
+TEST_P(LH5Peers, ExtractOurStreamsByteForByte) {
+  const Peer& peer = GetParam();
+  ASSERT_TRUE(HasTool(peer.tool)) << peer.tool << " is missing (scripts/install-deps.sh)";
+  int checked = 0;
   for (const test::Sample& sample : test::Corpus(/*large=*/true)) {
     SCOPED_TRACE(sample.name);
-    const Bytes packed = Encode(sample.data);
-    const fs::path archive = root_ / (sample.name + ".lzh");
-    WriteFile(archive, test::MakeLhaArchive("-lh5-", "member.bin", packed, sample.data));
     const bool two_values =
         std::set<uint8_t>(sample.data.begin(), sample.data.end()).size() >= 2;
-    for (int i = 0; i < 4; ++i) {
-      const Peer& peer = kPeers[i];
-      if (peer.needs_two_byte_values && !two_values) continue;
-      const Bytes got = Extract(peer, archive);
-      EXPECT_TRUE(got == sample.data)
-          << peer.name << " extracted " << got.size() << " bytes of " << sample.data.size();
-      ++checked[i];
-    }
-    fs::remove(archive);
+    if (peer.needs_two_byte_values && !two_values) continue;
+    const Bytes packed = Encode(sample.data);
+    const fs::path archive = root_ / "sample.lzh";
+    WriteFile(archive, test::MakeLhaArchive("-lh5-", "member.bin", packed, sample.data));
+    const Bytes got = Extract(archive);
+    EXPECT_TRUE(got == sample.data)
+        << peer.name << " extracted " << got.size() << " bytes of " << sample.data.size();
+    ++checked;
   }
   // Every peer saw the large samples and most of the small ones.
-  for (int i = 0; i < 4; ++i) EXPECT_GE(checked[i], 60) << kPeers[i].name;
+  EXPECT_GE(checked, 60);
 }
+
+INSTANTIATE_TEST_SUITE_P(Peers, LH5Peers, testing::ValuesIn(kPeers),
+                         [](const testing::TestParamInfo<Peer>& info) {
+                           return std::string(info.param.name);
+                         });
 
 }  // namespace
 }  // namespace qobz
