@@ -7,6 +7,7 @@
 #include <iterator>
 #include <memory>
 #include <numeric>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -146,6 +147,40 @@ TEST(LH5Encode, MatchesReachBackWithinTheWindowOnly) {
   // 400 more random bytes, and 300 literals instead of one match.
   EXPECT_GT(far - near, 650);
   EXPECT_LT(far - near, 750);
+}
+
+// The start of a de Bruijn sequence of 3-byte strings: no 3 bytes occur twice, so the encoder
+// finds no match and sends every byte as a literal.
+Bytes WithoutRepeatedTriples(size_t size) {
+  Bytes out;
+  std::vector<int> w = {-1};  // Lyndon words over 256 symbols of lengths dividing 3, in order
+  while (!w.empty() && out.size() < size) {
+    ++w.back();
+    const size_t m = w.size();
+    if (3 % m == 0)
+      for (int x : w) out.push_back(static_cast<uint8_t>(x));
+    while (w.size() < 3) w.push_back(w[w.size() - m]);
+    while (!w.empty() && w.back() == 255) w.pop_back();
+  }
+  out.resize(size);
+  return out;
+}
+
+TEST(LH5Encode, AllLiteralBlocksCloseAtTheItemBufferLimit) {
+  // 14544 literals fill the item buffer (1818 groups of nine bytes reach offset 16362, past the
+  // closing point 16360); the 14545th item starts the second block.
+  const Bytes in = WithoutRepeatedTriples(20000);
+  std::set<uint32_t> triples;
+  for (size_t i = 0; i + 2 < in.size(); ++i)
+    triples.insert(static_cast<uint32_t>(in[i] << 16 | in[i + 1] << 8 | in[i + 2]));
+  ASSERT_EQ(triples.size(), in.size() - 2);
+  const Bytes packed = EncodeUnlimited(in);
+  BitCursor bits(packed);
+  EXPECT_EQ(bits.Take(16), 14544u);
+  // Exactly 14544 literals make one block, written at the end of the input.
+  const Bytes packed_short = EncodeUnlimited(WithoutRepeatedTriples(14544));
+  BitCursor one_block(packed_short);
+  EXPECT_EQ(one_block.Take(16), 14544u);
 }
 
 TEST(LH5BlockWriter, FibonacciCountsAreLimitedToSixteenBits) {
