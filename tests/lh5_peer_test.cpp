@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <ostream>
 #include <set>
 #include <string>
 #include <vector>
@@ -55,6 +56,9 @@ struct Peer {
   const char* command;
   bool needs_two_byte_values;  // refuses a main code with a single symbol
 };
+
+// Names the peer in test listings (instead of a dump of the struct's bytes).
+void PrintTo(const Peer& peer, std::ostream* os) { *os << peer.name; }
 
 const Peer kPeers[] = {
     {"lhasa", "lhasa", "lhasa pq %A > %O 2>/dev/null", false},
