@@ -83,8 +83,8 @@ void TCompress::ExpandStreamToFiles(TStream& Source, TStringList* FileList) {
     }
 
     try {
-      ExpandEntry(*dest, Source, entry.PackedSize, entry.UnpackedSize, entry.Checksum,
-                  entry.Method, compress_id, entry.KeyLock);
+      ExpandEntry(*dest, Source, entry.PackedSize, entry.UnpackedSize, entry.Checksum, entry.Method,
+                  compress_id, entry.KeyLock);
     } catch (const EInvalidKey&) {
       dest->Close();
       platform::DeleteFile(path);

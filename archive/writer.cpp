@@ -58,13 +58,11 @@ class CancelWatch {
 
 }  // namespace
 
-TArchiveWriter::TArchiveWriter(TCompress& compress, TStream& out, uint8_t method,
-                               int32_t key_lock)
+TArchiveWriter::TArchiveWriter(TCompress& compress, TStream& out, uint8_t method, int32_t key_lock)
     : compress_(compress), out_(out), method_(method), key_lock_(key_lock) {
   if (method > kMethodLh5 || method == kMethodCustom)
     throw Exception("No built-in codec packs method " + std::to_string(method));
-  if (key_lock != 0 && compress.Key == 0)
-    throw Exception("Locking entries needs a non-zero key");
+  if (key_lock != 0 && compress.Key == 0) throw Exception("Locking entries needs a non-zero key");
   if (key_lock < 0 || key_lock > 2) throw Exception("Lock must be 0, 1 or 2");
   archive_start_ = out.Position();
   TArchiveHeader header;
@@ -100,8 +98,8 @@ TWrittenEntry TArchiveWriter::AddEntry(const std::string& stored_name, TStream& 
   CancelWatch watch(compress_);
   try {
     KeyOverride key(compress_, run_key);
-    packed = compress_.RunCodec(out_, source, header.UnpackedSize, header.UnpackedSize, method,
-                                sum, false, false);
+    packed = compress_.RunCodec(out_, source, header.UnpackedSize, header.UnpackedSize, method, sum,
+                                false, false);
   } catch (const EUnableToCompress&) {
     // The packed form would be larger than the file: store it. What the codec wrote is at most
     // the file's size, so the stored copy overwrites all of it.
@@ -109,8 +107,8 @@ TWrittenEntry TArchiveWriter::AddEntry(const std::string& stored_name, TStream& 
     source.Seek(source_start, SeekOrigin::Begin);
     out_.Seek(data_at, SeekOrigin::Begin);
     KeyOverride key(compress_, run_key);
-    packed = compress_.RunCodec(out_, source, header.UnpackedSize, header.UnpackedSize, method,
-                                sum, false, false);
+    packed = compress_.RunCodec(out_, source, header.UnpackedSize, header.UnpackedSize, method, sum,
+                                false, false);
   }
   if (watch.Cancelled()) throw Exception("Cancelled");
   if (source.Position() - source_start != header.UnpackedSize)

@@ -15,11 +15,16 @@ enum class Kind { Text, Source, Binary, Random, Runs };
 
 inline const char* KindName(Kind kind) {
   switch (kind) {
-    case Kind::Text: return "text";
-    case Kind::Source: return "source";
-    case Kind::Binary: return "binary";
-    case Kind::Random: return "random";
-    case Kind::Runs: return "runs";
+    case Kind::Text:
+      return "text";
+    case Kind::Source:
+      return "source";
+    case Kind::Binary:
+      return "binary";
+    case Kind::Random:
+      return "random";
+    case Kind::Runs:
+      return "runs";
   }
   return "?";
 }
@@ -42,20 +47,20 @@ class Rng {
 
 inline std::vector<uint8_t> MakeData(Kind kind, size_t size, uint64_t seed = 1) {
   static const char* const kWords[] = {
-      "the",    "archive", "of",     "and",     "a",       "to",     "in",      "is",
-      "file",   "that",    "for",    "it",      "with",    "as",     "was",     "on",
-      "data",   "block",   "stream", "window",  "match",   "length", "offset",  "code",
-      "tree",   "symbol",  "table",  "buffer",  "output",  "input",  "compress", "expand",
-      "header", "entry",   "folder", "checksum", "key",    "progress", "library", "program"};
-  static const char* const kLines[] = {
-      "int %s = %d;\n",
-      "  if (%s > %d) return %s;\n",
-      "  for (int i = 0; i < %d; ++i) %s[i] = %s;\n",
-      "static const uint16_t %s[%d] = {%d, %d};\n",
-      "}\n\n",
-      "/* %s %s %s */\n",
-      "void %s(struct %s *p, size_t n) {\n",
-      "  %s->%s = %s(%d);\n"};
+      "the",    "archive", "of",     "and",      "a",      "to",       "in",       "is",
+      "file",   "that",    "for",    "it",       "with",   "as",       "was",      "on",
+      "data",   "block",   "stream", "window",   "match",  "length",   "offset",   "code",
+      "tree",   "symbol",  "table",  "buffer",   "output", "input",    "compress", "expand",
+      "header", "entry",   "folder", "checksum", "key",    "progress", "library",  "program"};
+  // Line templates: @ is a word, # a number.
+  static const char* const kLines[] = {"int @ = #;\n",
+                                       "  if (@ > #) return @;\n",
+                                       "  for (int i = 0; i < #; ++i) @[i] = @;\n",
+                                       "static const uint16_t @[#] = {#, #};\n",
+                                       "}\n\n",
+                                       "/* @ @ @ */\n",
+                                       "void @(struct @ *p, size_t n) {\n",
+                                       "  @->@ = @(#);\n"};
   std::vector<uint8_t> out;
   out.reserve(size + 128);
   Rng rng(seed * 0x1000193u + static_cast<uint64_t>(kind));
@@ -72,11 +77,12 @@ inline std::vector<uint8_t> MakeData(Kind kind, size_t size, uint64_t seed = 1) 
         break;
       }
       case Kind::Source: {
-        char line[160];
-        std::string a = word(), b = word(), c = word();
-        int n = static_cast<int>(rng.Below(1000));
-        snprintf(line, sizeof line, kLines[rng.Below(8)], a.c_str(), n, b.c_str(), c.c_str());
-        for (char* p = line; *p; ++p) out.push_back(static_cast<uint8_t>(*p));
+        for (const char* p = kLines[rng.Below(8)]; *p; ++p) {
+          std::string piece = *p == '@'   ? word()
+                              : *p == '#' ? std::to_string(rng.Below(1000))
+                                          : std::string(1, *p);
+          out.insert(out.end(), piece.begin(), piece.end());
+        }
         break;
       }
       case Kind::Binary: {
@@ -110,7 +116,7 @@ struct Sample {
 
 // The sizes where the 8192-byte buffers and the 8 KiB / 16 KiB windows turn over.
 inline const std::vector<size_t>& BoundarySizes() {
-  static const std::vector<size_t> sizes = {0,    1,    2,    3,    255,   256,   257,  7935,
+  static const std::vector<size_t> sizes = {0,    1,    2,    3,    255,  256,   257,   7935,
                                             7936, 7937, 8191, 8192, 8193, 16383, 16384, 16385};
   return sizes;
 }
@@ -123,8 +129,8 @@ inline std::vector<Sample> Corpus(bool large) {
   const Kind kinds[] = {Kind::Text, Kind::Source, Kind::Binary, Kind::Random, Kind::Runs};
   for (Kind kind : kinds) {
     for (size_t size : BoundarySizes())
-      samples.push_back({std::string(KindName(kind)) + "-" + std::to_string(size),
-                         MakeData(kind, size)});
+      samples.push_back(
+          {std::string(KindName(kind)) + "-" + std::to_string(size), MakeData(kind, size)});
     if (large)
       samples.push_back({std::string(KindName(kind)) + "-large", MakeData(kind, kLargeSize)});
   }

@@ -106,8 +106,9 @@ inline std::vector<LhaMember> ReadLhaArchive(const std::vector<uint8_t>& a) {
       uint32_t ext_total = 0;
       while (next != 0) {
         uint8_t type = a.at(at);
-        if (type == 0x01) m.name.assign(a.begin() + static_cast<long>(at + 1),
-                                        a.begin() + static_cast<long>(at + next - 2));
+        if (type == 0x01)
+          m.name.assign(a.begin() + static_cast<long>(at + 1),
+                        a.begin() + static_cast<long>(at + next - 2));
         ext_total += next;
         at += next;
         next = Get16(a, at - 2);

@@ -2,6 +2,7 @@
 // for shell tests and for timing the peers on the same bytes.
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <string>
 
 #include "../../tests/support/corpus.h"
@@ -11,6 +12,8 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "usage: qobz_corpus DIR [--large]\n");
     return 2;
   }
+  std::error_code ec;
+  std::filesystem::create_directories(argv[1], ec);
   bool large = argc > 2 && std::strcmp(argv[2], "--large") == 0;
   for (const auto& sample : qobz::test::Corpus(large)) {
     std::string path = std::string(argv[1]) + "/" + sample.name;
