@@ -9,6 +9,7 @@
 //
 // Positions enter the trees when r reaches them and leave when s = r + 60 reaches them, just
 // before their byte is overwritten, so a match reaches back at most 4036 bytes (offset <= 4035).
+#include <bit>
 #include <cstring>
 
 #include "codecs/codecs.h"
@@ -20,6 +21,27 @@ namespace {
 
 // Bytes of the tail that mirror ring positions 0..58.
 constexpr int kTailMirror = LzhMaxMatch - 1;
+
+// The index of the first byte at which the strings a and b differ, searching from index i (the
+// bytes before it are known to be equal), or LzhMaxMatch if none of the first 60 does.
+inline int SharedLength(const uint8_t* a, const uint8_t* b, int i) {
+  if constexpr (std::endian::native == std::endian::little) {
+    while (i < LzhMaxMatch) {
+      uint64_t x, y;
+      std::memcpy(&x, a + i, sizeof x);
+      std::memcpy(&y, b + i, sizeof y);
+      if (const uint64_t d = x ^ y) {
+        i += std::countr_zero(d) >> 3;
+        return i < LzhMaxMatch ? i : LzhMaxMatch;
+      }
+      i += 8;
+    }
+    return LzhMaxMatch;
+  } else {
+    while (i < LzhMaxMatch && a[i] == b[i]) ++i;
+    return i;
+  }
+}
 
 inline int TreeRootOf(const uint8_t* key) {
   const int x = key[1] ^ key[2];
@@ -42,11 +64,8 @@ void LzhMeasureShared(TCompThreadSafety& s, int start, int other, int node) {
     shared[node] = 1;
     return;
   }
-  const uint8_t* a = s.LzhRing.get() + node;
-  const uint8_t* b = s.LzhRing.get() + other;
-  int k = start;
-  while (k < LzhMaxMatch && a[k] == b[k]) ++k;
-  shared[node] = static_cast<uint8_t>(k);
+  shared[node] = static_cast<uint8_t>(
+      SharedLength(s.LzhRing.get() + node, s.LzhRing.get() + other, start));
 }
 
 void LzhInheritShared(TCompThreadSafety& s, int parent, int removed, int child) {
@@ -90,7 +109,7 @@ void LzhInsertPosition(TCompThreadSafety& s, int r) {
       i = t;
       go_right = key[t] > node[t];
     } else if (t == i) {
-      while (i < LzhMaxMatch && key[i] == node[i]) ++i;
+      i = SharedLength(key, node, i);
       if (i < LzhMaxMatch) go_right = key[i] > node[i];
     }
     // t > i: the key differs from p where it differed from p's parent; the direction stands.

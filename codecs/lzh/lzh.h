@@ -39,6 +39,9 @@ constexpr int LzhMatchSymbolBias = 256 - LzhMinMatch;
 // Entries of the working arrays. The ring carries a tail that mirrors positions 0..58, so that
 // the compressor reads every 60-byte string at a position up to 4095 without wrapping.
 constexpr int LzhRingEntries = LzhRingSize + LzhMaxMatch;
+// Allocated beyond the entries so that string comparisons may load 8 bytes at a time up to byte
+// index 59 of the string at 4095; the padding's content never decides a result.
+constexpr int LzhRingPadding = 8;
 constexpr int LzhTreeRightEntries = 2 * LzhRingSize + 2;  // positions, spare, 4096 roots, spare
 constexpr int LzhTreeLeftEntries = LzhRingSize + 1;
 constexpr int LzhTreeParentEntries = LzhRingSize + 2;

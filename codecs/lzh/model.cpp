@@ -24,7 +24,7 @@ void LzhAllocateWork(TCompThreadSafety& s) {
   s.TreeLeft = std::make_unique<int16_t[]>(LzhTreeLeftEntries);
   s.TreeParent = std::make_unique<int16_t[]>(LzhTreeParentEntries);
   s.TreeShared = std::make_unique<uint8_t[]>(LzhTreeSharedEntries);
-  s.LzhRing = std::make_unique<uint8_t[]>(LzhRingEntries);
+  s.LzhRing = std::make_unique<uint8_t[]>(LzhRingEntries + LzhRingPadding);
   s.HuffChild = std::make_unique<int16_t[]>(LzhHuffChildEntries);
   s.HuffParent = std::make_unique<int16_t[]>(LzhHuffParentEntries);
   s.HuffFreq = std::make_unique<uint16_t[]>(LzhHuffFreqEntries);
