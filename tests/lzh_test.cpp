@@ -444,7 +444,7 @@ Bytes DeepTreeLiterals(size_t periods) {
     plain.insert(plain.end(), period.begin(), period.end());
   }
   // A few of the rare symbols, which sit deepest.
-  for (int k = 0; k < 40; ++k) plain.insert(plain.begin() + 30000 + 5000 * k, 1, 200 + k);
+  for (int k = 0; k < 40; ++k) plain.at(30000 + 4000 * k) = static_cast<uint8_t>(200 + k);
   return plain;
 }
 
