@@ -57,8 +57,8 @@ class Hash {
 
 // One run through the driver with both streams and the progress handler recording into one
 // hash in the order the calls happen. cancel_at > 0 cancels that progress call.
-uint64_t DriverRun(const Bytes& input, int32_t unpacked, bool expanding, int32_t key,
-                   int cancel_at, const Bytes* expect) {
+uint64_t DriverRun(const Bytes& input, int32_t unpacked, bool expanding, int32_t key, int cancel_at,
+                   const Bytes* expect) {
   TCompress c;
   c.Key = key;
   Hash h;
@@ -93,9 +93,9 @@ uint64_t DriverRun(const Bytes& input, int32_t unpacked, bool expanding, int32_t
 }
 
 struct Pinned {
-  uint64_t packed;   // the raw stream
-  uint64_t encode;   // driver runs packing: plain, keyed, cancelled
-  uint64_t decode;   // driver runs unpacking: plain, keyed, cancelled
+  uint64_t packed;  // the raw stream
+  uint64_t encode;  // driver runs packing: plain, keyed, cancelled
+  uint64_t decode;  // driver runs unpacking: plain, keyed, cancelled
 };
 
 Pinned Measure(const Bytes& plain) {
