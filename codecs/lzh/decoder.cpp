@@ -7,6 +7,7 @@
 // Unlike the compressor, which only ever reaches 4036 positions back, a stream from elsewhere may
 // use offsets up to 4095 from the first symbol on; the whole ring therefore starts as spaces, not
 // just the positions before LzhRingStart. Valid streams decode the same either way.
+#include <bit>
 #include <cstring>
 
 #include "codecs/codecs.h"
@@ -43,20 +44,70 @@ void ExpandScrambled(TCompThreadSafety& s, int32_t count) {
   }
 }
 
-// The same loop with the byte-layer fields and the bit accumulator held in locals, so that the
-// compiler keeps them in registers across the stores of output bytes. Every effect is that of
-// ReadByte, WriteByte and the bit reader: a byte is taken exactly when the bit reader would take
-// it, and the locals are written back before anything that may look at the state (a refill with
-// its progress report, a full-buffer write, the output limit) and at the end.
+// How many bytes the reference reader fetches over k requests of one bit each when it starts with
+// h bits held: it fetches at every request that finds 8 bits or fewer.
+struct LzhWalkFetches {
+  uint8_t n[17][64];
+};
+constexpr LzhWalkFetches MakeLzhWalkFetches() {
+  LzhWalkFetches t{};
+  for (int h0 = 0; h0 <= 16; ++h0) {
+    int h = h0;
+    int fetched = 0;
+    for (int k = 0; k < 64; ++k) {
+      t.n[h0][k] = static_cast<uint8_t>(fetched);
+      if (h <= 8) {
+        h += 8;
+        ++fetched;
+      }
+      --h;
+    }
+  }
+  return t;
+}
+inline constexpr LzhWalkFetches kWalkFetches = MakeLzhWalkFetches();
+static_assert(kWalkFetches.n[0][1] == 1 && kWalkFetches.n[0][2] == 2 &&
+              kWalkFetches.n[16][8] == 0 && kWalkFetches.n[9][2] == 1 &&
+              kWalkFetches.n[16][9] == 1);
+
+inline uint64_t LoadBigEndian64(const uint8_t* p) {
+  uint64_t v;
+  std::memcpy(&v, p, sizeof v);
+  if constexpr (std::endian::native == std::endian::little) v = __builtin_bswap64(v);
+  return v;
+}
+
+// The same loop with the byte layer and the bit reader held in locals, and with the bits read
+// ahead from the input buffer into a 64-bit register while the buffer holds enough of them.
+//
+// What the reader takes from the byte layer must stay exactly what LzhGetBit and friends take:
+// the refill of the input buffer, with its progress report, has to happen at the same request,
+// after the same output. So the loop runs two counts side by side: the bits really held in
+// `acc` (`acc_bits`, read up to `load`), and the reference reader's own state, `held` bits
+// taken from the bytes before `ref_in`. Every request of the reference reader (one per code bit,
+// one for the offset's byte, one for its last bits) takes one byte first if it holds 8 bits or
+// fewer; `ref_in` and `held` follow that rule by arithmetic. The read-ahead only runs while
+// no request of the next symbol can reach the end of the buffer (a symbol is at most 32 code bits
+// and 14 offset bits, so at most 7 bytes of the reference reader) and no fetch was cancelled;
+// otherwise `acc` is cut back to the reference's bits and the loop fetches byte by byte through
+// the byte layer. Bytes are summed into InSum when the state is written back.
+//
+// Output goes straight into the output buffer; a match is copied without tests per byte when
+// both the buffer and the output limit have room for all of it. The locals are written back
+// before anything that may look at the state (a refill, a full-buffer write, the output limit)
+// and at the end.
 void ExpandPlain(TCompThreadSafety& s, int32_t count) {
   uint8_t* const ring = s.LzhRing.get();
   uint16_t* const freq = s.HuffFreq.get();
   int16_t* const parent = s.HuffParent.get();
   int16_t* const child = s.HuffChild.get();
 
-  uint32_t bits = static_cast<uint32_t>(s.LzhBitsIn) << 16;  // left-justified
   int held = s.LzhBitsInCount;
-  const uint8_t* in = s.InPos;
+  uint64_t acc = static_cast<uint64_t>(s.LzhBitsIn) << 48;  // left-justified
+  int acc_bits = held;
+  const uint8_t* ref_in = s.InPos;
+  const uint8_t* load_at = ref_in;
+  const uint8_t* sum_from = ref_in;  // bytes from here to ref_in are not yet in in_sum
   const uint8_t* in_end = s.InEnd;
   uint32_t in_sum = s.InSum;
   bool end_of_input = s.EndOfInput;
@@ -66,31 +117,38 @@ void ExpandPlain(TCompThreadSafety& s, int32_t count) {
   int32_t out_count = s.OutCount;
   int32_t out_limit = s.OutLimit;
 
+  // Back to the reference reader's bits only.
+  auto cut_back = [&] {
+    acc &= held == 0 ? 0 : ~(~uint64_t{0} >> held);
+    acc_bits = held;
+    load_at = ref_in;
+  };
   auto store = [&] {
-    s.InPos = const_cast<uint8_t*>(in);
+    for (; sum_from != ref_in; ++sum_from) in_sum += *sum_from;
+    s.InPos = const_cast<uint8_t*>(ref_in);
     s.InSum = in_sum;
     s.OutPos = out;
     s.OutSum = out_sum;
     s.OutCount = out_count;
     s.OutLimit = out_limit;
-    s.LzhBitsIn = static_cast<uint16_t>(bits >> 16);
+    s.LzhBitsIn = static_cast<uint16_t>((acc >> 48) & ~(0xFFFFu >> held));
     s.LzhBitsInCount = static_cast<uint8_t>(held);
   };
+  // After a fetch through the byte layer (the reader holds only the reference's bits then).
   auto load = [&] {
-    in = s.InPos;
+    ref_in = load_at = sum_from = s.InPos;
     in_end = s.InEnd;
     in_sum = s.InSum;
     end_of_input = s.EndOfInput;
     out = s.OutPos;
     out_end = s.OutEnd;
   };
-  // Each request of the bit reader first takes in one byte if 8 bits or fewer are held.
+  // One request of n bits by the reference reader, byte by byte (acc holds exactly its bits).
   auto fill = [&] {
     if (held > 8) return;
-    uint32_t b;
-    if (in != in_end) [[likely]] {
-      b = *in++;
-      in_sum += b;
+    uint64_t b;
+    if (ref_in != in_end) [[likely]] {
+      b = *ref_in++;
       if (end_of_input) b = 0;
     } else {
       store();
@@ -98,21 +156,38 @@ void ExpandPlain(TCompThreadSafety& s, int32_t count) {
       if (s.EndOfInput) b = 0;
       load();
     }
-    bits |= b << (24 - held);
+    acc |= b << (56 - held);
     held += 8;
+    acc_bits = held;
+    load_at = ref_in;
   };
-  auto take = [&](int n) {
+  auto take_slow = [&](int n) {
     fill();
-    const int v = static_cast<int>(bits >> (32 - n));
-    bits <<= n;
+    const int v = static_cast<int>(acc >> (64 - n));
+    acc <<= n;
     held -= n;
+    acc_bits = held;
+    return v;
+  };
+  // The reference reader's bookkeeping for one request of n bits in the read-ahead mode.
+  auto account = [&](int n) {
+    const int fetch = held <= 8;
+    ref_in += fetch;
+    held += 8 * fetch - n;
+  };
+  auto take_fast = [&](int n) {
+    account(n);
+    const int v = static_cast<int>(acc >> (64 - n));
+    acc <<= n;
+    acc_bits -= n;
     return v;
   };
   auto put = [&](uint8_t b) {
     if (out_limit <= 0 || out == out_end) [[unlikely]] {
       store();
       WriteByte(s, b);
-      load();
+      out = s.OutPos;
+      out_end = s.OutEnd;
       out_sum = s.OutSum;
       out_count = s.OutCount;
       out_limit = s.OutLimit;
@@ -124,17 +199,57 @@ void ExpandPlain(TCompThreadSafety& s, int32_t count) {
     ++out_count;
   };
 
+  // Bytes the reference reader may still fetch, and that the read-ahead may load, in one symbol.
+  constexpr int kSymbolBytes = 8;
+
   int r = LzhRingStart;
   int32_t produced = 0;
   while (produced < count) {
-    int x = child[LzhRoot];
-    while (x < LzhNodeCount) {
-      fill();
-      x = child[x + static_cast<int>(bits >> 31)];
-      bits <<= 1;
-      --held;
+    int symbol;
+    int offset = 0;
+    if (!end_of_input && in_end - ref_in >= kSymbolBytes && in_end - load_at >= kSymbolBytes)
+        [[likely]] {
+      // Read-ahead: at least 56 bits in acc, enough for the longest code and its offset.
+      acc |= LoadBigEndian64(load_at) >> acc_bits;
+      load_at += (63 - acc_bits) >> 3;
+      acc_bits |= 56;
+      int x = child[LzhRoot];
+      int k = 0;
+      while (x < LzhNodeCount) {
+        x = child[x + static_cast<int>(acc >> 63)];
+        acc <<= 1;
+        ++k;
+      }
+      // k requests of one bit: the reference takes a byte at each that finds 8 bits or fewer.
+      const int fetched = kWalkFetches.n[held][k];
+      ref_in += fetched;
+      held += 8 * fetched - k;
+      acc_bits -= k;
+      symbol = x - LzhNodeCount;
+      if (symbol >= 256) {
+        const int b = take_fast(8);
+        const int rest = LzhOffsetTable.high_length[b] - 2;
+        const int e = take_fast(rest);
+        offset = (LzhOffsetTable.high[b] << 6) | (((b << rest) | e) & 63);
+      }
+    } else {
+      cut_back();
+      int x = child[LzhRoot];
+      while (x < LzhNodeCount) {
+        fill();
+        x = child[x + static_cast<int>(acc >> 63)];
+        acc <<= 1;
+        --held;
+        acc_bits = held;
+      }
+      symbol = x - LzhNodeCount;
+      if (symbol >= 256) {
+        const int b = take_slow(8);
+        const int rest = LzhOffsetTable.high_length[b] - 2;
+        const int e = take_slow(rest);
+        offset = (LzhOffsetTable.high[b] << 6) | (((b << rest) | e) & 63);
+      }
     }
-    const int symbol = x - LzhNodeCount;
     LzhUpdateNodes(freq, parent, child, symbol);
     if (symbol < 256) {
       put(static_cast<uint8_t>(symbol));
@@ -143,20 +258,30 @@ void ExpandPlain(TCompThreadSafety& s, int32_t count) {
       ++produced;
     } else {
       const int length = symbol - LzhMatchSymbolBias;
-      const int b = take(8);
-      const int rest = LzhOffsetTable.high_length[b] - 2;
-      const int e = take(rest);
-      const int offset = (LzhOffsetTable.high[b] << 6) | (((b << rest) | e) & 63);
       const int start = r - offset - 1;
-      for (int k = 0; k < length; ++k) {
-        const uint8_t c = ring[(start + k) & LzhRingMask];
-        put(c);
-        ring[r] = c;
-        r = (r + 1) & LzhRingMask;
+      if (out_end - out >= length && out_limit >= length) [[likely]] {
+        for (int k = 0; k < length; ++k) {
+          const uint8_t c = ring[(start + k) & LzhRingMask];
+          out[k] = c;
+          out_sum += c;
+          ring[r] = c;
+          r = (r + 1) & LzhRingMask;
+        }
+        out += length;
+        out_count += length;
+        out_limit -= length;
+      } else {
+        for (int k = 0; k < length; ++k) {
+          const uint8_t c = ring[(start + k) & LzhRingMask];
+          put(c);
+          ring[r] = c;
+          r = (r + 1) & LzhRingMask;
+        }
       }
       produced += length;
     }
   }
+  cut_back();
   store();
 }
 
