@@ -70,6 +70,41 @@ static_assert(kWalkFetches.n[0][1] == 1 && kWalkFetches.n[0][2] == 2 &&
               kWalkFetches.n[16][8] == 0 && kWalkFetches.n[9][2] == 1 &&
               kWalkFetches.n[16][9] == 1);
 
+// LzhUpdateNodes for the symbol just decoded, whose leaf was reached through path[1..depth].
+// Until the first exchange the walk up from the leaf visits exactly those nodes in reverse, so
+// their parents need not be loaded one after the other; from an exchange on, and after a rebuild,
+// the walk follows the parent links as usual.
+inline void UpdateAlongPath(uint16_t* freq, int16_t* parent, int16_t* child, int symbol,
+                            const int16_t* path, int depth) {
+  if (freq[LzhRoot] == LzhFreqLimit) [[unlikely]] {
+    LzhUpdateNodes(freq, parent, child, symbol);
+    return;
+  }
+  for (int j = depth; j >= 0; --j) {
+    int x = path[j];
+    const uint16_t f = ++freq[x];
+    if (f > freq[x + 1]) [[unlikely]] {
+      // The sentinel at 627 ends the scan.
+      int l = x + 2;
+      while (f > freq[l]) ++l;
+      --l;
+      freq[x] = freq[l];
+      freq[l] = f;
+      const int i = child[x];
+      parent[i] = static_cast<int16_t>(l);
+      if (i < LzhNodeCount) parent[i + 1] = static_cast<int16_t>(l);
+      const int m = child[l];
+      child[l] = static_cast<int16_t>(i);
+      parent[m] = static_cast<int16_t>(x);
+      if (m < LzhNodeCount) parent[m + 1] = static_cast<int16_t>(x);
+      child[x] = static_cast<int16_t>(m);
+      x = parent[l];
+      if (x != 0) LzhContinueUpdate(freq, parent, child, x);
+      return;
+    }
+  }
+}
+
 inline uint64_t LoadBigEndian64(const uint8_t* p) {
   uint64_t v;
   std::memcpy(&v, p, sizeof v);
@@ -202,25 +237,32 @@ void ExpandPlain(TCompThreadSafety& s, int32_t count) {
   // Bytes the reference reader may still fetch, and that the read-ahead may load, in one symbol.
   constexpr int kSymbolBytes = 8;
 
+  // The nodes of the last code, from the root (path[0]) down to the symbol's leaf.
+  int16_t path[64];
+  path[0] = LzhRoot;
   int r = LzhRingStart;
   int32_t produced = 0;
   while (produced < count) {
     int symbol;
     int offset = 0;
+    int depth = 0;
     if (!end_of_input && in_end - ref_in >= kSymbolBytes && in_end - load_at >= kSymbolBytes)
         [[likely]] {
       // Read-ahead: at least 56 bits in acc, enough for the longest code and its offset.
       acc |= LoadBigEndian64(load_at) >> acc_bits;
       load_at += (63 - acc_bits) >> 3;
       acc_bits |= 56;
+      int node = LzhRoot;
       int x = child[LzhRoot];
       int k = 0;
       while (x < LzhNodeCount) {
-        x = child[x + static_cast<int>(acc >> 63)];
+        node = x + static_cast<int>(acc >> 63);
+        path[++k] = static_cast<int16_t>(node);
+        x = child[node];
         acc <<= 1;
-        ++k;
       }
       // k requests of one bit: the reference takes a byte at each that finds 8 bits or fewer.
+      depth = k;
       const int fetched = kWalkFetches.n[held][k];
       ref_in += fetched;
       held += 8 * fetched - k;
@@ -237,7 +279,9 @@ void ExpandPlain(TCompThreadSafety& s, int32_t count) {
       int x = child[LzhRoot];
       while (x < LzhNodeCount) {
         fill();
-        x = child[x + static_cast<int>(acc >> 63)];
+        const int node = x + static_cast<int>(acc >> 63);
+        path[++depth] = static_cast<int16_t>(node);
+        x = child[node];
         acc <<= 1;
         --held;
         acc_bits = held;
@@ -250,7 +294,7 @@ void ExpandPlain(TCompThreadSafety& s, int32_t count) {
         offset = (LzhOffsetTable.high[b] << 6) | (((b << rest) | e) & 63);
       }
     }
-    LzhUpdateNodes(freq, parent, child, symbol);
+    UpdateAlongPath(freq, parent, child, symbol, path, depth);
     if (symbol < 256) {
       put(static_cast<uint8_t>(symbol));
       ring[r] = static_cast<uint8_t>(symbol);

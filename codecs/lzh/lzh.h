@@ -80,12 +80,8 @@ void LzhStartModel(TCompThreadSafety& s);
 void LzhRebuildModel(TCompThreadSafety& s);
 void LzhRebuildNodes(uint16_t* freq, int16_t* parent, int16_t* child);
 
-// Counts one occurrence of symbol: every node from its leaf to the root gains 1, and a node that
-// would outweigh the next one first trades places with the last node of its old weight.
-inline void LzhUpdateNodes(uint16_t* freq, int16_t* parent, int16_t* child, int symbol) {
-  if (freq[LzhRoot] == LzhFreqLimit) [[unlikely]]
-    LzhRebuildNodes(freq, parent, child);
-  int x = parent[LzhNodeCount + symbol];
+// The walk of LzhUpdateNodes from node x (not 0) up to the root.
+inline void LzhContinueUpdate(uint16_t* freq, int16_t* parent, int16_t* child, int x) {
   do {
     const uint16_t f = ++freq[x];
     if (f > freq[x + 1]) {
@@ -107,6 +103,14 @@ inline void LzhUpdateNodes(uint16_t* freq, int16_t* parent, int16_t* child, int 
     }
     x = parent[x];
   } while (x != 0);
+}
+
+// Counts one occurrence of symbol: every node from its leaf to the root gains 1, and a node that
+// would outweigh the next one first trades places with the last node of its old weight.
+inline void LzhUpdateNodes(uint16_t* freq, int16_t* parent, int16_t* child, int symbol) {
+  if (freq[LzhRoot] == LzhFreqLimit) [[unlikely]]
+    LzhRebuildNodes(freq, parent, child);
+  LzhContinueUpdate(freq, parent, child, parent[LzhNodeCount + symbol]);
 }
 
 inline void LzhUpdateModel(TCompThreadSafety& s, int symbol) {
@@ -159,8 +163,12 @@ inline int LzhGetBits(TCompThreadSafety& s, int n) {
   return v;
 }
 
-inline int LzhGetBit(TCompThreadSafety& s) { return LzhGetBits(s, 1); }
-inline int LzhGetByte(TCompThreadSafety& s) { return LzhGetBits(s, 8); }
+inline int LzhGetBit(TCompThreadSafety& s) {
+  return LzhGetBits(s, 1);
+}
+inline int LzhGetByte(TCompThreadSafety& s) {
+  return LzhGetBits(s, 8);
+}
 
 // ---- Symbol code ----
 
@@ -212,9 +220,9 @@ inline int LzhDecodeSymbol(TCompThreadSafety& s) {
 // and the first code of a longer group is the previous code plus one, shifted left.
 
 struct LzhOffsetTables {
-  std::array<uint8_t, 64> length{};       // code length of h
-  std::array<uint8_t, 64> code{};         // code of h, left-justified in a byte
-  std::array<uint8_t, 256> high{};        // h whose code is the top bits of a byte
+  std::array<uint8_t, 64> length{};        // code length of h
+  std::array<uint8_t, 64> code{};          // code of h, left-justified in a byte
+  std::array<uint8_t, 256> high{};         // h whose code is the top bits of a byte
   std::array<uint8_t, 256> high_length{};  // that code's length
 };
 
