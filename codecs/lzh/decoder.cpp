@@ -136,6 +136,8 @@ void ExpandPlain(TCompThreadSafety& s, int32_t count) {
   uint16_t* const freq = s.HuffFreq.get();
   int16_t* const parent = s.HuffParent.get();
   int16_t* const child = s.HuffChild.get();
+  // Links are 0..940: the same values read unsigned (a type that may alias int16_t).
+  const uint16_t* const uchild = reinterpret_cast<const uint16_t*>(child);
 
   int held = s.LzhBitsInCount;
   uint64_t acc = static_cast<uint64_t>(s.LzhBitsIn) << 48;  // left-justified
@@ -252,13 +254,14 @@ void ExpandPlain(TCompThreadSafety& s, int32_t count) {
       acc |= LoadBigEndian64(load_at) >> acc_bits;
       load_at += (63 - acc_bits) >> 3;
       acc_bits |= 56;
-      int node = LzhRoot;
-      int x = child[LzhRoot];
+      // Unsigned 16-bit loads and a pointer-sized index: no sign extension on the chain of
+      // dependent loads that the walk is.
+      size_t x = uchild[LzhRoot];
       int k = 0;
       while (x < LzhNodeCount) {
-        node = x + static_cast<int>(acc >> 63);
+        const size_t node = x + static_cast<size_t>(acc >> 63);
         path[++k] = static_cast<int16_t>(node);
-        x = child[node];
+        x = uchild[node];
         acc <<= 1;
       }
       // k requests of one bit: the reference takes a byte at each that finds 8 bits or fewer.
@@ -267,7 +270,7 @@ void ExpandPlain(TCompThreadSafety& s, int32_t count) {
       ref_in += fetched;
       held += 8 * fetched - k;
       acc_bits -= k;
-      symbol = x - LzhNodeCount;
+      symbol = static_cast<int>(x) - LzhNodeCount;
       if (symbol >= 256) {
         const int b = take_fast(8);
         const int rest = LzhOffsetTable.high_length[b] - 2;
