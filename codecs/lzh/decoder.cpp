@@ -8,6 +8,7 @@
 // use offsets up to 4095 from the first symbol on; the whole ring therefore starts as spaces, not
 // just the positions before LzhRingStart. Valid streams decode the same either way.
 #include <bit>
+#include <cstddef>
 #include <cstring>
 
 #include "codecs/codecs.h"
