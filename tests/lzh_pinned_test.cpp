@@ -66,6 +66,9 @@ uint64_t DriverRun(const Bytes& input, int32_t unpacked, bool expanding, int32_t
   c.OnShowProgress = [&](int32_t& percent) {
     h.Add(int64_t{'P'});
     h.Add(percent);
+    // How far the output had got when the input was fetched: pins the symbol at which the
+    // reader takes each buffer.
+    h.Add(c.CodecState().OutCount);
     if (++calls == cancel_at) percent = -1;
   };
   test::RecordingStream src(input), dst;
@@ -152,6 +155,26 @@ TEST(LzhPinned, EveryCorpusSampleBothWays) {
   }
   if (!print) {
     EXPECT_EQ(checked, QOBZ_LZH_PIN_LARGE ? 85 : 80);
+  }
+}
+
+// Arbitrary packed bytes take every path of the expander's bit reader: codes and offsets that
+// straddle the input buffers, a stream that runs dry, a cancelled fetch. The keyed run goes
+// through the plain reference loop; the unkeyed one must do exactly the same.
+TEST(LzhPinned, JunkExpandsAlikeWithAndWithoutKey) {
+  const uint32_t key = 0x0BADF00D;
+  for (size_t size : {size_t{1}, size_t{3000}, size_t{8191}, size_t{8193}, size_t{40000}}) {
+    const Bytes junk = test::MakeData(test::Kind::Random, size, size);
+    Bytes scrambled = junk;
+    for (size_t i = 0; i < scrambled.size(); ++i)
+      scrambled[i] ^= static_cast<uint8_t>(key >> (8 * (i % 4)));
+    for (int32_t count : {1, 7000, 60000, 250000}) {
+      for (int cancel_at : {0, 2, 3}) {
+        EXPECT_EQ(DriverRun(junk, count, true, 0, cancel_at, nullptr),
+                  DriverRun(scrambled, count, true, static_cast<int32_t>(key), cancel_at, nullptr))
+            << size << " " << count << " " << cancel_at;
+      }
+    }
   }
 }
 
