@@ -237,6 +237,14 @@ void ExpandPlain(TCompThreadSafety& s, int32_t count) {
     ++out_count;
   };
 
+  // A match is built in the output buffer with copies of fixed size: kCopyRead bytes from the
+  // ring (allocated with that much past any position), or 8-byte steps that may run 7 bytes past
+  // the match. What lands past its end is overwritten later.
+  constexpr int kCopyRead = 64;
+  constexpr int kCopySlack = LzhMaxMatch + 8;
+  static_assert(LzhRingSize - 1 + kCopyRead <= LzhRingEntries + LzhRingPadding);
+  static_assert(kCopyRead >= LzhMaxMatch && kCopySlack >= kCopyRead);
+
   // Bytes the reference reader may still fetch, and that the read-ahead may load, in one symbol.
   constexpr int kSymbolBytes = 8;
 
@@ -307,14 +315,29 @@ void ExpandPlain(TCompThreadSafety& s, int32_t count) {
     } else {
       const int length = symbol - LzhMatchSymbolBias;
       const int start = r - offset - 1;
-      if (out_end - out >= length && out_limit >= length) [[likely]] {
-        for (int k = 0; k < length; ++k) {
-          const uint8_t c = ring[(start + k) & LzhRingMask];
-          out[k] = c;
-          out_sum += c;
-          ring[r] = c;
-          r = (r + 1) & LzhRingMask;
+      const int from = start & LzhRingMask;
+      if (out_end - out >= kCopySlack && out_limit >= length && from + length <= LzhRingSize &&
+          r + length <= LzhRingSize) [[likely]] {
+        // Neither side wraps: the match is built in the output buffer, whose bytes past it are
+        // scratch (the buffer is written only up to OutPos), and then stored into the ring.
+        const int distance = offset + 1;
+        if (distance >= length) {
+          std::memcpy(out, ring + from, kCopyRead);
+        } else if (distance == 1) {
+          std::memset(out, ring[from], static_cast<size_t>(length));
+        } else {
+          // The match repeats its own first distance bytes.
+          std::memcpy(out, ring + from, static_cast<size_t>(distance));
+          int k = distance;
+          if (distance >= 8) {
+            for (; k < length; k += 8) std::memcpy(out + k, out + k - distance, 8);
+          } else {
+            for (; k < length; ++k) out[k] = out[k - distance];
+          }
         }
+        std::memcpy(ring + r, out, static_cast<size_t>(length));
+        for (int k = 0; k < length; ++k) out_sum += out[k];
+        r = (r + length) & LzhRingMask;
         out += length;
         out_count += length;
         out_limit -= length;
