@@ -1,0 +1,519 @@
+// LH5 decoder.
+//
+// Stream: blocks, most significant bit first, no header and no end marker; the entry header's
+// unpacked size says when to stop. A block is a 16-bit item count (0 means 65536), the code
+// lengths of the length alphabet (19 symbols), the main alphabet's lengths sent in that code
+// (510 symbols: literals 0..255, matches of length symbol - 253), the lengths of the 14 distance
+// classes, then the items. The window starts filled with spaces.
+//
+// Two ways through the same stream. The specified flow takes every bit through ConsumeBits and
+// every byte through WriteByte into an 8192-byte ring. The fast loop does the same work inside the
+// current input and output buffers: a 64-bit bit buffer loaded 8 bytes at a time from the input
+// buffer, packed lookups, and match copies straight into the output buffer, which doubles as the
+// newest part of the history. It leaves the codec state exactly as the specified flow would: the
+// same input bytes fetched, the same sums, key index, bit reader fields and output bytes, and it
+// never fetches or writes a buffer itself except through ReadByte/WriteByte's own routines at the
+// byte where the specified flow does.
+#include <cassert>
+#include <cstring>
+
+#include "codecs/bit_stream.h"
+#include "codecs/codecs.h"
+#include "codecs/lh5/lh5_decode.h"
+#include "codecs/lh5/lh5_format.h"
+#include "codecs/lh5/lh5_tables.h"
+#include "qobz/errors.h"
+
+namespace qobz {
+
+using namespace lh5;
+
+namespace {
+
+[[noreturn]] void RefuseTable() { throw ELZHBadDecodeTable(); }
+
+// Packs each lookup entry with the number of bits to consume at once, so the fast loop resolves
+// a code of up to the lookup width with one load and one shift.
+void PackTables(TLH5Tables& t) {
+  for (int32_t i = 0; i < (1 << SymbolTableBits); ++i) {
+    uint32_t j = t.SymbolTable[i];
+    uint32_t bits = j < SymbolCount ? t.SymbolLengths[j] : SymbolTableBits;
+    t.PackedSymbolTable[i] = j | (bits << 16);
+  }
+  for (int32_t i = 0; i < (1 << ShortTableBits); ++i) {
+    uint32_t j = t.ShortTable[i];
+    uint32_t bits = j < PositionCodeCount ? t.ShortLengths[j] : ShortTableBits;
+    t.PackedShortTable[i] = j | (bits << 16);
+  }
+}
+
+void ReadBlockHeader(TCompThreadSafety& s) {
+  s.BlockRemaining = ReadBits(s, BlockSizeBits);
+  ReadShortLengths(s, LengthCodeCount, LengthCountBits, LengthListZeroRunAfter);
+  ReadSymbolLengths(s);
+  ReadShortLengths(s, PositionCodeCount, PositionCountBits, kNoZeroRun);
+  PackTables(*s.LH5);
+}
+
+}  // namespace
+
+void MakeDecodeTable(TCompThreadSafety& s, uint16_t symbolCount, const uint8_t* lengths,
+                     uint16_t tableBits, uint16_t* table) {
+  TLH5Tables& t = *s.LH5;
+  uint16_t count[MaxCodeLength + 1] = {};
+  uint16_t weight[MaxCodeLength + 1];
+  uint16_t start[MaxCodeLength + 2];
+  for (uint32_t ch = 0; ch < symbolCount; ++ch) {
+    // Longer lengths are refused where they are read; this keeps the arrays safe regardless.
+    if (lengths[ch] > MaxCodeLength) RefuseTable();
+    ++count[lengths[ch]];
+  }
+  uint32_t total = 0;
+  start[1] = 0;
+  for (int32_t len = 1; len <= MaxCodeLength; ++len) {
+    weight[len] = static_cast<uint16_t>(1u << (MaxCodeLength - len));
+    total += static_cast<uint32_t>(count[len]) * weight[len];
+    start[len + 1] = static_cast<uint16_t>(start[len] + weight[len] * count[len]);
+  }
+  // The format's own check is the 16-bit total. It lets through lists of all zero lengths and
+  // over-full lists whose total is a multiple of 65536; both would send the table fill and the
+  // tree walks outside the tables, so only a complete code is accepted.
+  if (start[MaxCodeLength + 1] != 0 || total != CompleteCodeTotal) RefuseTable();
+
+  const int32_t jut = MaxCodeLength - tableBits;
+  for (int32_t len = 1; len <= tableBits; ++len) {
+    start[len] = static_cast<uint16_t>(start[len] >> jut);
+    weight[len] = static_cast<uint16_t>(weight[len] >> jut);
+  }
+  // Entries from here on are roots of the trees of longer codes.
+  const uint32_t table_size = 1u << tableBits;
+  uint32_t first_root = static_cast<uint32_t>(start[tableBits + 1] >> jut);
+  if (first_root != 0) {
+    for (uint32_t i = first_root; i < table_size; ++i) table[i] = 0;
+  }
+
+  uint16_t* const left = t.LeftChild.get();
+  uint16_t* const right = t.RightChild.get();
+  uint32_t avail = symbolCount;  // next free tree node; 0 is never a node, so 0 marks "none"
+  const uint16_t branch_bit = static_cast<uint16_t>(1u << (15 - tableBits));
+  for (uint32_t ch = 0; ch < symbolCount; ++ch) {
+    const int32_t len = lengths[ch];
+    if (len == 0) continue;
+    const uint16_t next = static_cast<uint16_t>(start[len] + weight[len]);
+    if (len <= tableBits) {
+      for (uint32_t i = start[len]; i < next; ++i) table[i] = static_cast<uint16_t>(ch);
+    } else {
+      uint16_t k = start[len];
+      uint16_t* slot = &table[k >> jut];
+      for (int32_t step = len - tableBits; step > 0; --step) {
+        if (*slot == 0) {
+          // A complete code never needs more nodes than symbols; the check guards the arrays.
+          if (avail >= static_cast<uint32_t>(ChildCount)) RefuseTable();
+          left[avail] = right[avail] = 0;
+          *slot = static_cast<uint16_t>(avail++);
+        } else if (*slot < symbolCount) {
+          RefuseTable();  // a code that runs through a shorter one: not a prefix code
+        }
+        slot = (k & branch_bit) ? &right[*slot] : &left[*slot];
+        k = static_cast<uint16_t>(k << 1);
+      }
+      *slot = static_cast<uint16_t>(ch);
+    }
+    start[len] = next;
+  }
+}
+
+void ReadShortLengths(TCompThreadSafety& s, uint16_t entryCount, uint8_t countBits,
+                      int32_t zeroRunAfter) {
+  TLH5Tables& t = *s.LH5;
+  const uint32_t n = ReadBits(s, countBits);
+  if (n == 0) {
+    const uint16_t only = ReadBits(s, countBits);
+    if (only >= entryCount) RefuseTable();  // would reach the tree walks as a node number
+    std::memset(t.ShortLengths, 0, entryCount);
+    for (int32_t i = 0; i < (1 << ShortTableBits); ++i) t.ShortTable[i] = only;
+    return;
+  }
+  // n < 32 and the zero run adds at most 3: always inside ShortLengths.
+  uint32_t i = 0;
+  while (i < n) {
+    int32_t len = s.BitBuffer >> (16 - ShortLengthBits);
+    if (len == ShortLengthEscape) {
+      for (uint16_t mask = 1u << (15 - ShortLengthBits); (s.BitBuffer & mask) != 0; mask >>= 1) {
+        ++len;
+      }
+    }
+    // The escape form reaches 20; codes are at most 16 bits long.
+    if (len > MaxCodeLength) RefuseTable();
+    // The escape form 111, then len - 7 ones and a zero, is len - 3 bits long.
+    ConsumeBits(s, len < ShortLengthEscape ? ShortLengthBits : len - 3);
+    t.ShortLengths[i++] = static_cast<uint8_t>(len);
+    if (static_cast<int32_t>(i) == zeroRunAfter) {
+      for (uint32_t z = ReadBits(s, LengthListZeroRunBits); z > 0; --z) t.ShortLengths[i++] = 0;
+    }
+  }
+  while (i < entryCount) t.ShortLengths[i++] = 0;
+  MakeDecodeTable(s, entryCount, t.ShortLengths, ShortTableBits, t.ShortTable.get());
+}
+
+void ReadSymbolLengths(TCompThreadSafety& s) {
+  TLH5Tables& t = *s.LH5;
+  uint8_t* const lengths = t.SymbolLengths.get();
+  const uint32_t n = ReadBits(s, SymbolCountBits);
+  if (n == 0) {
+    const uint16_t only = ReadBits(s, SymbolCountBits);
+    if (only >= SymbolCount) RefuseTable();
+    std::memset(lengths, 0, SymbolCount);
+    for (int32_t i = 0; i < (1 << SymbolTableBits); ++i) t.SymbolTable[i] = only;
+    return;
+  }
+  uint32_t i = 0;
+  while (i < n) {
+    // The length-alphabet lookup looks past its 8 bits without consuming them first.
+    uint32_t sym = t.ShortTable[s.BitBuffer >> (16 - ShortTableBits)];
+    for (uint16_t mask = 1u << (15 - ShortTableBits); sym >= LengthCodeCount; mask >>= 1) {
+      sym = (s.BitBuffer & mask) ? t.RightChild[sym] : t.LeftChild[sym];
+    }
+    ConsumeBits(s, t.ShortLengths[sym]);
+    if (sym <= LengthSymbolOffset) {  // symbols 0..2 are zero runs
+      uint32_t zeros = 1;
+      if (sym == 1) zeros = ReadBits(s, ShortZeroRunBits) + ShortZeroRunBase;
+      if (sym == 2) zeros = ReadBits(s, LongZeroRunBits) + LongZeroRunBase;
+      // The list has room for 511 entries (index 510 is read and ignored); a longer run would
+      // write past it.
+      if (i + zeros > static_cast<uint32_t>(SymbolLengthsSize)) RefuseTable();
+      std::memset(lengths + i, 0, zeros);
+      i += zeros;
+    } else {
+      lengths[i++] = static_cast<uint8_t>(sym - LengthSymbolOffset);
+    }
+  }
+  while (i < static_cast<uint32_t>(SymbolCount)) lengths[i++] = 0;
+  MakeDecodeTable(s, SymbolCount, lengths, SymbolTableBits, t.SymbolTable.get());
+}
+
+uint16_t DecodeSymbol(TCompThreadSafety& s) {
+  TLH5Tables& t = *s.LH5;
+  if (s.BlockRemaining == 0) ReadBlockHeader(s);
+  --s.BlockRemaining;  // a block size of 0 thus gives 65536 items
+  uint32_t sym = t.SymbolTable[s.BitBuffer >> (16 - SymbolTableBits)];
+  if (sym < SymbolCount) {
+    ConsumeBits(s, t.SymbolLengths[sym]);
+  } else {
+    ConsumeBits(s, SymbolTableBits);
+    uint16_t mask = 0x8000;
+    do {
+      sym = (s.BitBuffer & mask) ? t.RightChild[sym] : t.LeftChild[sym];
+      mask >>= 1;
+    } while (sym >= SymbolCount);
+    ConsumeBits(s, t.SymbolLengths[sym] - SymbolTableBits);
+  }
+  return static_cast<uint16_t>(sym);
+}
+
+uint16_t DecodePosition(TCompThreadSafety& s) {
+  TLH5Tables& t = *s.LH5;
+  uint32_t j = t.ShortTable[s.BitBuffer >> (16 - ShortTableBits)];
+  if (j < PositionCodeCount) {
+    ConsumeBits(s, t.ShortLengths[j]);
+  } else {
+    ConsumeBits(s, ShortTableBits);
+    uint16_t mask = 0x8000;
+    do {
+      j = (s.BitBuffer & mask) ? t.RightChild[j] : t.LeftChild[j];
+      mask >>= 1;
+    } while (j >= PositionCodeCount);
+    ConsumeBits(s, t.ShortLengths[j] - ShortTableBits);
+  }
+  if (j == 0) return 0;
+  return static_cast<uint16_t>((1u << (j - 1)) + ReadBits(s, static_cast<int>(j - 1)));
+}
+
+namespace {
+
+// Where the decoder stands in the output: bytes produced (64-bit: a last match may run up to 255
+// bytes past a size near 2^31) and the ring position, which always equals the fill of the output
+// buffer modulo 8192 because both start at 0 and advance together.
+struct TProgress {
+  int64_t produced = 0;
+  uint32_t position = 0;
+};
+
+// One item through the specified flow.
+void ExpandItem(TCompThreadSafety& s, uint8_t* window, TProgress& at) {
+  const uint16_t sym = DecodeSymbol(s);
+  if (sym < LiteralCount) {
+    window[at.position] = static_cast<uint8_t>(sym);
+    WriteByte(s, static_cast<uint8_t>(sym));
+    at.position = (at.position + 1) & WindowMask;
+    ++at.produced;
+    return;
+  }
+  const uint32_t length = sym - MatchSymbolOffset;
+  const uint32_t distance = DecodePosition(s) + 1u;
+  uint32_t source = (at.position - distance) & WindowMask;
+  at.produced += length;
+  // Byte by byte: a match reaching back less than its length repeats its own output.
+  for (uint32_t k = 0; k < length; ++k) {
+    const uint8_t b = window[source];
+    window[at.position] = b;
+    WriteByte(s, b);
+    at.position = (at.position + 1) & WindowMask;
+    source = (source + 1) & WindowMask;
+  }
+}
+
+inline uint64_t LoadBigEndian64(const uint8_t* p) {
+  uint64_t w;
+  std::memcpy(&w, p, sizeof w);
+  return __builtin_bswap64(w);
+}
+
+// Copies n bytes forward from src = dst - distance, as a byte loop would (repeating the pattern
+// when distance < n). May write up to 7 bytes past dst + n; the caller leaves room for them.
+inline uint8_t* CopyMatch(uint8_t* dst, uint32_t distance, uint32_t n) {
+  const uint8_t* src = dst - distance;
+  uint8_t* const end = dst + n;
+  if (distance >= 8) {
+    do {
+      std::memcpy(dst, src, 8);
+      dst += 8;
+      src += 8;
+    } while (dst < end);
+  } else if (distance == 1) {
+    std::memset(dst, *src, n);
+  } else {
+    while (dst < end) *dst++ = *src++;
+  }
+  return end;
+}
+
+// Bits one item can take: a 16-bit main code, a 16-bit position code and 12 extra bits.
+constexpr int32_t kMaxItemBits = 2 * MaxCodeLength + (PositionCodeCount - 2);
+// A refill leaves at least this many bits in the 64-bit buffer.
+constexpr int32_t kRefillBits = 56;
+static_assert(kMaxItemBits <= kRefillBits, "an item must fit one refill");
+// Bytes a refill loads from the input buffer.
+constexpr int32_t kLoadBytes = 8;
+
+// The fast loop. Entry assumptions: EndOfInput is clear, output is not scrambled, a block is in
+// progress (BlockRemaining > 0), OutLimit cannot run out before the item that reaches the
+// unpacked size is written, and the output buffer holds the newest bytes of the ring at the
+// positions below its fill, the window the others.
+//
+// It runs while at least kLoadBytes bytes remain in the input buffer, so it never needs a fetch:
+// every byte it takes was already in the buffer, and on leaving it gives back the whole bytes it
+// loaded beyond the specified reader's 16 bits of look-ahead. A full output buffer is handed to
+// WriteByte at the byte that overflows it, as in the specified flow.
+void ExpandFast(TCompThreadSafety& s, TLH5Tables& t, int64_t size, TProgress& at) {
+  const uint8_t* const in_begin = s.InPos;
+  const uint8_t* const in_end = s.InEnd;
+  const uint8_t* ip = in_begin;
+
+  // Key bytes for an 8-byte load at each of the four key phases (zero without a key).
+  uint64_t key_words[4] = {0, 0, 0, 0};
+  uint8_t key_bytes[4] = {0, 0, 0, 0};
+  uint32_t key_phase = 0;  // key index of the byte at InputBuffer + 0
+  if (s.UnscrambleInput) {
+    for (uint32_t phase = 0; phase < 4; ++phase) {
+      key_bytes[phase] = s.KeyBytes[phase];
+      for (uint32_t k = 0; k < 8; ++k) {
+        key_words[phase] |= static_cast<uint64_t>(s.KeyBytes[(phase + k) & 3]) << (56 - 8 * k);
+      }
+    }
+    key_phase = static_cast<uint32_t>(s.KeyIndex - (in_begin - s.InputBuffer)) & 3;
+  }
+  const uint8_t* const key_base = s.InputBuffer;
+
+  // The 64-bit buffer: its top nbits bits are the next input bits; below them lie either zeros or
+  // the correct following bits of a partly loaded byte.
+  uint64_t bb = (static_cast<uint64_t>(s.BitBuffer) << 48) | (static_cast<uint64_t>(s.BitByte) << 40);
+  int32_t nbits = 16 + s.BitCount;
+
+  uint8_t* const out_begin = s.OutputBuffer;
+  uint8_t* const out_end = s.OutEnd;
+  uint8_t* op = s.OutPos;
+  uint8_t* summed = op;    // bytes before this are in OutSum, OutCount and OutLimit
+  uint8_t* mirrored = op;  // bytes before this (in this buffer round) are copied into the window
+  uint8_t* const window = t.Window.get();
+  const uint32_t* const symbol_table = t.PackedSymbolTable.get();
+  const uint32_t* const short_table = t.PackedShortTable.get();
+  const uint16_t* const left = t.LeftChild.get();
+  const uint16_t* const right = t.RightChild.get();
+  const uint8_t* const symbol_lengths = t.SymbolLengths.get();
+  const uint8_t* const short_lengths = t.ShortLengths;
+  uint32_t remaining = s.BlockRemaining;
+  int64_t produced = at.produced;
+
+  auto account = [&] {
+    uint32_t sum = 0;
+    for (const uint8_t* p = summed; p < op; ++p) sum += *p;
+    const auto n = static_cast<int32_t>(op - summed);
+    s.OutSum += sum;
+    s.OutCount += n;
+    s.OutLimit -= n;
+    s.OutPos = op;
+    summed = op;
+  };
+  auto mirror = [&] {
+    std::memcpy(window + (mirrored - out_begin), mirrored, static_cast<size_t>(op - mirrored));
+    mirrored = op;
+  };
+  // The byte that arrives at a full buffer goes through WriteByte, which writes the buffer out.
+  // The window must hold the whole finished round first: the buffer is reused from its start.
+  auto put_at_full_buffer = [&](uint8_t b) {
+    account();
+    mirror();
+    WriteByte(s, b);
+    op = s.OutPos;
+    summed = op;
+    mirrored = out_begin;
+  };
+
+  while (remaining != 0 && produced < size && in_end - ip >= kLoadBytes) {
+    const uint32_t key = static_cast<uint32_t>(ip - key_base) + key_phase;
+    bb |= (LoadBigEndian64(ip) ^ key_words[key & 3]) >> nbits;
+    ip += (63 - nbits) >> 3;
+    nbits |= kRefillBits;
+
+    uint32_t entry = symbol_table[bb >> (64 - SymbolTableBits)];
+    uint32_t sym = entry & 0xFFFF;
+    bb <<= entry >> 16;
+    nbits -= static_cast<int32_t>(entry >> 16);
+    if (sym >= SymbolCount) [[unlikely]] {
+      uint64_t mask = uint64_t{1} << 63;
+      do {
+        sym = (bb & mask) ? right[sym] : left[sym];
+        mask >>= 1;
+      } while (sym >= SymbolCount);
+      const int32_t rest = symbol_lengths[sym] - SymbolTableBits;
+      bb <<= rest;
+      nbits -= rest;
+    }
+    --remaining;
+
+    if (sym < LiteralCount) {
+      if (op == out_end) [[unlikely]] {
+        put_at_full_buffer(static_cast<uint8_t>(sym));
+      } else {
+        *op++ = static_cast<uint8_t>(sym);
+      }
+      ++produced;
+      continue;
+    }
+
+    const uint32_t length = sym - MatchSymbolOffset;
+    entry = short_table[bb >> (64 - ShortTableBits)];
+    uint32_t j = entry & 0xFFFF;
+    bb <<= entry >> 16;
+    nbits -= static_cast<int32_t>(entry >> 16);
+    if (j >= PositionCodeCount) [[unlikely]] {
+      uint64_t mask = uint64_t{1} << 63;
+      do {
+        j = (bb & mask) ? right[j] : left[j];
+        mask >>= 1;
+      } while (j >= PositionCodeCount);
+      const int32_t rest = short_lengths[j] - ShortTableBits;
+      bb <<= rest;
+      nbits -= rest;
+    }
+    uint32_t distance = 1;
+    if (j != 0) {
+      const uint32_t extra_bits = j - 1;
+      // (bb >> 1) >> (63 - n) is the top n bits, also for n = 0.
+      distance += (1u << extra_bits) + static_cast<uint32_t>((bb >> 1) >> (63 - extra_bits));
+      bb <<= extra_bits;
+      nbits -= static_cast<int32_t>(extra_bits);
+    }
+    produced += length;
+
+    const auto fill = static_cast<uint32_t>(op - out_begin);
+    if (out_end - op >= static_cast<ptrdiff_t>(length + 8)) {
+      if (distance <= fill) {
+        op = CopyMatch(op, distance, length);
+      } else {
+        // The source starts in the previous round, which the window holds, and may run on into
+        // this round's first bytes at the same distance.
+        const uint32_t from = WindowSize + fill - distance;
+        const uint32_t first = length < WindowSize - from ? length : WindowSize - from;
+        std::memcpy(op, window + from, first);
+        op += first;
+        if (length > first) op = CopyMatch(op, distance, length - first);
+      }
+    } else {
+      // Near the end of the buffer: byte by byte, the buffer being written out on the way.
+      uint32_t from = (fill - distance) & WindowMask;
+      for (uint32_t k = 0; k < length; ++k) {
+        const auto now = static_cast<uint32_t>(op - out_begin);
+        const uint8_t b = from < now ? out_begin[from] : window[from];
+        if (op == out_end) {
+          put_at_full_buffer(b);
+        } else {
+          *op++ = b;
+        }
+        from = (from + 1) & WindowMask;
+      }
+    }
+  }
+
+  // The specified reader always holds 16 bits. An item takes at most kMaxItemBits of a refill,
+  // and the last refill left at least one byte in the buffer, which covers the rest.
+  if (nbits < 16) {
+    const uint32_t key = static_cast<uint32_t>(ip - key_base) + key_phase;
+    bb |= static_cast<uint64_t>(*ip ^ key_bytes[key & 3]) << (56 - nbits);
+    ++ip;
+    nbits += 8;
+  }
+  // Give back the whole bytes loaded beyond those 16 bits; the rest of a byte stays in BitByte.
+  const int32_t excess = nbits - 16;
+  ip -= excess >> 3;
+  s.BitCount = static_cast<uint8_t>(excess & 7);
+  s.BitBuffer = static_cast<uint16_t>(bb >> 48);
+  s.BitByte = static_cast<uint8_t>((bb >> 40) & (0xFF00u >> s.BitCount) & 0xFF);
+  uint32_t in_sum = 0;
+  for (const uint8_t* p = in_begin; p < ip; ++p) in_sum += *p;
+  s.InSum += in_sum;
+  if (s.UnscrambleInput) {
+    s.KeyIndex = static_cast<int16_t>((s.KeyIndex + (ip - in_begin)) & 3);
+  }
+  s.InPos = const_cast<uint8_t*>(ip);
+
+  account();
+  mirror();
+  s.BlockRemaining = static_cast<uint16_t>(remaining);
+  at.produced = produced;
+  at.position = static_cast<uint32_t>(op - out_begin) & WindowMask;
+}
+
+template <bool kFast>
+void Expand(TCompThreadSafety& s, int32_t unpackedSize) {
+  if (unpackedSize == 0) return;
+  TLH5TablesHolder holder = LH5AllocTables(s, false);
+  TLH5Tables& t = holder.Tables();
+  ConsumeBits(s, 16);
+  std::memset(t.Window.get(), WindowFill, WindowSize);
+  TProgress at;
+  const int64_t size = unpackedSize;
+  while (at.produced < size) {
+    if constexpr (kFast) {
+      if (!s.EndOfInput && !s.ScrambleOutput && s.BlockRemaining != 0 &&
+          s.InEnd - s.InPos >= kLoadBytes &&
+          static_cast<int64_t>(s.OutLimit) >= size - at.produced + MaxMatch) {
+        assert(static_cast<uint32_t>(s.OutPos - s.OutputBuffer) % WindowSize == at.position);
+        ExpandFast(s, t, size, at);
+        if (at.produced >= size) break;
+      }
+    }
+    ExpandItem(s, t.Window.get(), at);
+  }
+}
+
+}  // namespace
+
+void LH5Expand(TCompThreadSafety& s, int32_t unpackedSize) { Expand<true>(s, unpackedSize); }
+
+void LH5ExpandBytewise(TCompThreadSafety& s, int32_t unpackedSize) {
+  Expand<false>(s, unpackedSize);
+}
+
+}  // namespace qobz
