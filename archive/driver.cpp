@@ -38,9 +38,22 @@ void RunRoutine(TCompThreadSafety& s, uint8_t method, bool expanding, int32_t un
 
 }  // namespace
 
-int32_t TCompress::RunCodec(TStream& Dest, TStream& Source, int32_t InputSize,
-                            int32_t UnpackedSize, uint8_t Method, uint32_t& Checksum,
-                            bool Expanding, bool Scrambled) {
+int32_t TCompress::RunCodec(TStream& Dest, TStream& Source, int32_t InputSize, int32_t UnpackedSize,
+                            uint8_t Method, uint32_t& Checksum, bool Expanding, bool Scrambled) {
+  const int32_t out_limit = Expanding ? kNoOutputLimit : (InputSize > 0 ? InputSize : 0);
+  return RunCodecLimited(Dest, Source, InputSize, UnpackedSize, Method, Checksum, Expanding,
+                         Scrambled, out_limit);
+}
+
+int32_t TCompress::EncodeStream(TStream& Dest, TStream& Source, int32_t InputSize, uint8_t Method,
+                                uint32_t& Checksum) {
+  return RunCodecLimited(Dest, Source, InputSize, InputSize, Method, Checksum, false, false,
+                         kNoOutputLimit);
+}
+
+int32_t TCompress::RunCodecLimited(TStream& Dest, TStream& Source, int32_t InputSize,
+                                   int32_t UnpackedSize, uint8_t Method, uint32_t& Checksum,
+                                   bool Expanding, bool Scrambled, int32_t OutLimit) {
   TCompThreadSafety& s = *codec_state_;
   s.ProgressHandler = OnShowProgress;
   if (OnShowProgress) {
@@ -73,12 +86,13 @@ int32_t TCompress::RunCodec(TStream& Dest, TStream& Source, int32_t InputSize,
   s.InChunk = IOBufferSize;
   s.InDone = 0;
   s.OutCount = 0;
-  s.OutLimit = Expanding ? kNoOutputLimit : s.InRemaining;
+  s.OutLimit = OutLimit;
   s.InSum = 0;
   s.OutSum = 0;
   s.UnscrambleInput = Expanding && Key != 0 && Scrambled;
   s.ScrambleOutput = !Expanding && Key != 0;
-  for (int i = 0; i < 4; ++i) s.KeyBytes[i] = static_cast<uint8_t>(static_cast<uint32_t>(Key) >> (8 * i));
+  for (int i = 0; i < 4; ++i)
+    s.KeyBytes[i] = static_cast<uint8_t>(static_cast<uint32_t>(Key) >> (8 * i));
   s.KeyIndex = 0;
   s.RunFirst = true;
   s.RunActive = false;

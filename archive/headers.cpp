@@ -14,7 +14,9 @@ void Put16(uint8_t* p, uint16_t v) {
 void Put32(uint8_t* p, uint32_t v) {
   for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
 }
-uint16_t Get16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
+uint16_t Get16(const uint8_t* p) {
+  return static_cast<uint16_t>(p[0] | (p[1] << 8));
+}
 uint32_t Get32(const uint8_t* p) {
   return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
          (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
@@ -66,7 +68,8 @@ TEntryHeader TEntryHeader::Decode(const uint8_t in[kEntryHeaderSize]) {
   return h;
 }
 
-void TCompress::ReadArchiveHeader(TStream& Source, TArchiveHeader& Header, std::string& CompressID) {
+void TCompress::ReadArchiveHeader(TStream& Source, TArchiveHeader& Header,
+                                  std::string& CompressID) {
   // Fewer than a header's bytes left (a position past the end counts as none) is an empty archive.
   int64_t left = Source.Size() - Source.Position();
   if (left < kArchiveHeaderSize) {

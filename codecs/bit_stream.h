@@ -28,7 +28,8 @@ inline void StartBitWriter(TCompThreadSafety& s) {
 inline void ConsumeBits(TCompThreadSafety& s, int n) {
   while (n > s.BitCount) {
     n -= s.BitCount;
-    s.BitBuffer = static_cast<uint16_t>((s.BitBuffer << s.BitCount) + (s.BitByte >> (8 - s.BitCount)));
+    s.BitBuffer =
+        static_cast<uint16_t>((s.BitBuffer << s.BitCount) + (s.BitByte >> (8 - s.BitCount)));
     s.BitByte = s.EndOfInput ? 0 : ReadByte(s);
     s.BitCount = 8;
   }

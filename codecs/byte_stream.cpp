@@ -32,7 +32,9 @@ void WriteFullOutput(TCompThreadSafety& s) {
   s.OutPos = s.OutputBuffer;
 }
 
-void ThrowOutputLimit() { throw EUnableToCompress(); }
+void ThrowOutputLimit() {
+  throw EUnableToCompress();
+}
 
 void FlushOutput(TCompThreadSafety& s) {
   if (s.OutPos != s.OutputBuffer) {

@@ -53,9 +53,11 @@ inline uint8_t ReadByte(TCompThreadSafety& s) {
 
 // Appends one byte to the output. The full buffer is written only when the next byte arrives.
 inline void WriteByte(TCompThreadSafety& s, uint8_t b) {
-  if (s.OutLimit <= 0) [[unlikely]] ThrowOutputLimit();
+  if (s.OutLimit <= 0) [[unlikely]]
+    ThrowOutputLimit();
   --s.OutLimit;
-  if (s.OutPos == s.OutEnd) [[unlikely]] WriteFullOutput(s);
+  if (s.OutPos == s.OutEnd) [[unlikely]]
+    WriteFullOutput(s);
   if (s.ScrambleOutput) b = ScrambleByte(s, b);
   *s.OutPos++ = b;
   s.OutSum += b;

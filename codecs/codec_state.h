@@ -22,21 +22,21 @@ constexpr int32_t IOBufferSize = 8192;
 
 struct TCompThreadSafety {
   // Byte layer.
-  bool EndOfInput = false;       // set by ReadByte when it could not deliver a byte
+  bool EndOfInput = false;  // set by ReadByte when it could not deliver a byte
   uint8_t* InputBuffer = nullptr;
   uint8_t* OutputBuffer = nullptr;
-  uint8_t* InEnd = nullptr;      // one past the last valid input byte
-  uint8_t* InPos = nullptr;      // next input byte; InPos == InEnd means the buffer is used up
-  uint8_t* OutEnd = nullptr;     // OutputBuffer + IOBufferSize
-  uint8_t* OutPos = nullptr;     // where the next output byte goes
+  uint8_t* InEnd = nullptr;   // one past the last valid input byte
+  uint8_t* InPos = nullptr;   // next input byte; InPos == InEnd means the buffer is used up
+  uint8_t* OutEnd = nullptr;  // OutputBuffer + IOBufferSize
+  uint8_t* OutPos = nullptr;  // where the next output byte goes
   TStream* InStream = nullptr;
   TStream* OutStream = nullptr;
-  uint32_t InSum = 0;            // wrap-around sum of the bytes fetched, before unscrambling
-  uint32_t OutSum = 0;           // wrap-around sum of the bytes stored, after scrambling
-  int32_t InRemaining = 0;       // input bytes not yet fetched from InStream
+  uint32_t InSum = 0;              // wrap-around sum of the bytes fetched, before unscrambling
+  uint32_t OutSum = 0;             // wrap-around sum of the bytes stored, after scrambling
+  int32_t InRemaining = 0;         // input bytes not yet fetched from InStream
   int32_t InChunk = IOBufferSize;  // size of the next fetch; only ever shrinks
-  int32_t InDone = 0;            // bytes fetched so far (advanced only with a progress handler)
-  int32_t OutCount = 0;          // bytes accepted by WriteByte
+  int32_t InDone = 0;              // bytes fetched so far (advanced only with a progress handler)
+  int32_t OutCount = 0;            // bytes accepted by WriteByte
   bool UnscrambleInput = false;
   bool ScrambleOutput = false;
   uint8_t KeyBytes[4] = {0, 0, 0, 0};  // the key, least significant byte first

@@ -2,6 +2,10 @@
 #include "codecs/codecs.h"
 #include "qobz/errors.h"
 namespace qobz {
-void RleCompress(TCompThreadSafety&) { throw Exception("run-length coder not built yet"); }
-void RleExpand(TCompThreadSafety&) { throw Exception("run-length coder not built yet"); }
+void RleCompress(TCompThreadSafety&) {
+  throw Exception("run-length coder not built yet");
+}
+void RleExpand(TCompThreadSafety&) {
+  throw Exception("run-length coder not built yet");
+}
 }  // namespace qobz

@@ -1,9 +1,10 @@
 // TStream's default size and the memory stream.
+#include "qobz/stream.h"
+
 #include <algorithm>
 #include <cstring>
 
 #include "qobz/errors.h"
-#include "qobz/stream.h"
 
 namespace qobz {
 

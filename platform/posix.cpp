@@ -19,7 +19,9 @@
 namespace qobz {
 
 namespace {
-std::string Reason(int err) { return strerror(err); }
+std::string Reason(int err) {
+  return strerror(err);
+}
 }  // namespace
 
 std::unique_ptr<TFileStream> TFileStream::OpenRead(const std::string& path) {
@@ -41,7 +43,9 @@ std::unique_ptr<TFileStream> TFileStream::Create(const std::string& path) {
   return std::unique_ptr<TFileStream>(new TFileStream(fd, path));
 }
 
-TFileStream::~TFileStream() { Close(); }
+TFileStream::~TFileStream() {
+  Close();
+}
 
 void TFileStream::Close() {
   if (handle_ >= 0) ::close(static_cast<int>(handle_));
@@ -63,10 +67,9 @@ int32_t TFileStream::Read(void* buffer, int32_t count) {
 void TFileStream::WriteBuffer(const void* buffer, int32_t count) {
   int32_t done = 0;
   while (done < count) {
-    ssize_t n =
-        handle_ < 0 ? -1
-                    : ::write(static_cast<int>(handle_), static_cast<const char*>(buffer) + done,
-                              count - done);
+    ssize_t n = handle_ < 0 ? -1
+                            : ::write(static_cast<int>(handle_),
+                                      static_cast<const char*>(buffer) + done, count - done);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) {
       int err = n < 0 ? errno : ENOSPC;
@@ -77,7 +80,9 @@ void TFileStream::WriteBuffer(const void* buffer, int32_t count) {
 }
 
 int64_t TFileStream::Seek(int64_t offset, SeekOrigin origin) {
-  int whence = origin == SeekOrigin::Begin ? SEEK_SET : origin == SeekOrigin::End ? SEEK_END : SEEK_CUR;
+  int whence = origin == SeekOrigin::Begin ? SEEK_SET
+               : origin == SeekOrigin::End ? SEEK_END
+                                           : SEEK_CUR;
   off_t r = handle_ < 0 ? -1 : ::lseek(static_cast<int>(handle_), offset, whence);
   return r < 0 ? -1 : static_cast<int64_t>(r);
 }
@@ -90,7 +95,9 @@ int64_t TFileStream::Size() {
 
 namespace platform {
 
-void YieldProcessor() { sched_yield(); }
+void YieldProcessor() {
+  sched_yield();
+}
 
 void SleepMs(uint32_t milliseconds) {
   struct timespec ts = {static_cast<time_t>(milliseconds / 1000),
@@ -138,7 +145,9 @@ bool FileExists(const std::string& path) {
   return ::stat(NativePath(path).c_str(), &st) == 0 && !S_ISDIR(st.st_mode);
 }
 
-bool DeleteFile(const std::string& path) { return ::unlink(NativePath(path).c_str()) == 0; }
+bool DeleteFile(const std::string& path) {
+  return ::unlink(NativePath(path).c_str()) == 0;
+}
 
 void MakeFolder(const std::string& path) {
   if (::mkdir(NativePath(path).c_str(), 0777) != 0)
@@ -173,9 +182,10 @@ uint32_t GetFileDate(const std::string& path) {
   struct tm t;
   time_t when = st.st_mtime;
   if (!localtime_r(&when, &t) || t.tm_year < 80 || t.tm_year > 207) return 0;
-  return (static_cast<uint32_t>(t.tm_year - 80) << 25) | (static_cast<uint32_t>(t.tm_mon + 1) << 21) |
-         (static_cast<uint32_t>(t.tm_mday) << 16) | (static_cast<uint32_t>(t.tm_hour) << 11) |
-         (static_cast<uint32_t>(t.tm_min) << 5) | (static_cast<uint32_t>(t.tm_sec / 2));
+  return (static_cast<uint32_t>(t.tm_year - 80) << 25) |
+         (static_cast<uint32_t>(t.tm_mon + 1) << 21) | (static_cast<uint32_t>(t.tm_mday) << 16) |
+         (static_cast<uint32_t>(t.tm_hour) << 11) | (static_cast<uint32_t>(t.tm_min) << 5) |
+         (static_cast<uint32_t>(t.tm_sec / 2));
 }
 
 double DiskFreeBytes(int drive, const std::string& near_path) {
@@ -197,7 +207,9 @@ double DiskFreeBytes(int drive, const std::string& near_path) {
   return static_cast<double>(vfs.f_bavail) * static_cast<double>(vfs.f_frsize);
 }
 
-std::string LastErrorText() { return Reason(errno); }
+std::string LastErrorText() {
+  return Reason(errno);
+}
 
 }  // namespace platform
 }  // namespace qobz

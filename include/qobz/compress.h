@@ -61,8 +61,8 @@ class TCompress {
 
   // Steps of the expansion, public for applications and tests.
   void ReadArchiveHeader(TStream& Source, TArchiveHeader& Header, std::string& CompressID);
-  void InitArchiveHeader(TArchiveHeader& Header, const std::string& CompressID,
-                         uint8_t ArchiveType, int32_t TotalSize) const;
+  void InitArchiveHeader(TArchiveHeader& Header, const std::string& CompressID, uint8_t ArchiveType,
+                         int32_t TotalSize) const;
   uint8_t RecognizeMethod(const std::string& CompressID);
   bool ReadEntryHeader(TStream& Source, TEntryHeader& Header, std::string& FileName);
   void ExpandEntry(TStream& Dest, TStream& Source, int32_t PackedSize, int32_t UnpackedSize,
@@ -79,9 +79,18 @@ class TCompress {
   int32_t RunCodec(TStream& Dest, TStream& Source, int32_t InputSize, int32_t UnpackedSize,
                    uint8_t Method, uint32_t& Checksum, bool Expanding, bool Scrambled);
 
+  // Compresses a raw stream with no bound on its packed size (RunCodec refuses to let packed data
+  // outgrow its input). For tools that carry streams outside archives.
+  int32_t EncodeStream(TStream& Dest, TStream& Source, int32_t InputSize, uint8_t Method,
+                       uint32_t& Checksum);
+
   TCompThreadSafety& CodecState() { return *codec_state_; }
 
  private:
+  int32_t RunCodecLimited(TStream& Dest, TStream& Source, int32_t InputSize, int32_t UnpackedSize,
+                          uint8_t Method, uint32_t& Checksum, bool Expanding, bool Scrambled,
+                          int32_t OutLimit);
+
   std::string target_path_;
   std::unique_ptr<TCompThreadSafety> codec_state_;
 };

@@ -16,7 +16,13 @@ constexpr uint8_t kSignature[5] = {'Q', 'O', 'B', 'Z', 0x1A};
 constexpr uint8_t caMulti = 1;
 
 // Method codes: a code is its identifier's place in kMethodIds.
-enum : uint8_t { kMethodStored = 0, kMethodRle = 1, kMethodLzh = 2, kMethodCustom = 3, kMethodLh5 = 4 };
+enum : uint8_t {
+  kMethodStored = 0,
+  kMethodRle = 1,
+  kMethodLzh = 2,
+  kMethodCustom = 3,
+  kMethodLh5 = 4
+};
 constexpr const char* kMethodIds[5] = {"NON", "RLE", "LZH", "CUS", "LH5"};
 
 struct TArchiveHeader {

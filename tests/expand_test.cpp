@@ -1,0 +1,335 @@
+// Expansion of archives into files: selection, OnCheckFile, free space, folders, locks,
+// checksums, and what each failure leaves behind.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <filesystem>
+
+#include "qobz/compress.h"
+#include "support/archive_builder.h"
+
+namespace qobz {
+namespace {
+
+using test::BuildArchive;
+using test::Bytes;
+using test::RawEntry;
+using test::ReadFile;
+using test::ScratchDir;
+namespace fs = std::filesystem;
+
+class ExpandTest : public ::testing::Test {
+ protected:
+  ExpandTest() { compress.SetTargetPath(dir.Target()); }
+
+  void Expand(const std::vector<uint8_t>& archive, TStringList* list = nullptr) {
+    TMemoryStream source(archive);
+    compress.ExpandStreamToFiles(source, list);
+  }
+  bool Exists(const std::string& name) { return fs::exists(dir / name); }
+
+  ScratchDir dir;
+  TCompress compress;
+};
+
+TEST_F(ExpandTest, WorkedExampleGivesAbcWithDateAndAttributes) {
+  const std::vector<uint8_t> archive = {
+      0x51, 0x4F, 0x42, 0x5A, 0x1A, 0x4E, 0x4F, 0x4E, 0x03, 0x00, 0x00, 0x00, 0x01, 0x00,
+      0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x05, 0x00, 0x78, 0x99, 0x85, 0x31, 0x20,
+      0x00, 0x03, 0x00, 0x00, 0x00, 0x03, 0x00, 0x00, 0x00, 0x00, 0x26, 0x01, 0x00, 0x00,
+      0x00, 0x00, 0x00, 0x00, 0x41, 0x2E, 0x54, 0x58, 0x54, 0x61, 0x62, 0x63};
+  ASSERT_EQ(archive.size(), 54u);
+  TStringList list = {"a.txt"};
+  Expand(archive, &list);
+  EXPECT_EQ(ReadFile(dir / "A.TXT"), Bytes("abc"));
+  ASSERT_EQ(list.size(), 1u);
+  EXPECT_EQ(list[0], dir.Target() + "A.TXT");
+  struct stat st;
+  ASSERT_EQ(stat((dir / "A.TXT").c_str(), &st), 0);
+  struct tm t;
+  localtime_r(&st.st_mtime, &t);
+  EXPECT_EQ(t.tm_year + 1900, 2004);
+  EXPECT_EQ(t.tm_mon + 1, 12);
+  EXPECT_EQ(t.tm_mday, 5);
+  EXPECT_EQ(t.tm_hour, 19);
+  EXPECT_EQ(t.tm_min, 11);
+  EXPECT_EQ(t.tm_sec, 48);
+  EXPECT_NE(st.st_mode & 0200, 0u);  // the archive bit alone leaves the file writable
+}
+
+TEST_F(ExpandTest, ShortStreamIsAnEmptyArchiveAndEmptiesTheList) {
+  for (size_t n = 0; n <= 20; ++n) {
+    std::vector<uint8_t> junk(n, 0x51);
+    TStringList list = {"x"};
+    Expand(junk, &list);
+    EXPECT_TRUE(list.empty()) << n;
+  }
+  EXPECT_TRUE(fs::is_empty(dir.Path()));
+}
+
+TEST_F(ExpandTest, HeaderFailuresWriteNothing) {
+  auto good = BuildArchive({{"a", Bytes("abc")}});
+  auto bad_sig = good;
+  bad_sig[4] = 0x1B;
+  EXPECT_THROW(Expand(bad_sig), EInvalidHeader);
+  EXPECT_THROW(Expand(BuildArchive({{"a", Bytes("abc")}}, "NON", -1, 0)),
+               EInvalidHeaderArchiveType);
+  try {
+    Expand(BuildArchive({{"a", Bytes("abc")}}, "lh5"));
+    FAIL();
+  } catch (const EUnrecognizedCompressionMethod& e) {
+    EXPECT_EQ(e.Message(), "Unrecognized compression method: \"lh5\" in header");
+  }
+  EXPECT_TRUE(fs::is_empty(dir.Path()));
+  // An identifier accepted by the application is the custom method; "CUS" needs no handler.
+  compress.OnRecognize = [](const std::string& id, bool& ok) { ok = id == "lh5"; };
+  EXPECT_NO_THROW(Expand(BuildArchive({{"a", Bytes("abc")}}, "lh5")));
+  EXPECT_NO_THROW(Expand(BuildArchive({{"b", Bytes("abc")}}, "CUS")));
+}
+
+TEST_F(ExpandTest, EmptyFileListSkipsAndCountsEveryEntry) {
+  TStringList list;
+  Expand(BuildArchive({{"a", Bytes("abc")}, {"b", Bytes("de")}}), &list);
+  EXPECT_TRUE(list.empty());
+  EXPECT_TRUE(fs::is_empty(dir.Path()));
+}
+
+TEST_F(ExpandTest, SelectionSkipsPackedBytesAndIgnoresAsciiCase) {
+  TStringList list = {"SUB\\B.dat"};
+  compress.MakeDirectories = true;
+  Expand(BuildArchive({{"a", Bytes("abc")}, {"sub\\b.DAT", Bytes("de")}, {"c", Bytes("f")}}),
+         &list);
+  EXPECT_FALSE(Exists("a"));
+  EXPECT_FALSE(Exists("c"));
+  EXPECT_EQ(ReadFile(dir / "sub/b.DAT"), Bytes("de"));
+  EXPECT_EQ(list, TStringList{dir.Target() + "sub\\b.DAT"});
+}
+
+TEST_F(ExpandTest, LeadingBackslashIsNotPutBelowTarget) {
+  ScratchDir elsewhere;
+  std::string name = elsewhere.Target() + "abs.txt";
+  Expand(BuildArchive({{name, Bytes("xyz")}}));
+  EXPECT_EQ(ReadFile(elsewhere / "abs.txt"), Bytes("xyz"));
+  EXPECT_TRUE(fs::is_empty(dir.Path()));
+}
+
+TEST_F(ExpandTest, CheckFileStarStopsAndEmptySkipsWithoutCounting) {
+  int calls = 0;
+  compress.OnCheckFile = [&](std::string& path, TCProcessMode mode) {
+    EXPECT_EQ(mode, pmExpand);
+    if (++calls == 3) path = "*";
+  };
+  Expand(
+      BuildArchive({{"1", Bytes("a")}, {"2", Bytes("b")}, {"3", Bytes("c")}, {"4", Bytes("d")}}));
+  EXPECT_TRUE(Exists("1"));
+  EXPECT_TRUE(Exists("2"));
+  EXPECT_FALSE(Exists("3"));
+  EXPECT_FALSE(Exists("4"));
+
+  // A skipped entry is not counted, so the loop reads on to the end of the stream, and an entry
+  // past the total still comes out; the changed path is where a file goes.
+  ScratchDir other;
+  compress.OnCheckFile = [&](std::string& path, TCProcessMode) {
+    if (path.ends_with("\\5")) path.clear();
+    if (path.ends_with("\\6")) path = other.Target() + "six";
+  };
+  Expand(BuildArchive({{"5", Bytes("a")}, {"6", Bytes("b")}, {"7", Bytes("c")}}, "NON", 2));
+  EXPECT_FALSE(Exists("5"));
+  EXPECT_EQ(ReadFile(other / "six"), Bytes("b"));
+  EXPECT_TRUE(Exists("7"));
+}
+
+TEST_F(ExpandTest, TotalSizeIsComparedAfterEachHeader) {
+  Expand(BuildArchive({{"a", Bytes("abc")}, {"empty", {}}}));
+  EXPECT_TRUE(Exists("a"));
+  EXPECT_FALSE(Exists("empty"));  // Done reached TotalSize before it
+  Expand(BuildArchive({{"z1", {}}, {"z2", {}}}));
+  EXPECT_FALSE(Exists("z1"));
+  Expand(BuildArchive({{"e1", {}}, {"x", Bytes("x")}}));
+  EXPECT_TRUE(Exists("e1"));
+}
+
+TEST_F(ExpandTest, NegativeSizesAreRefusedBeforeAnythingIsWritten) {
+  RawEntry entry{"neg", Bytes("abc")};
+  entry.unpacked_size = -5;
+  EXPECT_THROW(Expand(BuildArchive({entry}, "NON", 100)), EInvalidHeader);
+  auto archive = BuildArchive({{"neg2", Bytes("abc")}});
+  archive[kArchiveHeaderSize + 15] = 0x80;  // PackedSize becomes negative
+  EXPECT_THROW(Expand(archive), EInvalidHeader);
+  EXPECT_TRUE(fs::is_empty(dir.Path()));
+}
+
+TEST_F(ExpandTest, LockedEntryWithoutKeyIsDeleted) {
+  RawEntry entry{"locked", Bytes("abc")};
+  entry.key_lock = 1;
+  EXPECT_THROW(Expand(BuildArchive({{"first", Bytes("1")}, entry})), EInvalidKey);
+  EXPECT_TRUE(Exists("first"));
+  EXPECT_FALSE(Exists("locked"));
+}
+
+TEST_F(ExpandTest, LockedChecksumIncludesTheKey) {
+  RawEntry entry{"locked", Bytes("abc")};
+  entry.key_lock = 1;
+  entry.checksum = 294 + 1000;
+  compress.Key = 1000;
+  Expand(BuildArchive({entry}));
+  EXPECT_EQ(ReadFile(dir / "locked"), Bytes("abc"));
+  compress.Key = 999;
+  EXPECT_THROW(Expand(BuildArchive({entry})), EInvalidKey);
+  EXPECT_FALSE(Exists("locked"));
+}
+
+TEST_F(ExpandTest, ScrambledEntryUnscramblesWithTheKey) {
+  const int32_t key = 0x04030201;
+  RawEntry entry{"s", {0x61 ^ 1, 0x62 ^ 2, 0x63 ^ 3, 0x64 ^ 4, 0x65 ^ 1}};
+  entry.key_lock = 2;
+  entry.checksum = 0x61 + 0x62 + 0x63 + 0x64 + 0x65 + key;
+  compress.Key = key;
+  Expand(BuildArchive({entry}));
+  EXPECT_EQ(ReadFile(dir / "s"), Bytes("abcde"));
+}
+
+TEST_F(ExpandTest, BadChecksumKeepsFileWithAttributesButNotDate) {
+  RawEntry entry{"bad", Bytes("abc")};
+  entry.checksum = 295;
+  entry.attr = 0x21;  // read-only
+  EXPECT_THROW(Expand(BuildArchive({entry})), EBadChecksum);
+  EXPECT_EQ(ReadFile(dir / "bad"), Bytes("abc"));
+  struct stat st;
+  ASSERT_EQ(stat((dir / "bad").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0222, 0u);
+  EXPECT_GT(st.st_mtime, 1500000000);  // not the stored 2004 date
+}
+
+TEST_F(ExpandTest, StoredChecksumZeroMeansNoChecksumOnlyForStoredEntries) {
+  RawEntry entry{"nosum", Bytes("abc")};
+  entry.checksum = 0;
+  Expand(BuildArchive({entry}));
+  EXPECT_EQ(ReadFile(dir / "nosum"), Bytes("abc"));
+}
+
+TEST_F(ExpandTest, CustomEntryWithoutHandler) {
+  // Nothing is read: with checksum 0 the next header is read from the entry's packed bytes.
+  RawEntry inner{"inner", Bytes("hi")};
+  auto nested = BuildArchive({inner});
+  RawEntry custom{"custom",
+                  std::vector<uint8_t>(nested.begin() + kArchiveHeaderSize, nested.end())};
+  custom.method = kMethodCustom;
+  custom.checksum = 0;
+  custom.unpacked_size = 0;
+  Expand(BuildArchive({{"x", Bytes("x")}, custom}, "NON", 10));
+  EXPECT_EQ(ReadFile(dir / "custom").size(), 0u);
+  EXPECT_EQ(ReadFile(dir / "inner"), Bytes("hi"));
+
+  custom.checksum = 5;
+  EXPECT_THROW(Expand(BuildArchive({custom}, "NON", 10)), EBadChecksum);
+}
+
+TEST_F(ExpandTest, CustomEntryWithHandler) {
+  RawEntry custom{"c", Bytes("packed")};
+  custom.method = kMethodCustom;
+  custom.unpacked_size = 3;
+  custom.checksum = 294;
+  compress.OnExpand = [](TStream& dest, TStream& source, int32_t src_size, int32_t dst_size,
+                         const std::string& id, int32_t& checksum) {
+    EXPECT_EQ(src_size, 6);
+    EXPECT_EQ(dst_size, 3);
+    EXPECT_EQ(id, "CUS");
+    EXPECT_EQ(checksum, 0);
+    std::vector<uint8_t> buf(6);
+    EXPECT_EQ(source.Read(buf.data(), 6), 6);
+    dest.WriteBuffer("abc", 3);
+    checksum = 294;
+  };
+  Expand(BuildArchive({custom, {"after", Bytes("z")}}, "CUS"));
+  EXPECT_EQ(ReadFile(dir / "c"), Bytes("abc"));
+  EXPECT_EQ(ReadFile(dir / "after"), Bytes("z"));
+}
+
+TEST_F(ExpandTest, MakeDirectoriesMakesEveryMissingFolder) {
+  compress.MakeDirectories = true;
+  Expand(BuildArchive({{"sub1\\sub2\\file.dat", Bytes("abc")}, {"a\\b\\c", Bytes("d")}}));
+  EXPECT_EQ(ReadFile(dir / "sub1/sub2/file.dat"), Bytes("abc"));
+  EXPECT_EQ(ReadFile(dir / "a/b/c"), Bytes("d"));  // short folder names too
+}
+
+TEST_F(ExpandTest, FolderThatCannotBeMadeRaisesInOutError) {
+  test::WriteFile(dir / "plain", Bytes("x"));
+  compress.MakeDirectories = true;
+  EXPECT_THROW(Expand(BuildArchive({{"plain\\sub\\f", Bytes("abc")}})), EInOutError);
+}
+
+TEST_F(ExpandTest, UncreatableFileIsPassedOverOrRaised) {
+  // Missing folder without MakeDirectories: passed over, the loop goes on.
+  Expand(BuildArchive({{"nofolder\\f", Bytes("abc")}, {"next", Bytes("n")}}));
+  EXPECT_TRUE(Exists("next"));
+  compress.ExceptionOnFileError = true;
+  EXPECT_THROW(Expand(BuildArchive({{"nofolder\\f", Bytes("abc")}})), EFCreateError);
+}
+
+TEST_F(ExpandTest, ReadOnlyDestinationCannotBeReplaced) {
+  test::WriteFile(dir / "ro", Bytes("old"));
+  chmod((dir / "ro").c_str(), 0444);
+  Expand(BuildArchive({{"ro", Bytes("new")}, {"other", Bytes("o")}}));
+  EXPECT_EQ(ReadFile(dir / "ro"), Bytes("old"));
+  EXPECT_TRUE(Exists("other"));
+  compress.ExceptionOnFileError = true;
+  EXPECT_THROW(Expand(BuildArchive({{"ro", Bytes("new")}})), EFCreateError);
+}
+
+TEST_F(ExpandTest, FreeSpaceCheck) {
+  compress.CheckSpaceBeforeExpand = true;
+  // This disk has room for a small file.
+  Expand(BuildArchive({{"small", Bytes("abc")}}));
+  EXPECT_TRUE(Exists("small"));
+  // A drive whose free space cannot be had answers -1, less than any size, even an empty file.
+  compress.SetTargetPath("");
+  try {
+    Expand(BuildArchive({{"Q:\\nowhere", {}}, {"x", Bytes("x")}}));
+    FAIL();
+  } catch (const EInsufficientDiskSpace& e) {
+    EXPECT_EQ(e.Message(), "Not enough disk space to expand Q:\\nowhere");
+  }
+}
+
+TEST(SpaceAvailableFor, ExistingFileCountsAsFreeSpace) {
+  ScratchDir dir;
+  TCompress compress;
+  EXPECT_EQ(compress.SpaceAvailableFor(dir / "x"), 2147483647);  // check switched off
+  compress.CheckSpaceBeforeExpand = true;
+  EXPECT_EQ(compress.SpaceAvailableFor("Q:\\x"), -1);
+  int32_t before = compress.SpaceAvailableFor(dir / "f");
+  test::WriteFile(dir / "f", std::vector<uint8_t>(100000, 1));
+  int32_t after = compress.SpaceAvailableFor(dir / "f");
+  if (before < 2147483647 - 200000) {
+    // Free space moves as other processes write; the file's own size is what must show.
+    EXPECT_NEAR(after - before, 0, 4096 * 64);
+  } else {
+    EXPECT_EQ(after, 2147483647);
+  }
+}
+
+TEST(TargetPath, SetterAddsOneBackslash) {
+  TCompress c;
+  EXPECT_EQ(c.TargetPath(), "");
+  EXPECT_EQ(c.Key, 0);
+  EXPECT_FALSE(c.MakeDirectories || c.ExceptionOnFileError || c.CheckSpaceBeforeExpand);
+  EXPECT_FALSE(c.OnCheckFile || c.OnExpand || c.OnRecognize || c.OnShowProgress || c.OnCompress);
+  c.SetTargetPath("C:\\out");
+  EXPECT_EQ(c.TargetPath(), "C:\\out\\");
+  c.SetTargetPath("C:\\out\\");
+  EXPECT_EQ(c.TargetPath(), "C:\\out\\");
+  c.SetTargetPath("");
+  EXPECT_EQ(c.TargetPath(), "");
+}
+
+TEST(IsFileSelected, FoldsOnlyAsciiLetters) {
+  TStringList list = {"abc\\D.txt", "\xE9t\xE9"};
+  EXPECT_TRUE(TCompress::IsFileSelected(list, "ABC\\d.TXT"));
+  EXPECT_FALSE(TCompress::IsFileSelected(list, "abc\\d.txt2"));
+  EXPECT_TRUE(TCompress::IsFileSelected(list, "\xE9t\xE9"));
+  EXPECT_FALSE(TCompress::IsFileSelected(list, "\xC9T\xC9"));
+}
+
+}  // namespace
+}  // namespace qobz

@@ -1,0 +1,136 @@
+// Archives made by TArchiveWriter: header fields, checksums and locks, the stored fallback, and
+// round trips through the expansion for every method.
+#include "qobz/writer.h"
+
+#include <gtest/gtest.h>
+
+#include "qobz/compress.h"
+#include "support/archive_builder.h"
+#include "support/corpus.h"
+
+namespace qobz {
+namespace {
+
+using test::Bytes;
+using test::ScratchDir;
+
+struct Made {
+  std::vector<uint8_t> bytes;
+  std::vector<TWrittenEntry> entries;
+};
+
+Made MakeArchive(TCompress& compress, uint8_t method, int32_t lock,
+                 const std::vector<std::pair<std::string, std::vector<uint8_t>>>& files) {
+  TMemoryStream out;
+  TArchiveWriter writer(compress, out, method, lock);
+  Made made;
+  for (const auto& [name, data] : files) {
+    TMemoryStream source(data);
+    made.entries.push_back(writer.AddEntry(name, source, 0x31859978, 0x20));
+  }
+  writer.Finish();
+  made.bytes = out.Data();
+  return made;
+}
+
+TEST(ArchiveWriter, StoredArchiveIsByteExactWorkedExample) {
+  TCompress compress;
+  Made made = MakeArchive(compress, kMethodStored, 0, {{"A.TXT", Bytes("abc")}});
+  const std::vector<uint8_t> expected = {
+      0x51, 0x4F, 0x42, 0x5A, 0x1A, 0x4E, 0x4F, 0x4E, 0x03, 0x00, 0x00, 0x00, 0x01, 0x00,
+      0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x05, 0x00, 0x78, 0x99, 0x85, 0x31, 0x20,
+      0x00, 0x03, 0x00, 0x00, 0x00, 0x03, 0x00, 0x00, 0x00, 0x00, 0x26, 0x01, 0x00, 0x00,
+      0x00, 0x00, 0x00, 0x00, 0x41, 0x2E, 0x54, 0x58, 0x54, 0x61, 0x62, 0x63};
+  EXPECT_EQ(made.bytes, expected);
+}
+
+TEST(ArchiveWriter, LocksCarryTheKeyInChecksumAndHeader) {
+  TCompress compress;
+  compress.Key = 0x01020304;
+  for (int32_t lock : {1, 2}) {
+    Made made = MakeArchive(compress, kMethodStored, lock, {{"f", Bytes("abcde")}});
+    const TEntryHeader& h = made.entries[0].Header;
+    EXPECT_EQ(h.KeyLock, lock);
+    EXPECT_EQ(h.Checksum, 0x61u + 0x62 + 0x63 + 0x64 + 0x65 + 0x01020304);
+    TArchiveHeader archive = TArchiveHeader::Decode(made.bytes.data());
+    EXPECT_EQ(archive.KeyLock, 2);  // a positive key marks the archive header
+    const uint8_t* data = made.bytes.data() + kArchiveHeaderSize + kEntryHeaderSize + 1;
+    if (lock == 2) {
+      const std::vector<uint8_t> scrambled = {0x61 ^ 4, 0x62 ^ 3, 0x63 ^ 2, 0x64 ^ 1, 0x65 ^ 4};
+      EXPECT_EQ(std::vector<uint8_t>(data, data + 5), scrambled);
+    } else {
+      EXPECT_EQ(std::vector<uint8_t>(data, data + 5), Bytes("abcde"));
+    }
+  }
+  EXPECT_THROW(TArchiveWriter(compress, *std::make_unique<TMemoryStream>(), kMethodCustom),
+               Exception);
+  TCompress no_key;
+  TMemoryStream out;
+  EXPECT_THROW(TArchiveWriter(no_key, out, kMethodStored, 1), Exception);
+}
+
+class WriterRoundTrip : public ::testing::TestWithParam<uint8_t> {};
+
+TEST_P(WriterRoundTrip, CorpusThroughFilesWithAndWithoutKey) {
+  const uint8_t method = GetParam();
+  std::vector<std::pair<std::string, std::vector<uint8_t>>> files;
+  for (auto& sample : test::Corpus(false)) files.emplace_back("c\\" + sample.name, sample.data);
+  for (int32_t lock : {0, 1, 2}) {
+    TCompress writer_side;
+    writer_side.Key = lock ? -123456789 : 0;
+    Made made = MakeArchive(writer_side, method, lock, files);
+    int32_t total = 0;
+    for (size_t i = 0; i < files.size(); ++i) {
+      const TEntryHeader& h = made.entries[i].Header;
+      total += h.UnpackedSize;
+      // Stored whenever the method cannot make the entry smaller.
+      EXPECT_TRUE(h.Method == method || h.Method == kMethodStored) << files[i].first;
+      EXPECT_LE(h.PackedSize, h.UnpackedSize) << files[i].first;
+    }
+    EXPECT_EQ(TArchiveHeader::Decode(made.bytes.data()).TotalSize, total);
+
+    ScratchDir dir;
+    TCompress reader;
+    reader.Key = writer_side.Key;
+    reader.MakeDirectories = true;
+    reader.SetTargetPath(dir.Target());
+    TMemoryStream in(made.bytes);
+    TStringList list;
+    for (auto& f : files) list.push_back(f.first);
+    reader.ExpandStreamToFiles(in, &list);
+    size_t nonempty = 0;
+    for (auto& [name, data] : files) {
+      if (data.empty()) continue;  // empty entries after the total are read, not written
+      ++nonempty;
+      EXPECT_EQ(test::ReadFile(dir / ("c/" + name.substr(2))), data) << name << " lock " << lock;
+    }
+    EXPECT_GE(list.size(), nonempty);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Methods, WriterRoundTrip,
+                         ::testing::Values(kMethodStored, kMethodRle, kMethodLzh, kMethodLh5),
+                         [](const auto& info) { return std::string(kMethodIds[info.param]); });
+
+TEST(ArchiveWriter, IncompressibleEntryIsStored) {
+  TCompress compress;
+  auto random = test::MakeData(test::Kind::Random, 20000);
+  Made made = MakeArchive(compress, kMethodRle, 0, {{"r", random}});
+  EXPECT_EQ(made.entries[0].Header.Method, kMethodStored);
+  EXPECT_EQ(made.entries[0].Header.PackedSize, 20000);
+  EXPECT_EQ(made.bytes.size(), size_t{kArchiveHeaderSize + kEntryHeaderSize + 1 + 20000});
+}
+
+TEST(ArchiveWriter, CancelIsAnErrorNotAShortEntry) {
+  TCompress compress;
+  compress.OnShowProgress = [](int32_t& percent) {
+    if (percent > 0) percent = -1;
+  };
+  TMemoryStream out;
+  TArchiveWriter writer(compress, out, kMethodStored);
+  TMemoryStream source(std::vector<uint8_t>(20000, 7));
+  EXPECT_THROW(writer.AddEntry("big", source, 0, 0), Exception);
+}
+
+}  // namespace
+}  // namespace qobz
