@@ -2,7 +2,7 @@
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
-.PHONY: all build demo test test-release test-asan deps-demo deps-test clean
+.PHONY: all build demo test test-release test-asan test-fuzz fuzz-long deps-demo deps-test clean
 
 all: build
 
@@ -25,6 +25,7 @@ demo: deps-demo
 test: deps-test
 	$(MAKE) test-release
 	$(MAKE) test-asan
+	$(MAKE) test-fuzz
 	@echo "make test: all suites passed"
 
 test-release:
@@ -36,6 +37,25 @@ test-asan:
 	cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQOBZ_SANITIZE=ON -DQOBZ_BENCH=OFF $(CMAKE_FLAGS)
 	cmake --build build-asan -j $(JOBS)
 	ctest --test-dir build-asan --output-on-failure -j $(JOBS)
+
+# libFuzzer harnesses (clang, ASan + UBSan), each run for a short bounded time from its saved
+# corpus. FUZZ_SECONDS sets the time per target; `make fuzz-long` runs them for ten minutes.
+FUZZ_SECONDS ?= 45
+FUZZ_TARGETS = lh5_expand
+
+test-fuzz:
+	cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_COMPILER=clang \
+	  -DCMAKE_CXX_COMPILER=clang++ -DQOBZ_FUZZ=ON -DQOBZ_SANITIZE=ON -DQOBZ_TESTS=OFF \
+	  -DQOBZ_BENCH=OFF -DQOBZ_TOOLS=OFF $(CMAKE_FLAGS)
+	cmake --build build-fuzz -j $(JOBS) --target $(addprefix fuzz_,$(FUZZ_TARGETS))
+	for t in $(FUZZ_TARGETS); do \
+	  mkdir -p build-fuzz/corpus/$$t && \
+	  build-fuzz/bin/fuzz_$$t -max_total_time=$(FUZZ_SECONDS) -rss_limit_mb=2048 -print_final_stats=1 \
+	    build-fuzz/corpus/$$t fuzz/corpus/$$t || exit 1; \
+	done
+
+fuzz-long:
+	$(MAKE) test-fuzz FUZZ_SECONDS=600
 
 clean:
 	rm -rf build build-asan build-fuzz build-win*
