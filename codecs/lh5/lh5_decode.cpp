@@ -14,12 +14,16 @@
 // same input bytes fetched, the same sums, key index, bit reader fields and output bytes, and it
 // never fetches or writes a buffer itself except through ReadByte/WriteByte's own routines at the
 // byte where the specified flow does.
+#include "codecs/lh5/lh5_decode.h"
+
 #include <cassert>
 #include <cstring>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "codecs/bit_stream.h"
 #include "codecs/codecs.h"
-#include "codecs/lh5/lh5_decode.h"
 #include "codecs/lh5/lh5_format.h"
 #include "codecs/lh5/lh5_tables.h"
 #include "qobz/errors.h"
@@ -30,7 +34,9 @@ using namespace lh5;
 
 namespace {
 
-[[noreturn]] void RefuseTable() { throw ELZHBadDecodeTable(); }
+[[noreturn]] void RefuseTable() {
+  throw ELZHBadDecodeTable();
+}
 
 // Packs each lookup entry with the number of bits to consume at once, so the fast loop resolves
 // a code of up to the lookup width with one load and one shift.
@@ -269,12 +275,36 @@ inline uint64_t LoadBigEndian64(const uint8_t* p) {
   return __builtin_bswap64(w);
 }
 
+// The 32-bit wrap-around sum of the bytes in [p, end). With SSE2, 16 bytes at a time by sums of
+// absolute differences against zero.
+inline uint32_t SumBytes(const uint8_t* p, const uint8_t* end) {
+  uint32_t total = 0;
+#if defined(__SSE2__)
+  __m128i acc = _mm_setzero_si128();
+  const __m128i zero = _mm_setzero_si128();
+  for (; end - p >= 16; p += 16) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    acc = _mm_add_epi64(acc, _mm_sad_epu8(v, zero));
+  }
+  total = static_cast<uint32_t>(_mm_cvtsi128_si32(acc)) +
+          static_cast<uint32_t>(_mm_cvtsi128_si32(_mm_unpackhi_epi64(acc, acc)));
+#endif
+  for (; p < end; ++p) total += *p;
+  return total;
+}
+
 // Copies n bytes forward from src = dst - distance, as a byte loop would (repeating the pattern
-// when distance < n). May write up to 7 bytes past dst + n; the caller leaves room for them.
+// when distance < n). May write up to 15 bytes past dst + n; the caller leaves room for them.
 inline uint8_t* CopyMatch(uint8_t* dst, uint32_t distance, uint32_t n) {
   const uint8_t* src = dst - distance;
   uint8_t* const end = dst + n;
-  if (distance >= 8) {
+  if (distance >= 16) {
+    do {
+      std::memcpy(dst, src, 16);
+      dst += 16;
+      src += 16;
+    } while (dst < end);
+  } else if (distance >= 8) {
     do {
       std::memcpy(dst, src, 8);
       dst += 8;
@@ -295,6 +325,80 @@ constexpr int32_t kRefillBits = 56;
 static_assert(kMaxItemBits <= kRefillBits, "an item must fit one refill");
 // Bytes a refill loads from the input buffer.
 constexpr int32_t kLoadBytes = 8;
+// Room a wide match copy may use past its end.
+constexpr int32_t kCopySlack = 16;
+
+// The output side of the fast loop, touched only once per buffer and for matches that cross the
+// end of the buffer.
+struct TFastOutput {
+  TCompThreadSafety& s;
+  uint8_t* const window;
+  uint8_t* const begin;
+  uint8_t* const end;
+  uint8_t* summed;    // bytes before this are in OutSum, OutCount and OutLimit
+  uint8_t* mirrored;  // bytes before this (in this buffer round) are copied into the window
+
+  void Account(uint8_t* op) {
+    const auto n = static_cast<int32_t>(op - summed);
+    s.OutSum += SumBytes(summed, op);
+    s.OutCount += n;
+    s.OutLimit -= n;
+    s.OutPos = op;
+    summed = op;
+  }
+  void Mirror(uint8_t* op) {
+    std::memcpy(window + (mirrored - begin), mirrored, static_cast<size_t>(op - mirrored));
+    mirrored = op;
+  }
+  // The byte that arrives at a full buffer goes through WriteByte, which writes the buffer out.
+  // The window must hold the whole finished round first: the buffer is reused from its start.
+  [[gnu::noinline]] uint8_t* PutAtFullBuffer(uint8_t* op, uint8_t b) {
+    Account(op);
+    Mirror(op);
+    WriteByte(s, b);
+    summed = s.OutPos;
+    mirrored = begin;
+    return s.OutPos;
+  }
+  // A match that may cross the end of the buffer, byte by byte. Ring position r holds this
+  // round's byte when r is below the fill, else the previous round's byte in the window.
+  [[gnu::noinline]] uint8_t* CopyAcrossEnd(uint8_t* op, uint32_t distance, uint32_t length) {
+    uint32_t from = (static_cast<uint32_t>(op - begin) - distance) & WindowMask;
+    for (uint32_t k = 0; k < length; ++k) {
+      const auto fill = static_cast<uint32_t>(op - begin);
+      const uint8_t b = from < fill ? begin[from] : window[from];
+      if (op == end) {
+        op = PutAtFullBuffer(op, b);
+      } else {
+        *op++ = b;
+      }
+      from = (from + 1) & WindowMask;
+    }
+    return op;
+  }
+  // A match whose source starts in the previous round, which the window holds; it may run on into
+  // this round's first bytes at the same distance. The whole match fits before the end.
+  [[gnu::noinline]] uint8_t* CopyFromWindow(uint8_t* op, uint32_t distance, uint32_t length) {
+    const uint32_t from = WindowSize + static_cast<uint32_t>(op - begin) - distance;
+    const uint32_t first = length < WindowSize - from ? length : WindowSize - from;
+    std::memcpy(op, window + from, first);
+    op += first;
+    if (length > first) op = CopyMatch(op, distance, length - first);
+    return op;
+  }
+};
+
+// Walks a code tree from node j (at least `count`, the alphabet size) by the bits at the top of
+// bb, which holds the bits after the lookup. Returns the symbol.
+[[gnu::noinline]] uint32_t WalkTree(uint32_t j, uint32_t count, uint64_t bb, const uint16_t* left,
+                                    const uint16_t* right) {
+  uint64_t mask = uint64_t{1} << 63;
+  do {
+    j = (bb & mask) ? right[j] : left[j];
+    mask >>= 1;
+  } while (j >= count);
+  return j;
+}
 
 // The fast loop. Entry assumptions: EndOfInput is clear, output is not scrambled, a block is in
 // progress (BlockRemaining > 0), OutLimit cannot run out before the item that reaches the
@@ -305,16 +409,20 @@ constexpr int32_t kLoadBytes = 8;
 // every byte it takes was already in the buffer, and on leaving it gives back the whole bytes it
 // loaded beyond the specified reader's 16 bits of look-ahead. A full output buffer is handed to
 // WriteByte at the byte that overflows it, as in the specified flow.
+//
+// kKeyed: the input is unscrambled on the way in; a separate instance keeps the key out of the
+// unkeyed loop.
+template <bool kKeyed>
 void ExpandFast(TCompThreadSafety& s, TLH5Tables& t, int64_t size, TProgress& at) {
   const uint8_t* const in_begin = s.InPos;
-  const uint8_t* const in_end = s.InEnd;
+  const uint8_t* const in_limit = s.InEnd - kLoadBytes;  // last place for an 8-byte load
   const uint8_t* ip = in_begin;
 
   // Key bytes for an 8-byte load at each of the four key phases (zero without a key).
   uint64_t key_words[4] = {0, 0, 0, 0};
   uint8_t key_bytes[4] = {0, 0, 0, 0};
   uint32_t key_phase = 0;  // key index of the byte at InputBuffer + 0
-  if (s.UnscrambleInput) {
+  if constexpr (kKeyed) {
     for (uint32_t phase = 0; phase < 4; ++phase) {
       key_bytes[phase] = s.KeyBytes[phase];
       for (uint32_t k = 0; k < 8; ++k) {
@@ -327,15 +435,13 @@ void ExpandFast(TCompThreadSafety& s, TLH5Tables& t, int64_t size, TProgress& at
 
   // The 64-bit buffer: its top nbits bits are the next input bits; below them lie either zeros or
   // the correct following bits of a partly loaded byte.
-  uint64_t bb = (static_cast<uint64_t>(s.BitBuffer) << 48) | (static_cast<uint64_t>(s.BitByte) << 40);
+  uint64_t bb =
+      (static_cast<uint64_t>(s.BitBuffer) << 48) | (static_cast<uint64_t>(s.BitByte) << 40);
   int32_t nbits = 16 + s.BitCount;
 
-  uint8_t* const out_begin = s.OutputBuffer;
-  uint8_t* const out_end = s.OutEnd;
+  TFastOutput out{s, t.Window.get(), s.OutputBuffer, s.OutEnd, s.OutPos, s.OutPos};
   uint8_t* op = s.OutPos;
-  uint8_t* summed = op;    // bytes before this are in OutSum, OutCount and OutLimit
-  uint8_t* mirrored = op;  // bytes before this (in this buffer round) are copied into the window
-  uint8_t* const window = t.Window.get();
+  uint8_t* const out_end = s.OutEnd;
   const uint32_t* const symbol_table = t.PackedSymbolTable.get();
   const uint32_t* const short_table = t.PackedShortTable.get();
   const uint16_t* const left = t.LeftChild.get();
@@ -343,76 +449,37 @@ void ExpandFast(TCompThreadSafety& s, TLH5Tables& t, int64_t size, TProgress& at
   const uint8_t* const symbol_lengths = t.SymbolLengths.get();
   const uint8_t* const short_lengths = t.ShortLengths;
   uint32_t remaining = s.BlockRemaining;
-  int64_t produced = at.produced;
+  int64_t left_to_produce = size - at.produced;
 
-  auto account = [&] {
-    uint32_t sum = 0;
-    for (const uint8_t* p = summed; p < op; ++p) sum += *p;
-    const auto n = static_cast<int32_t>(op - summed);
-    s.OutSum += sum;
-    s.OutCount += n;
-    s.OutLimit -= n;
-    s.OutPos = op;
-    summed = op;
-  };
-  auto mirror = [&] {
-    std::memcpy(window + (mirrored - out_begin), mirrored, static_cast<size_t>(op - mirrored));
-    mirrored = op;
-  };
-  // The byte that arrives at a full buffer goes through WriteByte, which writes the buffer out.
-  // The window must hold the whole finished round first: the buffer is reused from its start.
-  auto put_at_full_buffer = [&](uint8_t b) {
-    account();
-    mirror();
-    WriteByte(s, b);
-    op = s.OutPos;
-    summed = op;
-    mirrored = out_begin;
-  };
-
-  while (remaining != 0 && produced < size && in_end - ip >= kLoadBytes) {
-    const uint32_t key = static_cast<uint32_t>(ip - key_base) + key_phase;
-    bb |= (LoadBigEndian64(ip) ^ key_words[key & 3]) >> nbits;
+  auto refill = [&] {
+    uint64_t word = LoadBigEndian64(ip);
+    if constexpr (kKeyed) word ^= key_words[(ip - key_base + key_phase) & 3];
+    bb |= word >> nbits;
     ip += (63 - nbits) >> 3;
     nbits |= kRefillBits;
-
-    uint32_t entry = symbol_table[bb >> (64 - SymbolTableBits)];
+  };
+  // A main-alphabet code: at most 16 bits.
+  auto decode_symbol = [&] {
+    const uint32_t entry = symbol_table[bb >> (64 - SymbolTableBits)];
     uint32_t sym = entry & 0xFFFF;
     bb <<= entry >> 16;
     nbits -= static_cast<int32_t>(entry >> 16);
     if (sym >= SymbolCount) [[unlikely]] {
-      uint64_t mask = uint64_t{1} << 63;
-      do {
-        sym = (bb & mask) ? right[sym] : left[sym];
-        mask >>= 1;
-      } while (sym >= SymbolCount);
+      sym = WalkTree(sym, SymbolCount, bb, left, right);
       const int32_t rest = symbol_lengths[sym] - SymbolTableBits;
       bb <<= rest;
       nbits -= rest;
     }
-    --remaining;
-
-    if (sym < LiteralCount) {
-      if (op == out_end) [[unlikely]] {
-        put_at_full_buffer(static_cast<uint8_t>(sym));
-      } else {
-        *op++ = static_cast<uint8_t>(sym);
-      }
-      ++produced;
-      continue;
-    }
-
-    const uint32_t length = sym - MatchSymbolOffset;
-    entry = short_table[bb >> (64 - ShortTableBits)];
+    return sym;
+  };
+  // A position code and its extra bits: at most 28 bits. Returns the distance d + 1.
+  auto decode_distance = [&] {
+    const uint32_t entry = short_table[bb >> (64 - ShortTableBits)];
     uint32_t j = entry & 0xFFFF;
     bb <<= entry >> 16;
     nbits -= static_cast<int32_t>(entry >> 16);
     if (j >= PositionCodeCount) [[unlikely]] {
-      uint64_t mask = uint64_t{1} << 63;
-      do {
-        j = (bb & mask) ? right[j] : left[j];
-        mask >>= 1;
-      } while (j >= PositionCodeCount);
+      j = WalkTree(j, PositionCodeCount, bb, left, right);
       const int32_t rest = short_lengths[j] - ShortTableBits;
       bb <<= rest;
       nbits -= rest;
@@ -425,42 +492,79 @@ void ExpandFast(TCompThreadSafety& s, TLH5Tables& t, int64_t size, TProgress& at
       bb <<= extra_bits;
       nbits -= static_cast<int32_t>(extra_bits);
     }
-    produced += length;
+    return distance;
+  };
 
-    const auto fill = static_cast<uint32_t>(op - out_begin);
-    if (out_end - op >= static_cast<ptrdiff_t>(length + 8)) {
-      if (distance <= fill) {
+  // Two refills per round may be needed, so a round starts only with 2 * kLoadBytes in the
+  // buffer; the rest of the buffer is left to single items below.
+  const uint8_t* const in_limit_pair = in_limit - kLoadBytes;
+  // Room for two literals or one literal and a whole match with its copy slack.
+  constexpr ptrdiff_t kRoundRoom = 1 + MaxMatch + kCopySlack;
+  for (;;) {
+    while (ip <= in_limit_pair && remaining >= 2 && left_to_produce > 0 &&
+           out_end - op >= kRoundRoom) {
+      // Entry: 16 bytes of input and kRoundRoom bytes of output room, two items left in the block.
+      refill();
+      uint32_t sym = decode_symbol();  // nbits >= 40 after it
+      --remaining;
+      if (sym < LiteralCount) {
+        *op++ = static_cast<uint8_t>(sym);
+        if (--left_to_produce <= 0) break;
+        sym = decode_symbol();  // nbits >= 24 after it
+        --remaining;
+        if (sym < LiteralCount) {
+          *op++ = static_cast<uint8_t>(sym);
+          --left_to_produce;
+          continue;
+        }
+        refill();  // the position needs up to 28 bits; ip moved at most 7 bytes since the check
+      }
+      const uint32_t length = sym - MatchSymbolOffset;
+      const uint32_t distance = decode_distance();
+      left_to_produce -= length;
+      if (distance <= static_cast<uint32_t>(op - out.begin)) [[likely]] {
         op = CopyMatch(op, distance, length);
       } else {
-        // The source starts in the previous round, which the window holds, and may run on into
-        // this round's first bytes at the same distance.
-        const uint32_t from = WindowSize + fill - distance;
-        const uint32_t first = length < WindowSize - from ? length : WindowSize - from;
-        std::memcpy(op, window + from, first);
-        op += first;
-        if (length > first) op = CopyMatch(op, distance, length - first);
+        op = out.CopyFromWindow(op, distance, length);
       }
-    } else {
-      // Near the end of the buffer: byte by byte, the buffer being written out on the way.
-      uint32_t from = (fill - distance) & WindowMask;
-      for (uint32_t k = 0; k < length; ++k) {
-        const auto now = static_cast<uint32_t>(op - out_begin);
-        const uint8_t b = from < now ? out_begin[from] : window[from];
-        if (op == out_end) {
-          put_at_full_buffer(b);
+    }
+
+    // Single items near the ends of the buffers and of the block, one at a time, back to rounds
+    // as soon as they can run again.
+    if (ip > in_limit || remaining == 0 || left_to_produce <= 0) break;
+    {
+      refill();
+      const uint32_t sym = decode_symbol();
+      --remaining;
+      if (sym < LiteralCount) {
+        if (op != out_end) [[likely]] {
+          *op++ = static_cast<uint8_t>(sym);
         } else {
-          *op++ = b;
+          op = out.PutAtFullBuffer(op, static_cast<uint8_t>(sym));
         }
-        from = (from + 1) & WindowMask;
+        --left_to_produce;
+        continue;
+      }
+      const uint32_t length = sym - MatchSymbolOffset;
+      const uint32_t distance = decode_distance();
+      left_to_produce -= length;
+      if (out_end - op >= static_cast<ptrdiff_t>(length + kCopySlack)) {
+        if (distance <= static_cast<uint32_t>(op - out.begin)) [[likely]] {
+          op = CopyMatch(op, distance, length);
+        } else {
+          op = out.CopyFromWindow(op, distance, length);
+        }
+      } else {
+        op = out.CopyAcrossEnd(op, distance, length);
       }
     }
   }
-
   // The specified reader always holds 16 bits. An item takes at most kMaxItemBits of a refill,
   // and the last refill left at least one byte in the buffer, which covers the rest.
   if (nbits < 16) {
-    const uint32_t key = static_cast<uint32_t>(ip - key_base) + key_phase;
-    bb |= static_cast<uint64_t>(*ip ^ key_bytes[key & 3]) << (56 - nbits);
+    uint8_t byte = *ip;
+    if constexpr (kKeyed) byte ^= key_bytes[(ip - key_base + key_phase) & 3];
+    bb |= static_cast<uint64_t>(byte) << (56 - nbits);
     ++ip;
     nbits += 8;
   }
@@ -470,19 +574,17 @@ void ExpandFast(TCompThreadSafety& s, TLH5Tables& t, int64_t size, TProgress& at
   s.BitCount = static_cast<uint8_t>(excess & 7);
   s.BitBuffer = static_cast<uint16_t>(bb >> 48);
   s.BitByte = static_cast<uint8_t>((bb >> 40) & (0xFF00u >> s.BitCount) & 0xFF);
-  uint32_t in_sum = 0;
-  for (const uint8_t* p = in_begin; p < ip; ++p) in_sum += *p;
-  s.InSum += in_sum;
-  if (s.UnscrambleInput) {
+  s.InSum += SumBytes(in_begin, ip);
+  if constexpr (kKeyed) {
     s.KeyIndex = static_cast<int16_t>((s.KeyIndex + (ip - in_begin)) & 3);
   }
   s.InPos = const_cast<uint8_t*>(ip);
 
-  account();
-  mirror();
+  out.Account(op);
+  out.Mirror(op);
   s.BlockRemaining = static_cast<uint16_t>(remaining);
-  at.produced = produced;
-  at.position = static_cast<uint32_t>(op - out_begin) & WindowMask;
+  at.produced = size - left_to_produce;
+  at.position = static_cast<uint32_t>(op - out.begin) & WindowMask;
 }
 
 template <bool kFast>
@@ -500,7 +602,7 @@ void Expand(TCompThreadSafety& s, int32_t unpackedSize) {
           s.InEnd - s.InPos >= kLoadBytes &&
           static_cast<int64_t>(s.OutLimit) >= size - at.produced + MaxMatch) {
         assert(static_cast<uint32_t>(s.OutPos - s.OutputBuffer) % WindowSize == at.position);
-        ExpandFast(s, t, size, at);
+        s.UnscrambleInput ? ExpandFast<true>(s, t, size, at) : ExpandFast<false>(s, t, size, at);
         if (at.produced >= size) break;
       }
     }
@@ -510,7 +612,9 @@ void Expand(TCompThreadSafety& s, int32_t unpackedSize) {
 
 }  // namespace
 
-void LH5Expand(TCompThreadSafety& s, int32_t unpackedSize) { Expand<true>(s, unpackedSize); }
+void LH5Expand(TCompThreadSafety& s, int32_t unpackedSize) {
+  Expand<true>(s, unpackedSize);
+}
 
 void LH5ExpandBytewise(TCompThreadSafety& s, int32_t unpackedSize) {
   Expand<false>(s, unpackedSize);
