@@ -293,17 +293,25 @@ inline uint32_t SumBytes(const uint8_t* p, const uint8_t* end) {
   return total;
 }
 
-// Copies n bytes forward from src = dst - distance, as a byte loop would (repeating the pattern
-// when distance < n). May write up to 15 bytes past dst + n; the caller leaves room for them.
-inline uint8_t* CopyMatch(uint8_t* dst, uint32_t distance, uint32_t n) {
-  const uint8_t* src = dst - distance;
+// Copies n bytes forward from src to dst, as a byte loop would: when src lies `distance` bytes
+// before dst in the same buffer and distance < n, the pattern repeats. A source in another
+// buffer is passed with its ring distance, which then only selects the copy width. May write up
+// to kCopySlack - 1 bytes past dst + n and read as far past src + n; callers leave room for both.
+inline uint8_t* CopyMatch(uint8_t* dst, const uint8_t* src, uint32_t distance, uint32_t n) {
   uint8_t* const end = dst + n;
   if (distance >= 16) {
-    do {
-      std::memcpy(dst, src, 16);
-      dst += 16;
-      src += 16;
-    } while (dst < end);
+    // Most matches are at most 32 bytes long: two unconditional 16-byte copies.
+    std::memcpy(dst, src, 16);
+    std::memcpy(dst + 16, src + 16, 16);
+    if (n > 32) {
+      dst += 32;
+      src += 32;
+      do {
+        std::memcpy(dst, src, 16);
+        dst += 16;
+        src += 16;
+      } while (dst < end);
+    }
   } else if (distance >= 8) {
     do {
       std::memcpy(dst, src, 8);
@@ -326,7 +334,7 @@ static_assert(kMaxItemBits <= kRefillBits, "an item must fit one refill");
 // Bytes a refill loads from the input buffer.
 constexpr int32_t kLoadBytes = 8;
 // Room a wide match copy may use past its end.
-constexpr int32_t kCopySlack = 16;
+constexpr int32_t kCopySlack = 32;
 
 // The output side of the fast loop, touched only once per buffer and for matches that cross the
 // end of the buffer.
@@ -383,7 +391,7 @@ struct TFastOutput {
     const uint32_t first = length < WindowSize - from ? length : WindowSize - from;
     std::memcpy(op, window + from, first);
     op += first;
-    if (length > first) op = CopyMatch(op, distance, length - first);
+    if (length > first) op = CopyMatch(op, op - distance, distance, length - first);
     return op;
   }
 };
@@ -498,12 +506,15 @@ void ExpandFast(TCompThreadSafety& s, TLH5Tables& t, int64_t size, TProgress& at
   // Two refills per round may be needed, so a round starts only with 2 * kLoadBytes in the
   // buffer; the rest of the buffer is left to single items below.
   const uint8_t* const in_limit_pair = in_limit - kLoadBytes;
-  // Room for two literals or one literal and a whole match with its copy slack.
-  constexpr ptrdiff_t kRoundRoom = 1 + MaxMatch + kCopySlack;
+  // Up to three symbols per refill: 56 bits hold three main codes (48 bits), and a match among
+  // them gets a second refill for its position (at most 28 bits).
+  constexpr uint32_t kRoundSymbols = 3;
+  // Room for the literals of a round and a whole match with its copy slack.
+  constexpr ptrdiff_t kRoundRoom = (kRoundSymbols - 1) + MaxMatch + kCopySlack;
   for (;;) {
-    while (ip <= in_limit_pair && remaining >= 2 && left_to_produce > 0 &&
+    while (ip <= in_limit_pair && remaining >= kRoundSymbols && left_to_produce > 0 &&
            out_end - op >= kRoundRoom) {
-      // Entry: 16 bytes of input and kRoundRoom bytes of output room, two items left in the block.
+      // Entry: 16 bytes of input, kRoundRoom bytes of output room, three items left in the block.
       refill();
       uint32_t sym = decode_symbol();  // nbits >= 40 after it
       --remaining;
@@ -514,18 +525,30 @@ void ExpandFast(TCompThreadSafety& s, TLH5Tables& t, int64_t size, TProgress& at
         --remaining;
         if (sym < LiteralCount) {
           *op++ = static_cast<uint8_t>(sym);
-          --left_to_produce;
-          continue;
+          if (--left_to_produce <= 0) break;
+          sym = decode_symbol();  // nbits >= 8 after it
+          --remaining;
+          if (sym < LiteralCount) {
+            *op++ = static_cast<uint8_t>(sym);
+            --left_to_produce;
+            continue;
+          }
         }
         refill();  // the position needs up to 28 bits; ip moved at most 7 bytes since the check
       }
       const uint32_t length = sym - MatchSymbolOffset;
       const uint32_t distance = decode_distance();
       left_to_produce -= length;
-      if (distance <= static_cast<uint32_t>(op - out.begin)) [[likely]] {
-        op = CopyMatch(op, distance, length);
-      } else {
+      // The source lies in this round's output when distance <= fill, else in the window, which
+      // holds the previous round; chosen without a branch. Only a window source that runs on into
+      // this round needs two pieces.
+      const auto fill = static_cast<uint32_t>(op - out.begin);
+      const uint8_t* const src =
+          distance <= fill ? op - distance : out.window + (WindowSize + fill - distance);
+      if ((distance > fill) & (length + fill > distance)) [[unlikely]] {
         op = out.CopyFromWindow(op, distance, length);
+      } else {
+        op = CopyMatch(op, src, distance, length);
       }
     }
 
@@ -549,8 +572,8 @@ void ExpandFast(TCompThreadSafety& s, TLH5Tables& t, int64_t size, TProgress& at
       const uint32_t distance = decode_distance();
       left_to_produce -= length;
       if (out_end - op >= static_cast<ptrdiff_t>(length + kCopySlack)) {
-        if (distance <= static_cast<uint32_t>(op - out.begin)) [[likely]] {
-          op = CopyMatch(op, distance, length);
+        if (distance <= static_cast<uint32_t>(op - out.begin)) {
+          op = CopyMatch(op, op - distance, distance, length);
         } else {
           op = out.CopyFromWindow(op, distance, length);
         }
