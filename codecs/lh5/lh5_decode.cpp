@@ -38,33 +38,34 @@ namespace {
   throw ELZHBadDecodeTable();
 }
 
-// Packs each lookup entry with the number of bits to consume at once, so the fast loop resolves
-// a code of up to the lookup width with one load and one shift.
-void PackTables(TLH5Tables& t) {
-  for (int32_t i = 0; i < (1 << SymbolTableBits); ++i) {
-    uint32_t j = t.SymbolTable[i];
-    uint32_t bits = j < SymbolCount ? t.SymbolLengths[j] : SymbolTableBits;
-    t.PackedSymbolTable[i] = j | (bits << 16);
-  }
-  for (int32_t i = 0; i < (1 << ShortTableBits); ++i) {
-    uint32_t j = t.ShortTable[i];
-    uint32_t bits = j < PositionCodeCount ? t.ShortLengths[j] : ShortTableBits;
-    t.PackedShortTable[i] = j | (bits << 16);
-  }
-}
+void BuildDecodeTable(TCompThreadSafety& s, uint16_t symbolCount, const uint8_t* lengths,
+                      uint16_t tableBits, uint16_t* table, uint32_t* packed);
+void ReadShortList(TCompThreadSafety& s, uint16_t entryCount, uint8_t countBits,
+                   int32_t zeroRunAfter, uint32_t* packed);
+void ReadSymbolList(TCompThreadSafety& s, uint32_t* packed);
 
+// Reads a block header. The main and position codes also get the packed lookups of the fast
+// loop: each entry holds the table value in its low 16 bits and the bits to consume at once above
+// them (the code length for a symbol, the lookup width for a tree node).
 void ReadBlockHeader(TCompThreadSafety& s) {
+  TLH5Tables& t = *s.LH5;
   s.BlockRemaining = ReadBits(s, BlockSizeBits);
-  ReadShortLengths(s, LengthCodeCount, LengthCountBits, LengthListZeroRunAfter);
-  ReadSymbolLengths(s);
-  ReadShortLengths(s, PositionCodeCount, PositionCountBits, kNoZeroRun);
-  PackTables(*s.LH5);
+  ReadShortList(s, LengthCodeCount, LengthCountBits, LengthListZeroRunAfter, nullptr);
+  ReadSymbolList(s, t.PackedSymbolTable.get());
+  ReadShortList(s, PositionCodeCount, PositionCountBits, kNoZeroRun, t.PackedShortTable.get());
 }
 
-}  // namespace
+// Fills entries [from, to) of a lookup table and of its packed form.
+inline void FillEntries(uint16_t* table, uint32_t* packed, uint32_t from, uint32_t to,
+                        uint16_t value, uint32_t bits) {
+  for (uint32_t i = from; i < to; ++i) table[i] = value;
+  if (packed != nullptr) {
+    for (uint32_t i = from; i < to; ++i) packed[i] = value | (bits << 16);
+  }
+}
 
-void MakeDecodeTable(TCompThreadSafety& s, uint16_t symbolCount, const uint8_t* lengths,
-                     uint16_t tableBits, uint16_t* table) {
+void BuildDecodeTable(TCompThreadSafety& s, uint16_t symbolCount, const uint8_t* lengths,
+                      uint16_t tableBits, uint16_t* table, uint32_t* packed) {
   TLH5Tables& t = *s.LH5;
   uint16_t count[MaxCodeLength + 1] = {};
   uint16_t weight[MaxCodeLength + 1];
@@ -107,7 +108,8 @@ void MakeDecodeTable(TCompThreadSafety& s, uint16_t symbolCount, const uint8_t* 
     if (len == 0) continue;
     const uint16_t next = static_cast<uint16_t>(start[len] + weight[len]);
     if (len <= tableBits) {
-      for (uint32_t i = start[len]; i < next; ++i) table[i] = static_cast<uint16_t>(ch);
+      FillEntries(table, packed, start[len], next, static_cast<uint16_t>(ch),
+                  static_cast<uint32_t>(len));
     } else {
       uint16_t k = start[len];
       uint16_t* slot = &table[k >> jut];
@@ -127,17 +129,31 @@ void MakeDecodeTable(TCompThreadSafety& s, uint16_t symbolCount, const uint8_t* 
     }
     start[len] = next;
   }
+  // Tree roots: the lookup consumes its width, the walk the rest.
+  if (packed != nullptr && first_root != 0) {
+    for (uint32_t i = first_root; i < table_size; ++i)
+      packed[i] = table[i] | (uint32_t{tableBits} << 16);
+  }
 }
 
-void ReadShortLengths(TCompThreadSafety& s, uint16_t entryCount, uint8_t countBits,
-                      int32_t zeroRunAfter) {
+}  // namespace
+
+void MakeDecodeTable(TCompThreadSafety& s, uint16_t symbolCount, const uint8_t* lengths,
+                     uint16_t tableBits, uint16_t* table) {
+  BuildDecodeTable(s, symbolCount, lengths, tableBits, table, nullptr);
+}
+
+namespace {
+
+void ReadShortList(TCompThreadSafety& s, uint16_t entryCount, uint8_t countBits,
+                   int32_t zeroRunAfter, uint32_t* packed) {
   TLH5Tables& t = *s.LH5;
   const uint32_t n = ReadBits(s, countBits);
   if (n == 0) {
     const uint16_t only = ReadBits(s, countBits);
     if (only >= entryCount) RefuseTable();  // would reach the tree walks as a node number
     std::memset(t.ShortLengths, 0, entryCount);
-    for (int32_t i = 0; i < (1 << ShortTableBits); ++i) t.ShortTable[i] = only;
+    FillEntries(t.ShortTable.get(), packed, 0, 1u << ShortTableBits, only, 0);
     return;
   }
   // n < 32 and the zero run adds at most 3: always inside ShortLengths.
@@ -159,10 +175,10 @@ void ReadShortLengths(TCompThreadSafety& s, uint16_t entryCount, uint8_t countBi
     }
   }
   while (i < entryCount) t.ShortLengths[i++] = 0;
-  MakeDecodeTable(s, entryCount, t.ShortLengths, ShortTableBits, t.ShortTable.get());
+  BuildDecodeTable(s, entryCount, t.ShortLengths, ShortTableBits, t.ShortTable.get(), packed);
 }
 
-void ReadSymbolLengths(TCompThreadSafety& s) {
+void ReadSymbolList(TCompThreadSafety& s, uint32_t* packed) {
   TLH5Tables& t = *s.LH5;
   uint8_t* const lengths = t.SymbolLengths.get();
   const uint32_t n = ReadBits(s, SymbolCountBits);
@@ -170,7 +186,7 @@ void ReadSymbolLengths(TCompThreadSafety& s) {
     const uint16_t only = ReadBits(s, SymbolCountBits);
     if (only >= SymbolCount) RefuseTable();
     std::memset(lengths, 0, SymbolCount);
-    for (int32_t i = 0; i < (1 << SymbolTableBits); ++i) t.SymbolTable[i] = only;
+    FillEntries(t.SymbolTable.get(), packed, 0, 1u << SymbolTableBits, only, 0);
     return;
   }
   uint32_t i = 0;
@@ -195,7 +211,18 @@ void ReadSymbolLengths(TCompThreadSafety& s) {
     }
   }
   while (i < static_cast<uint32_t>(SymbolCount)) lengths[i++] = 0;
-  MakeDecodeTable(s, SymbolCount, lengths, SymbolTableBits, t.SymbolTable.get());
+  BuildDecodeTable(s, SymbolCount, lengths, SymbolTableBits, t.SymbolTable.get(), packed);
+}
+
+}  // namespace
+
+void ReadShortLengths(TCompThreadSafety& s, uint16_t entryCount, uint8_t countBits,
+                      int32_t zeroRunAfter) {
+  ReadShortList(s, entryCount, countBits, zeroRunAfter, nullptr);
+}
+
+void ReadSymbolLengths(TCompThreadSafety& s) {
+  ReadSymbolList(s, nullptr);
 }
 
 uint16_t DecodeSymbol(TCompThreadSafety& s) {
