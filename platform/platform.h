@@ -7,7 +7,9 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
+#include <vector>
 
 namespace qobz {
 class TFileStream;
@@ -51,5 +53,76 @@ uint32_t GetFileDate(const std::string& path);
 double DiskFreeBytes(int drive, const std::string& near_path);
 // A text for the last system error, for messages.
 std::string LastErrorText();
+
+// ---- What the launcher and its companion programs need ----
+
+bool FolderExists(const std::string& path);
+
+// The full file name of the module (shared library or program) that holds this code, as an
+// archive-style path, or empty when it cannot be had. Windows: GetModuleFileNameA with a
+// 261-character buffer. POSIX: dladdr, made absolute.
+std::string OwnModulePath();
+
+// Starts a program without waiting for it. The command line is the program's path, one blank and
+// one argument; the path is not quoted. Windows hands the whole line to CreateProcessA (no
+// application name, no inherited handles, normal priority, the caller's environment and current
+// folder, shown normally). POSIX splits the line at its last blank into the program and its one
+// argument (so blanks in the path are kept), marks the program executable (archives carry no
+// execute bit) and starts it with posix_spawn. Answers false when the program did not start.
+bool StartProcess(const std::string& command_line);
+
+// Runs a program with the given arguments (argv[0] is its path) and waits for it. Answers its exit
+// code, or -1 when it could not be started or did not end normally.
+int RunProcessAndWait(const std::vector<std::string>& argv);
+
+// The entries of a folder (not "." or ".."), each with the folder bit when it is one. Answers
+// false when the folder cannot be read.
+struct FolderEntry {
+  std::string name;
+  bool is_folder = false;
+};
+bool ListFolder(const std::string& path, std::vector<FolderEntry>& entries);
+
+// Renames a file, replacing the destination if it exists.
+bool RenameFile(const std::string& from, const std::string& to);
+
+// The value of an environment variable, or empty when it is not set.
+std::string EnvironmentValue(const char* name);
+
+// A shared library loaded at run time (LoadLibraryA / dlopen); unloaded by the destructor.
+class TSharedLibrary {
+ public:
+  static std::unique_ptr<TSharedLibrary> Load(const std::string& path);  // null on failure
+  ~TSharedLibrary();
+  TSharedLibrary(const TSharedLibrary&) = delete;
+  TSharedLibrary& operator=(const TSharedLibrary&) = delete;
+  // The address of an exported symbol, or null.
+  void* Symbol(const char* name) const;
+
+ private:
+  explicit TSharedLibrary(void* handle) : handle_(handle) {}
+  void* handle_;
+};
+
+// The hand-off key through which the launcher and its companion program exchange string values.
+//
+// Windows: a key under HKEY_CURRENT_USER, opened with full access and created when missing; the
+// values are REG_SZ. POSIX stands in for the registry with a folder per key below a store root:
+// $QOBZ_HANDOFF_DIR when set, otherwise $XDG_CONFIG_HOME/qobz-handoff, otherwise
+// $HOME/.config/qobz-handoff. The key path's backslashes become folders; each value is a file
+// named after the value that holds its text. A write goes to a temporary file that is then renamed
+// over the value, so a reader sees the old text or the new one, never a mix.
+class THandOffKey {
+ public:
+  virtual ~THandOffKey() = default;  // closes the key
+  virtual bool WriteString(const std::string& name, const std::string& value) = 0;
+  // False when the value does not exist or is not a string.
+  virtual bool ReadString(const std::string& name, std::string& value) = 0;
+  virtual bool DeleteValue(const std::string& name) = 0;
+};
+// Opens (creating if needed) a key of the current user's hand-off store; null when that fails.
+std::unique_ptr<THandOffKey> OpenHandOffKey(const std::string& key);
+// POSIX: the store root described above (empty on Windows).
+std::string HandOffStoreRoot();
 
 }  // namespace qobz::platform

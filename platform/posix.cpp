@@ -1,16 +1,24 @@
 // POSIX implementation of the platform layer and of TFileStream.
 #if !defined(_WIN32)
 
+#include <dirent.h>
+#include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <limits.h>
 #include <sched.h>
+#include <spawn.h>
+#include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
+#include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <cstdio>
+
+extern char** environ;
 
 #include "platform/platform.h"
 #include "qobz/errors.h"
@@ -209,6 +217,232 @@ double DiskFreeBytes(int drive, const std::string& near_path) {
 
 std::string LastErrorText() {
   return Reason(errno);
+}
+
+bool FolderExists(const std::string& path) {
+  struct stat st;
+  return ::stat(NativePath(path).c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+namespace {
+
+std::string ArchiveStylePath(const std::string& native) {
+  std::string out = native;
+  for (char& c : out)
+    if (c == '/') c = '\\';
+  return out;
+}
+
+// Starts argv[0] with the given arguments and the caller's environment; answers the child's id or
+// -1. glibc's posix_spawn reports a program that cannot be executed as a failure of the call.
+pid_t Spawn(const std::vector<std::string>& args) {
+  std::vector<char*> argv;
+  for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+  pid_t pid = -1;
+  if (posix_spawn(&pid, argv[0], nullptr, nullptr, argv.data(), environ) != 0) return -1;
+  return pid;
+}
+
+// Archives carry no execute bit: a program unpacked from one gets it here. Answers false when
+// the path is not a regular file.
+bool MakeExecutable(const std::string& native) {
+  struct stat st;
+  if (::stat(native.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+  if ((st.st_mode & 0111) != 0111) ::chmod(native.c_str(), (st.st_mode & 07777) | 0111);
+  return true;
+}
+
+}  // namespace
+
+std::string OwnModulePath() {
+  Dl_info info;
+  if (dladdr(reinterpret_cast<void*>(&OwnModulePath), &info) == 0 || !info.dli_fname) return {};
+  char resolved[PATH_MAX];
+  if (!realpath(info.dli_fname, resolved)) return {};
+  return ArchiveStylePath(resolved);
+}
+
+bool StartProcess(const std::string& command_line) {
+  size_t blank = command_line.find_last_of(' ');
+  if (blank == std::string::npos || blank == 0) return false;
+  std::string program = NativePath(command_line.substr(0, blank));
+  if (!MakeExecutable(program)) return false;
+  // The launcher does not wait for the programs it starts; those of earlier calls that have ended
+  // by now are reaped here, so a long-running host does not collect zombies.
+  static std::vector<pid_t> started;
+  for (size_t i = 0; i < started.size();) {
+    int status;
+    if (::waitpid(started[i], &status, WNOHANG) != 0) {
+      started.erase(started.begin() + static_cast<std::ptrdiff_t>(i));
+    } else {
+      ++i;
+    }
+  }
+  pid_t pid = Spawn({program, command_line.substr(blank + 1)});
+  if (pid < 0) return false;
+  started.push_back(pid);
+  return true;
+}
+
+int RunProcessAndWait(const std::vector<std::string>& argv) {
+  if (argv.empty()) return -1;
+  std::vector<std::string> args = argv;
+  args[0] = NativePath(args[0]);
+  MakeExecutable(args[0]);
+  pid_t pid = Spawn(args);
+  if (pid < 0) return -1;
+  int status = 0;
+  while (::waitpid(pid, &status, 0) < 0) {
+    if (errno != EINTR) return -1;
+  }
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+bool ListFolder(const std::string& path, std::vector<FolderEntry>& entries) {
+  entries.clear();
+  std::string native = NativePath(path);
+  DIR* dir = ::opendir(native.c_str());
+  if (!dir) return false;
+  while (struct dirent* e = ::readdir(dir)) {
+    std::string name = e->d_name;
+    if (name == "." || name == "..") continue;
+    struct stat st;
+    std::string full = native + (native.empty() || native.back() == '/' ? "" : "/") + name;
+    FolderEntry entry;
+    entry.name = name;
+    entry.is_folder = ::stat(full.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+    entries.push_back(entry);
+  }
+  ::closedir(dir);
+  return true;
+}
+
+bool RenameFile(const std::string& from, const std::string& to) {
+  return ::rename(NativePath(from).c_str(), NativePath(to).c_str()) == 0;
+}
+
+std::string EnvironmentValue(const char* name) {
+  const char* value = ::getenv(name);
+  return value ? std::string(value) : std::string();
+}
+
+std::unique_ptr<TSharedLibrary> TSharedLibrary::Load(const std::string& path) {
+  void* handle = ::dlopen(NativePath(path).c_str(), RTLD_NOW | RTLD_LOCAL);
+  if (!handle) return nullptr;
+  return std::unique_ptr<TSharedLibrary>(new TSharedLibrary(handle));
+}
+
+TSharedLibrary::~TSharedLibrary() { ::dlclose(handle_); }
+
+void* TSharedLibrary::Symbol(const char* name) const { return ::dlsym(handle_, name); }
+
+namespace {
+
+// One key of the hand-off store: a folder holding one file per value.
+class TFolderKey : public THandOffKey {
+ public:
+  explicit TFolderKey(std::string folder) : folder_(std::move(folder)) {}
+
+  bool WriteString(const std::string& name, const std::string& value) override {
+    if (!ValidName(name)) return false;
+    std::string target = folder_ + "/" + name;
+    std::string temp = folder_ + "/." + name + ".tmp" + std::to_string(::getpid());
+    int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    if (fd < 0) return false;
+    size_t done = 0;
+    bool ok = true;
+    while (done < value.size()) {
+      ssize_t n = ::write(fd, value.data() + done, value.size() - done);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) {
+        ok = false;
+        break;
+      }
+      done += static_cast<size_t>(n);
+    }
+    if (::close(fd) != 0) ok = false;
+    if (ok && ::rename(temp.c_str(), target.c_str()) == 0) return true;
+    ::unlink(temp.c_str());
+    return false;
+  }
+
+  bool ReadString(const std::string& name, std::string& value) override {
+    if (!ValidName(name)) return false;
+    int fd = ::open((folder_ + "/" + name).c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    std::string text;
+    char buffer[4096];
+    for (;;) {
+      ssize_t n = ::read(fd, buffer, sizeof buffer);
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) {
+        ::close(fd);
+        return false;
+      }
+      if (n == 0) break;
+      text.append(buffer, static_cast<size_t>(n));
+    }
+    ::close(fd);
+    value = std::move(text);
+    return true;
+  }
+
+  bool DeleteValue(const std::string& name) override {
+    return ValidName(name) && ::unlink((folder_ + "/" + name).c_str()) == 0;
+  }
+
+ private:
+  // Value names become file names: refuse those that would leave the key's folder.
+  static bool ValidName(const std::string& name) {
+    return !name.empty() && name != "." && name != ".." && name[0] != '.' &&
+           name.find('/') == std::string::npos && name.find('\\') == std::string::npos;
+  }
+  std::string folder_;
+};
+
+bool MakeFoldersDown(const std::string& folder) {
+  if (folder.empty()) return false;
+  struct stat st;
+  if (::stat(folder.c_str(), &st) == 0) return S_ISDIR(st.st_mode);
+  size_t slash = folder.find_last_of('/');
+  if (slash != std::string::npos && slash > 0 && !MakeFoldersDown(folder.substr(0, slash)))
+    return false;
+  return ::mkdir(folder.c_str(), 0700) == 0 || errno == EEXIST;
+}
+
+}  // namespace
+
+std::string HandOffStoreRoot() {
+  std::string root = EnvironmentValue("QOBZ_HANDOFF_DIR");
+  if (!root.empty()) return root;
+  std::string config = EnvironmentValue("XDG_CONFIG_HOME");
+  if (config.empty()) {
+    std::string home = EnvironmentValue("HOME");
+    if (home.empty()) return {};
+    config = home + "/.config";
+  }
+  return config + "/qobz-handoff";
+}
+
+std::unique_ptr<THandOffKey> OpenHandOffKey(const std::string& key) {
+  std::string root = HandOffStoreRoot();
+  if (root.empty()) return nullptr;
+  std::string folder = root;
+  std::string part;
+  for (size_t i = 0; i <= key.size(); ++i) {
+    if (i == key.size() || key[i] == '\\') {
+      if (part == "." || part == "..") return nullptr;
+      if (!part.empty()) folder += "/" + part;
+      part.clear();
+    } else if (key[i] == '/') {
+      return nullptr;
+    } else {
+      part += key[i];
+    }
+  }
+  if (!MakeFoldersDown(folder)) return nullptr;
+  return std::make_unique<TFolderKey>(folder);
 }
 
 }  // namespace platform

@@ -1,0 +1,13 @@
+# Dorvane messages: result code=text.
+0=The backup was made and verified.
+10=No folder to back up was given.
+11=The folder to back up does not exist.
+12=The settings or message files are missing.
+20=The backup folder cannot be made.
+21=The archive component Krovnel.dll cannot be loaded.
+30=A file of the folder cannot be read; no backup was made.
+31=The backup archive cannot be written; no backup was made.
+32=The files do not fit into one archive.
+40=The finished backup did not verify and was removed.
+41=The verifier VQ.EXE cannot be run.
+99=An unexpected error stopped the backup.

@@ -1,0 +1,149 @@
+// Krovnel: backing up a folder into a QOBZ archive and verifying an archive.
+#include "launcher/companion/krovnel.h"
+
+#include <algorithm>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "launcher/companion/codes.h"
+#include "platform/platform.h"
+#include "qobz/compress.h"
+#include "qobz/writer.h"
+
+namespace {
+
+std::string Native(const std::string& folder, const std::string& relative) {
+  std::string path = folder;
+  if (!path.empty() && path.back() != '\\' && path.back() != '/') path += '\\';
+  return path + relative;
+}
+
+bool SameFolder(std::string a, std::string b) {
+  for (std::string* s : {&a, &b}) {
+    for (char& c : *s)
+      if (c == '/') c = '\\';
+    while (s->size() > 1 && s->back() == '\\') s->pop_back();
+  }
+  return a == b;
+}
+
+// Every file below `folder`, as stored names relative to it, in a stable (sorted) order.
+bool CollectFiles(const std::string& folder, const std::string& prefix, const std::string& skip,
+                  std::vector<std::string>& names) {
+  std::vector<qobz::platform::FolderEntry> entries;
+  if (!qobz::platform::ListFolder(Native(folder, prefix), entries)) return false;
+  std::sort(entries.begin(), entries.end(),
+            [](const auto& x, const auto& y) { return x.name < y.name; });
+  for (const auto& e : entries) {
+    std::string name = prefix + e.name;
+    if (e.is_folder) {
+      if (!skip.empty() && SameFolder(Native(folder, name), skip)) continue;
+      if (!CollectFiles(folder, name + "\\", skip, names)) return false;
+    } else {
+      names.push_back(name);
+    }
+  }
+  return true;
+}
+
+uint8_t MethodCode(const char* id) {
+  for (uint8_t code = 0; code < 5; ++code)
+    if (code != qobz::kMethodCustom && id && std::strcmp(id, qobz::kMethodIds[code]) == 0)
+      return code;
+  return qobz::kMethodStored;
+}
+
+// Writes the archive to `temp`; answers a result code.
+int32_t WriteArchive(const std::string& folder, const std::vector<std::string>& names,
+                     const std::string& temp, uint8_t method, int32_t& entries) {
+  std::unique_ptr<qobz::TFileStream> out;
+  try {
+    out = qobz::TFileStream::Create(temp);
+  } catch (const qobz::Exception&) {
+    return dorvane::kArchiveUnwritable;
+  }
+  qobz::TCompress compress;
+  qobz::TArchiveWriter writer(compress, *out, method);
+  entries = 0;
+  for (const std::string& name : names) {
+    try {
+      writer.AddFile(Native(folder, name), name);
+    } catch (const qobz::EFOpenError&) {
+      return dorvane::kSourceUnreadable;
+    }
+    ++entries;
+  }
+  writer.Finish();
+  return dorvane::kDone;
+}
+
+}  // namespace
+
+KROVNEL_API int32_t KrovnelBackup(const char* folder, const char* skip_folder,
+                                  const char* archive_path, const char* method_id,
+                                  char* method_used, int32_t* entries) {
+  try {
+    std::vector<std::string> names;
+    if (!CollectFiles(folder, "", skip_folder ? skip_folder : "", names))
+      return dorvane::kSourceUnreadable;
+    const std::string target = archive_path;
+    const std::string temp = target + ".part";
+    int32_t count = 0;
+    uint8_t method = MethodCode(method_id);
+    int32_t code = dorvane::kInternal;
+    for (;;) {
+      try {
+        code = WriteArchive(folder, names, temp, method, count);
+      } catch (const qobz::EWriteError&) {
+        code = dorvane::kArchiveUnwritable;
+      } catch (const qobz::EInvalidHeader&) {
+        code = dorvane::kTooLarge;
+      } catch (const qobz::Exception&) {
+        // The method's codec failed; the stored method always works.
+        if (method != qobz::kMethodStored) {
+          method = qobz::kMethodStored;
+          continue;
+        }
+        code = dorvane::kInternal;
+      }
+      break;
+    }
+    if (code == dorvane::kDone && !qobz::platform::RenameFile(temp, target))
+      code = dorvane::kArchiveUnwritable;
+    if (code != dorvane::kDone) qobz::platform::DeleteFile(temp);
+    if (method_used) std::memcpy(method_used, qobz::kMethodIds[method], 4);
+    if (entries) *entries = count;
+    return code;
+  } catch (...) {
+    return dorvane::kInternal;
+  }
+}
+
+KROVNEL_API int32_t KrovnelVerify(const char* archive_path, int32_t* entries) {
+  int32_t count = 0;
+  try {
+    auto in = qobz::TFileStream::OpenRead(archive_path);
+    qobz::TCompress compress;
+    qobz::TArchiveHeader header;
+    std::string id;
+    compress.ReadArchiveHeader(*in, header, id);
+    qobz::TEntryHeader entry;
+    std::string name;
+    int64_t total = 0;
+    while (compress.ReadEntryHeader(*in, entry, name)) {
+      qobz::TNullStream sink;
+      compress.ExpandEntry(sink, *in, entry.PackedSize, entry.UnpackedSize, entry.Checksum,
+                           entry.Method, id, entry.KeyLock);
+      if (sink.Size() != entry.UnpackedSize) return dorvane::kVerifyFailed;
+      total += entry.UnpackedSize;
+      ++count;
+    }
+    if (in->Position() != in->Size() || total != header.TotalSize) return dorvane::kVerifyFailed;
+  } catch (...) {
+    return dorvane::kVerifyFailed;
+  }
+  if (entries) *entries = count;
+  return dorvane::kDone;
+}

@@ -1,0 +1,137 @@
+// The launch sequence, step by step.
+#include "launcher/launch.h"
+
+#include "launcher/unit_compress_in.h"
+
+namespace qobz::launcher {
+
+namespace {
+
+std::string Text(const char* s) {
+  return s ? std::string(s) : std::string();
+}
+
+// Removes the companion file set from the module's folder in table order. A file that is missing
+// or still in use stays where it is; that never fails the call.
+void DeleteCompanionFiles(TLaunchPlatform& system, const std::string& module_folder) {
+  for (const char* name : kCompanionFiles) system.DeleteFile(module_folder + name);
+}
+
+// One poll: a value that is missing, unreadable or not an integer reads as "still running".
+int32_t ReadResult(TLaunchPlatform& system) {
+  std::unique_ptr<platform::THandOffKey> key = system.OpenKey(kHandOffKey);
+  std::string text;
+  if (!key || !key->ReadString(kResultValue, text)) return kResultRunning;
+  return ParseResult(text).value_or(kResultRunning);
+}
+
+int32_t Run(TLaunchPlatform& system, const TLaunchSettings& settings) {
+  // 1. The settings and "still running" go out first, on every call, before any check. Without
+  // the key the companion could neither read them nor post a result.
+  const std::string folder_path = Text(settings.FolderPath);
+  {
+    std::unique_ptr<platform::THandOffKey> key = system.OpenKey(kHandOffKey);
+    if (!key) return kResultNotPrepared;
+    const char* values[5] = {settings.Volume, settings.Title, settings.ColorForm,
+                             settings.ColorText, settings.FolderPath};
+    for (int i = 0; i < 5; ++i) key->WriteString(kSettingValues[i], Text(values[i]));
+    key->WriteString(kResultValue, std::to_string(kResultRunning));
+  }
+
+  // 2. and 3. Where the launcher lives, and no stale companion files there.
+  const std::string module_path = system.ModulePath();
+  const std::string module_folder = FolderOf(module_path);
+  DeleteCompanionFiles(system, module_folder);
+
+  // 4.
+  if (module_path.empty() || !system.FileExists(module_path)) return kResultNotPrepared;
+  if (folder_path.empty() || !system.FolderExists(folder_path)) return kResultNotPrepared;
+
+  // 5. An error raised by the archive component ends the run like any other failure to prepare
+  // it: nothing may cross the exported function.
+  bool unpacked = false;
+  try {
+    unpacked = system.Unpack(module_path);
+  } catch (...) {
+    unpacked = false;
+  }
+  if (!unpacked) return kResultNotPrepared;
+
+  // 6. and 7.
+  for (int i = 0; i < kFilesFromArchive; ++i)
+    if (!system.FileExists(module_folder + kCompanionFiles[i])) return kResultNotPrepared;
+  const std::string program = module_folder + kCompanionProgram;
+  if (!system.FileExists(program)) return kResultNotPrepared;
+
+  // 8. A companion that cannot be started would never post a result.
+  if (!system.StartProcess(program + kStartSwitch)) return kResultNotPrepared;
+
+  // 9. Wait for as long as it takes: the companion program decides when the run is over.
+  int32_t result = kResultRunning;
+  do {
+    system.Sleep(kPollIntervalMs);
+    result = ReadResult(system);
+  } while (result >= kResultRunning);
+
+  // 10.
+  system.Sleep(kFinalPauseMs);
+  DeleteCompanionFiles(system, module_folder);
+  return result;
+}
+
+}  // namespace
+
+std::optional<int32_t> ParseResult(const std::string& text) {
+  size_t i = 0;
+  bool negative = false;
+  if (i < text.size() && (text[i] == '-' || text[i] == '+')) negative = text[i++] == '-';
+  if (i == text.size()) return std::nullopt;
+  int64_t value = 0;
+  for (; i < text.size(); ++i) {
+    if (text[i] < '0' || text[i] > '9') return std::nullopt;
+    value = value * 10 + (text[i] - '0');
+    if (value > 2147483648LL) return std::nullopt;
+  }
+  if (negative) value = -value;
+  if (value > 2147483647LL) return std::nullopt;
+  return static_cast<int32_t>(value);
+}
+
+int32_t RunLaunchSequence(TLaunchPlatform& system, const TLaunchSettings& settings) noexcept {
+  try {
+    return Run(system, settings);
+  } catch (...) {
+    // Only running out of memory gets here; the host still gets a result code.
+    return kResultNotPrepared;
+  }
+}
+
+TSystemLaunchPlatform::TSystemLaunchPlatform(int64_t archive_offset)
+    : archive_offset_(archive_offset) {}
+
+std::unique_ptr<platform::THandOffKey> TSystemLaunchPlatform::OpenKey(const std::string& key) {
+  return platform::OpenHandOffKey(key);
+}
+std::string TSystemLaunchPlatform::ModulePath() {
+  return platform::OwnModulePath();
+}
+bool TSystemLaunchPlatform::FileExists(const std::string& path) {
+  return platform::FileExists(path);
+}
+bool TSystemLaunchPlatform::FolderExists(const std::string& path) {
+  return platform::FolderExists(path);
+}
+bool TSystemLaunchPlatform::DeleteFile(const std::string& path) {
+  return platform::DeleteFile(path);
+}
+bool TSystemLaunchPlatform::Unpack(const std::string& module_path) {
+  return UnpackAppendedArchive(module_path, archive_offset_);
+}
+bool TSystemLaunchPlatform::StartProcess(const std::string& command_line) {
+  return platform::StartProcess(command_line);
+}
+void TSystemLaunchPlatform::Sleep(uint32_t milliseconds) {
+  platform::SleepMs(milliseconds);
+}
+
+}  // namespace qobz::launcher

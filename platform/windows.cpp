@@ -1,0 +1,356 @@
+// Windows implementation of the platform layer and of TFileStream.
+#if defined(_WIN32)
+
+#include <windows.h>
+// <windows.h> maps these names to its own functions; ours keep their names.
+#undef DeleteFile
+#undef YieldProcessor
+
+#include <cstdlib>
+
+#include "platform/platform.h"
+#include "qobz/errors.h"
+#include "qobz/stream.h"
+
+namespace qobz {
+
+namespace {
+
+constexpr intptr_t kNoHandle = -1;
+
+std::string Reason(DWORD code) {
+  char text[512] = {};
+  DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                           code, 0, text, sizeof text, nullptr);
+  while (n > 0 && (text[n - 1] == '\r' || text[n - 1] == '\n' || text[n - 1] == ' ')) --n;
+  if (n == 0) return "System error " + std::to_string(code);
+  return std::string(text, n);
+}
+
+HANDLE AsHandle(intptr_t h) {
+  return reinterpret_cast<HANDLE>(h);
+}
+
+}  // namespace
+
+std::unique_ptr<TFileStream> TFileStream::OpenRead(const std::string& path) {
+  HANDLE h = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                         OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE)
+    throw EFOpenError("Cannot open file \"" + path + "\". " + Reason(GetLastError()));
+  return std::unique_ptr<TFileStream>(new TFileStream(reinterpret_cast<intptr_t>(h), path));
+}
+
+std::unique_ptr<TFileStream> TFileStream::Create(const std::string& path) {
+  HANDLE h = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                         FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE)
+    throw EFCreateError("Cannot create file \"" + path + "\". " + Reason(GetLastError()));
+  return std::unique_ptr<TFileStream>(new TFileStream(reinterpret_cast<intptr_t>(h), path));
+}
+
+TFileStream::~TFileStream() {
+  Close();
+}
+
+void TFileStream::Close() {
+  if (handle_ != kNoHandle) CloseHandle(AsHandle(handle_));
+  handle_ = kNoHandle;
+}
+
+int32_t TFileStream::Read(void* buffer, int32_t count) {
+  if (count <= 0 || handle_ == kNoHandle) return 0;
+  int32_t done = 0;
+  while (done < count) {
+    DWORD n = 0;
+    if (!ReadFile(AsHandle(handle_), static_cast<char*>(buffer) + done,
+                  static_cast<DWORD>(count - done), &n, nullptr) ||
+        n == 0)
+      break;
+    done += static_cast<int32_t>(n);
+  }
+  return done;
+}
+
+void TFileStream::WriteBuffer(const void* buffer, int32_t count) {
+  int32_t done = 0;
+  while (done < count) {
+    DWORD n = 0;
+    BOOL ok = handle_ != kNoHandle &&
+              WriteFile(AsHandle(handle_), static_cast<const char*>(buffer) + done,
+                        static_cast<DWORD>(count - done), &n, nullptr);
+    if (!ok || n == 0) {
+      DWORD err = ok ? ERROR_DISK_FULL : GetLastError();
+      throw EWriteError("Stream write error on \"" + path_ + "\". " + Reason(err));
+    }
+    done += static_cast<int32_t>(n);
+  }
+}
+
+int64_t TFileStream::Seek(int64_t offset, SeekOrigin origin) {
+  if (handle_ == kNoHandle) return -1;
+  DWORD method = origin == SeekOrigin::Begin ? FILE_BEGIN
+                 : origin == SeekOrigin::End ? FILE_END
+                                             : FILE_CURRENT;
+  LARGE_INTEGER distance, result;
+  distance.QuadPart = offset;
+  if (!SetFilePointerEx(AsHandle(handle_), distance, &result, method)) return -1;
+  return result.QuadPart;
+}
+
+int64_t TFileStream::Size() {
+  LARGE_INTEGER size;
+  if (handle_ == kNoHandle || !GetFileSizeEx(AsHandle(handle_), &size)) return -1;
+  return size.QuadPart;
+}
+
+namespace platform {
+
+void YieldProcessor() {
+  Sleep(0);
+}
+
+void SleepMs(uint32_t milliseconds) {
+  Sleep(milliseconds);
+}
+
+std::string NativePath(const std::string& path) {
+  return path;
+}
+
+int64_t GetAttributes(const std::string& path) {
+  DWORD attr = GetFileAttributesA(path.c_str());
+  if (attr == INVALID_FILE_ATTRIBUTES) return -1;
+  return attr;
+}
+
+bool SetAttributes(const std::string& path, uint32_t attributes) {
+  return SetFileAttributesA(path.c_str(), attributes) != 0;
+}
+
+bool FileExists(const std::string& path) {
+  DWORD attr = GetFileAttributesA(path.c_str());
+  return attr != INVALID_FILE_ATTRIBUTES && (attr & FILE_ATTRIBUTE_DIRECTORY) == 0;
+}
+
+bool DeleteFile(const std::string& path) {
+  return DeleteFileA(path.c_str()) != 0;
+}
+
+void MakeFolder(const std::string& path) {
+  if (!CreateDirectoryA(path.c_str(), nullptr))
+    throw EInOutError("Cannot make folder \"" + path + "\". " + Reason(GetLastError()));
+}
+
+bool SetFileDate(TFileStream& file, uint32_t dos_stamp) {
+  FILETIME local, utc;
+  if (!DosDateTimeToFileTime(static_cast<WORD>(dos_stamp >> 16), static_cast<WORD>(dos_stamp),
+                             &local))
+    return false;
+  if (!LocalFileTimeToFileTime(&local, &utc)) return false;
+  return file.Handle() != kNoHandle &&
+         SetFileTime(AsHandle(file.Handle()), nullptr, nullptr, &utc) != 0;
+}
+
+uint32_t GetFileDate(const std::string& path) {
+  WIN32_FILE_ATTRIBUTE_DATA data;
+  if (!GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &data)) return 0;
+  FILETIME local;
+  WORD date = 0, time = 0;
+  if (!FileTimeToLocalFileTime(&data.ftLastWriteTime, &local) ||
+      !FileTimeToDosDateTime(&local, &date, &time))
+    return 0;
+  return (static_cast<uint32_t>(date) << 16) | time;
+}
+
+double DiskFreeBytes(int drive, const std::string&) {
+  DWORD sectors_per_cluster = 0, bytes_per_sector = 0, free_clusters = 0, total_clusters = 0;
+  char root[4] = {static_cast<char>('@' + drive), ':', '\\', 0};
+  if (!GetDiskFreeSpaceA(drive == 0 ? nullptr : root, &sectors_per_cluster, &bytes_per_sector,
+                         &free_clusters, &total_clusters))
+    return -1;
+  return static_cast<double>(bytes_per_sector) * sectors_per_cluster * free_clusters;
+}
+
+std::string LastErrorText() {
+  return Reason(GetLastError());
+}
+
+bool FolderExists(const std::string& path) {
+  DWORD attr = GetFileAttributesA(path.c_str());
+  return attr != INVALID_FILE_ATTRIBUTES && (attr & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+std::string OwnModulePath() {
+  HMODULE module = nullptr;
+  if (!GetModuleHandleExA(
+          GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+          reinterpret_cast<LPCSTR>(&OwnModulePath), &module))
+    return {};
+  char buffer[261] = {};
+  DWORD n = GetModuleFileNameA(module, buffer, sizeof buffer);
+  if (n == 0 || n >= sizeof buffer) return {};
+  return buffer;
+}
+
+bool StartProcess(const std::string& command_line) {
+  // CreateProcessA may write into the command line, so it gets a copy of its own.
+  std::string line = command_line;
+  STARTUPINFOA startup = {};
+  startup.cb = sizeof startup;
+  startup.dwFlags = STARTF_USESHOWWINDOW;
+  startup.wShowWindow = SW_SHOWNORMAL;
+  PROCESS_INFORMATION info = {};
+  if (!CreateProcessA(nullptr, line.data(), nullptr, nullptr, FALSE, NORMAL_PRIORITY_CLASS, nullptr,
+                      nullptr, &startup, &info))
+    return false;
+  CloseHandle(info.hThread);
+  CloseHandle(info.hProcess);
+  return true;
+}
+
+namespace {
+
+// Quotes one argument so that the C runtime's parser gives it back unchanged.
+std::string QuoteArgument(const std::string& arg) {
+  if (!arg.empty() && arg.find_first_of(" \t\"") == std::string::npos) return arg;
+  std::string out = "\"";
+  size_t backslashes = 0;
+  for (char c : arg) {
+    if (c == '\\') {
+      ++backslashes;
+      continue;
+    }
+    out.append(c == '"' ? backslashes * 2 + 1 : backslashes, '\\');
+    backslashes = 0;
+    out += c;
+  }
+  out.append(backslashes * 2, '\\');
+  return out + "\"";
+}
+
+}  // namespace
+
+int RunProcessAndWait(const std::vector<std::string>& argv) {
+  if (argv.empty()) return -1;
+  std::string line;
+  for (const std::string& arg : argv) line += (line.empty() ? "" : " ") + QuoteArgument(arg);
+  STARTUPINFOA startup = {};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION info = {};
+  if (!CreateProcessA(argv[0].c_str(), line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                      &startup, &info))
+    return -1;
+  CloseHandle(info.hThread);
+  DWORD code = static_cast<DWORD>(-1);
+  if (WaitForSingleObject(info.hProcess, INFINITE) != WAIT_OBJECT_0 ||
+      !GetExitCodeProcess(info.hProcess, &code))
+    code = static_cast<DWORD>(-1);
+  CloseHandle(info.hProcess);
+  return static_cast<int>(code);
+}
+
+bool ListFolder(const std::string& path, std::vector<FolderEntry>& entries) {
+  entries.clear();
+  std::string pattern = path;
+  if (!pattern.empty() && pattern.back() != '\\' && pattern.back() != ':') pattern += '\\';
+  pattern += '*';
+  WIN32_FIND_DATAA data;
+  HANDLE find = FindFirstFileA(pattern.c_str(), &data);
+  if (find == INVALID_HANDLE_VALUE) return GetLastError() == ERROR_FILE_NOT_FOUND;
+  do {
+    std::string name = data.cFileName;
+    if (name == "." || name == "..") continue;
+    FolderEntry entry;
+    entry.name = name;
+    entry.is_folder = (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    entries.push_back(entry);
+  } while (FindNextFileA(find, &data));
+  FindClose(find);
+  return true;
+}
+
+bool RenameFile(const std::string& from, const std::string& to) {
+  return MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
+}
+
+std::string EnvironmentValue(const char* name) {
+  char buffer[32768];
+  DWORD n = GetEnvironmentVariableA(name, buffer, sizeof buffer);
+  if (n == 0 || n >= sizeof buffer) return {};
+  return std::string(buffer, n);
+}
+
+std::unique_ptr<TSharedLibrary> TSharedLibrary::Load(const std::string& path) {
+  HMODULE module = LoadLibraryA(path.c_str());
+  if (!module) return nullptr;
+  return std::unique_ptr<TSharedLibrary>(new TSharedLibrary(reinterpret_cast<void*>(module)));
+}
+
+TSharedLibrary::~TSharedLibrary() {
+  FreeLibrary(static_cast<HMODULE>(handle_));
+}
+
+void* TSharedLibrary::Symbol(const char* name) const {
+  return reinterpret_cast<void*>(GetProcAddress(static_cast<HMODULE>(handle_), name));
+}
+
+namespace {
+
+// A registry key of the current user, closed by the destructor.
+class TRegistryKey : public THandOffKey {
+ public:
+  explicit TRegistryKey(HKEY key) : key_(key) {}
+  ~TRegistryKey() override { RegCloseKey(key_); }
+
+  bool WriteString(const std::string& name, const std::string& value) override {
+    return RegSetValueExA(key_, name.c_str(), 0, REG_SZ,
+                          reinterpret_cast<const BYTE*>(value.c_str()),
+                          static_cast<DWORD>(value.size() + 1)) == ERROR_SUCCESS;
+  }
+
+  bool ReadString(const std::string& name, std::string& value) override {
+    DWORD type = 0, size = 0;
+    if (RegQueryValueExA(key_, name.c_str(), nullptr, &type, nullptr, &size) != ERROR_SUCCESS ||
+        type != REG_SZ)
+      return false;
+    std::string text(size + 1, '\0');
+    DWORD got = size;
+    if (RegQueryValueExA(key_, name.c_str(), nullptr, &type, reinterpret_cast<BYTE*>(text.data()),
+                         &got) != ERROR_SUCCESS ||
+        type != REG_SZ)
+      return false;
+    // The stored text may or may not carry its terminating zero; it ends at the first one.
+    text.resize(got);
+    size_t end = text.find('\0');
+    if (end != std::string::npos) text.resize(end);
+    value = std::move(text);
+    return true;
+  }
+
+  bool DeleteValue(const std::string& name) override {
+    return RegDeleteValueA(key_, name.c_str()) == ERROR_SUCCESS;
+  }
+
+ private:
+  HKEY key_;
+};
+
+}  // namespace
+
+std::unique_ptr<THandOffKey> OpenHandOffKey(const std::string& key) {
+  HKEY handle = nullptr;
+  if (RegCreateKeyExA(HKEY_CURRENT_USER, key.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
+                      KEY_ALL_ACCESS, nullptr, &handle, nullptr) != ERROR_SUCCESS)
+    return nullptr;
+  return std::make_unique<TRegistryKey>(handle);
+}
+
+std::string HandOffStoreRoot() {
+  return {};
+}
+
+}  // namespace platform
+}  // namespace qobz
+
+#endif  // _WIN32

@@ -1,0 +1,541 @@
+// The launch sequence against a scripted system: every call it makes is logged, the hand-off key
+// lives in memory, sleeps only advance a script, and the companion program is a script of values
+// posted at each poll. Files are real (a temporary folder), so the unpacking runs the real archive
+// component on a real launcher file.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "launcher/launch.h"
+#include "launcher/unit_compress_in.h"
+#include "platform/platform.h"
+#include "qobz/stream.h"
+#include "qobz/writer.h"
+
+namespace fs = std::filesystem;
+using namespace qobz::launcher;
+
+namespace {
+
+constexpr int64_t kTestOffset = 512;
+constexpr const char* kDelete = "<delete>";
+constexpr const char* kKeep = "<keep>";
+
+std::string ArchiveStyle(const fs::path& p) {
+  std::string s = p.string();
+  for (char& c : s)
+    if (c == '/') c = '\\';
+  return s;
+}
+
+using Entries = std::vector<std::pair<std::string, std::string>>;
+
+std::vector<uint8_t> MakeArchive(const Entries& entries) {
+  qobz::TMemoryStream out;
+  qobz::TCompress compress;
+  qobz::TArchiveWriter writer(compress, out, qobz::kMethodStored);
+  for (const auto& [name, text] : entries) {
+    qobz::TMemoryStream source(std::vector<uint8_t>(text.begin(), text.end()));
+    writer.AddEntry(name, source, 0x50210000u, 0x20);
+  }
+  writer.Finish();
+  return out.Data();
+}
+
+Entries FullSet() {
+  return {{"Dorvane.exe", "companion program"},
+          {"Krovnel.dll", "archive component"},
+          {"Osvant03.hc", "Method=LH5\n"},
+          {"VQ.EXE", "verifier"},
+          {"hcorig.hc", "0=done\n"}};
+}
+
+class ScriptedSystem;
+
+class ScriptedKey : public qobz::platform::THandOffKey {
+ public:
+  explicit ScriptedKey(ScriptedSystem& system) : system_(system) {}
+  ~ScriptedKey() override;
+  bool WriteString(const std::string& name, const std::string& value) override;
+  bool ReadString(const std::string& name, std::string& value) override;
+  bool DeleteValue(const std::string& name) override;
+
+ private:
+  ScriptedSystem& system_;
+};
+
+class ScriptedSystem : public TLaunchPlatform {
+ public:
+  // Scripted behaviour.
+  std::string module_path;
+  bool key_fails = false;
+  bool start_fails = false;
+  std::set<std::string> locked;    // files that cannot be deleted
+  int refuse_exists_call = -1;     // this FileExists call (0-based) answers false
+  std::vector<std::string> polls;  // what the companion has posted before each poll
+  // Observations.
+  std::vector<std::string> log;
+  std::map<std::string, std::string> values;
+  std::vector<uint32_t> sleeps;
+  bool script_ran_out = false;
+
+  std::unique_ptr<qobz::platform::THandOffKey> OpenKey(const std::string& key) override {
+    log.push_back("open " + key);
+    if (key_fails) return nullptr;
+    return std::make_unique<ScriptedKey>(*this);
+  }
+  std::string ModulePath() override {
+    log.push_back("module");
+    return module_path;
+  }
+  bool FileExists(const std::string& path) override {
+    log.push_back("file? " + Name(path));
+    if (exists_calls_++ == refuse_exists_call) return false;
+    return qobz::platform::FileExists(path);
+  }
+  bool FolderExists(const std::string& path) override {
+    log.push_back("folder? " + path);
+    return qobz::platform::FolderExists(path);
+  }
+  bool DeleteFile(const std::string& path) override {
+    log.push_back("delete " + Name(path));
+    if (locked.count(Name(path))) return false;
+    return qobz::platform::DeleteFile(path);
+  }
+  bool Unpack(const std::string& path) override {
+    log.push_back("unpack");
+    return UnpackAppendedArchive(path, kTestOffset);
+  }
+  bool StartProcess(const std::string& command_line) override {
+    log.push_back("start " + command_line);
+    started_ = !start_fails;
+    return started_;
+  }
+  void Sleep(uint32_t ms) override {
+    log.push_back("sleep " + std::to_string(ms));
+    sleeps.push_back(ms);
+    if (!started_ || ms != kPollIntervalMs) return;
+    if (next_poll_ == polls.size()) {
+      // Ends a run that would otherwise wait for ever; tests check that this never happens.
+      script_ran_out = true;
+      values[kResultValue] = "-99";
+      return;
+    }
+    const std::string& posted = polls[next_poll_++];
+    if (posted == kDelete)
+      values.erase(kResultValue);
+    else if (posted != kKeep)
+      values[kResultValue] = posted;
+  }
+
+  // The log lines of one kind ("delete ", "sleep ", ...), in order.
+  std::vector<std::string> Lines(const std::string& prefix) const {
+    std::vector<std::string> out;
+    for (const std::string& line : log)
+      if (line.rfind(prefix, 0) == 0) out.push_back(line.substr(prefix.size()));
+    return out;
+  }
+  size_t IndexOf(const std::string& line) const {
+    for (size_t i = 0; i < log.size(); ++i)
+      if (log[i] == line) return i;
+    return log.size();
+  }
+
+ private:
+  static std::string Name(const std::string& path) {
+    return path.substr(path.find_last_of('\\') + 1);
+  }
+  bool started_ = false;
+  size_t next_poll_ = 0;
+  int exists_calls_ = 0;
+};
+
+ScriptedKey::~ScriptedKey() {
+  system_.log.push_back("close");
+}
+bool ScriptedKey::WriteString(const std::string& name, const std::string& value) {
+  system_.log.push_back("write " + name + "=" + value);
+  system_.values[name] = value;
+  return true;
+}
+bool ScriptedKey::ReadString(const std::string& name, std::string& value) {
+  system_.log.push_back("read " + name);
+  auto it = system_.values.find(name);
+  if (it == system_.values.end()) return false;
+  value = it->second;
+  return true;
+}
+bool ScriptedKey::DeleteValue(const std::string& name) {
+  return system_.values.erase(name) > 0;
+}
+
+const std::vector<std::string> kSetInOrder = {"Dorvane.exe", "Krovnel.dll", "Osvant03.hc",
+                                              "VQ.EXE",      "hcorig.hc",   "hci9cd.hc"};
+
+class LaunchSequence : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    root_ = fs::temp_directory_path() /
+            ("qobz-launch-" + std::to_string(::getpid()) + "-" +
+             ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::remove_all(root_);
+    module_folder_ = root_ / "Program Files" / "Host App";
+    source_ = root_ / "source";
+    fs::create_directories(module_folder_);
+    fs::create_directories(source_);
+    module_file_ = module_folder_ / "Launcher.dll";
+    system_.module_path = ArchiveStyle(module_file_);
+    folder_path_ = source_.string();
+  }
+  void TearDown() override {
+    std::error_code ec;
+    fs::remove_all(root_, ec);
+  }
+
+  // The launcher file: some "code", zero bytes up to the offset, then the archive.
+  void WriteLauncher(const std::vector<uint8_t>& archive, int64_t length_without_archive = -1) {
+    std::vector<uint8_t> bytes(64, 0xC3);
+    bytes.resize(
+        static_cast<size_t>(length_without_archive < 0 ? kTestOffset : length_without_archive), 0);
+    bytes.insert(bytes.end(), archive.begin(), archive.end());
+    std::ofstream(module_file_, std::ios::binary)
+        .write(reinterpret_cast<const char*>(bytes.data()),
+               static_cast<std::streamsize>(bytes.size()));
+  }
+  void PutFile(const std::string& name, const std::string& text = "stale") {
+    std::ofstream(module_folder_ / name) << text;
+  }
+  bool Present(const std::string& name) const { return fs::exists(module_folder_ / name); }
+
+  int32_t Run(const char* folder_path) {
+    TLaunchSettings s;
+    s.Volume = "Vol 7";
+    s.Title = "Backup of the week";
+    s.ColorForm = "clBtnFace";
+    s.ColorText = nullptr;
+    s.FolderPath = folder_path;
+    return RunLaunchSequence(system_, s);
+  }
+  int32_t Run() { return Run(folder_path_.c_str()); }
+
+  // The run ended with 2 before the companion program started: no start, no sleep, the set
+  // deleted once only.
+  void ExpectNotPrepared(int32_t result) {
+    EXPECT_EQ(result, kResultNotPrepared);
+    EXPECT_TRUE(system_.Lines("start ").empty());
+    EXPECT_TRUE(system_.sleeps.empty());
+    EXPECT_EQ(system_.Lines("delete ").size(), 6u);
+    EXPECT_EQ(system_.values[kResultValue], "100");
+  }
+
+  fs::path root_, module_folder_, source_, module_file_;
+  std::string folder_path_;
+  ScriptedSystem system_;
+};
+
+TEST_F(LaunchSequence, SettingsAndRunningMarkAreWrittenBeforeAnyCheck) {
+  int32_t result = Run(nullptr);
+  ExpectNotPrepared(result);
+  const std::vector<std::string> head = {"open Software\\Halcrest\\Dorvane\\6.0",
+                                         "write DVVolume=Vol 7",
+                                         "write DVTitle=Backup of the week",
+                                         "write DVColorForm=clBtnFace",
+                                         "write DVColorText=",
+                                         "write DVFolderPath=",
+                                         "write DVResult=100",
+                                         "close",
+                                         "module"};
+  ASSERT_GE(system_.log.size(), head.size());
+  EXPECT_EQ(std::vector<std::string>(system_.log.begin(), system_.log.begin() + head.size()), head);
+}
+
+TEST_F(LaunchSequence, StaleCompanionFilesAreDeletedInTableOrderBeforeTheChecks) {
+  for (const std::string& name : kSetInOrder) PutFile(name);
+  system_.locked = {"Krovnel.dll"};  // one that cannot go is passed over
+  Run("");
+  EXPECT_EQ(system_.Lines("delete "), kSetInOrder);
+  EXPECT_LT(system_.IndexOf("delete hci9cd.hc"), system_.IndexOf("file? Launcher.dll"));
+  EXPECT_FALSE(Present("Dorvane.exe"));
+  EXPECT_TRUE(Present("Krovnel.dll"));
+  EXPECT_FALSE(Present("hci9cd.hc"));
+}
+
+TEST_F(LaunchSequence, EmptyOrMissingFolderPathYields2WithoutUnpacking) {
+  WriteLauncher(MakeArchive(FullSet()));
+  for (const char* folder : {static_cast<const char*>(nullptr), "", "/no/such/folder/anywhere"}) {
+    system_ = ScriptedSystem();
+    system_.module_path = ArchiveStyle(module_file_);
+    ExpectNotPrepared(Run(folder));
+    EXPECT_TRUE(system_.Lines("unpack").empty());
+    EXPECT_EQ(system_.values["DVFolderPath"], folder ? folder : "");
+  }
+  // A file is not a folder.
+  system_ = ScriptedSystem();
+  system_.module_path = ArchiveStyle(module_file_);
+  ExpectNotPrepared(Run(module_file_.string().c_str()));
+  EXPECT_TRUE(system_.Lines("unpack").empty());
+}
+
+TEST_F(LaunchSequence, MissingOwnFileYields2) {
+  system_.module_path = ArchiveStyle(module_folder_ / "Gone.dll");
+  ExpectNotPrepared(Run());
+  EXPECT_TRUE(system_.Lines("unpack").empty());
+  EXPECT_TRUE(system_.Lines("folder? ").empty());
+}
+
+TEST_F(LaunchSequence, LibraryWithoutArchiveUnpacksNothingAndYields2) {
+  WriteLauncher({}, 100);  // shorter than the offset
+  ExpectNotPrepared(Run());
+  EXPECT_EQ(system_.Lines("unpack").size(), 1u);
+  EXPECT_EQ(system_.Lines("file? "), (std::vector<std::string>{"Launcher.dll", "Dorvane.exe"}));
+}
+
+TEST_F(LaunchSequence, ArchiveWithoutHcorigYields2AndLeavesTheOtherFiles) {
+  Entries set = FullSet();
+  set.pop_back();
+  WriteLauncher(MakeArchive(set));
+  ExpectNotPrepared(Run());
+  EXPECT_EQ(system_.Lines("file? "),
+            (std::vector<std::string>{"Launcher.dll", "Dorvane.exe", "Krovnel.dll", "Osvant03.hc",
+                                      "VQ.EXE", "hcorig.hc"}));
+  for (const char* name : {"Dorvane.exe", "Krovnel.dll", "Osvant03.hc", "VQ.EXE"})
+    EXPECT_TRUE(Present(name)) << name;
+}
+
+TEST_F(LaunchSequence, CompanionGoneJustBeforeTheStartYields2) {
+  WriteLauncher(MakeArchive(FullSet()));
+  system_.refuse_exists_call = 6;  // own file, five set files, then the program itself
+  ExpectNotPrepared(Run());
+  EXPECT_EQ(system_.Lines("file? ").back(), "Dorvane.exe");
+  EXPECT_EQ(system_.Lines("file? ").size(), 7u);
+}
+
+TEST_F(LaunchSequence, ExpansionErrorYields2WithoutEscaping) {
+  std::vector<uint8_t> archive = MakeArchive(FullSet());
+  archive.back() ^= 0x01;  // the last stored byte of hcorig.hc: a checksum mismatch
+  WriteLauncher(archive);
+  ExpectNotPrepared(Run());
+  EXPECT_TRUE(Present("VQ.EXE"));                     // written before the failing entry
+  EXPECT_TRUE(system_.Lines("file? ").size() == 1u);  // no presence check after a failed unpack
+}
+
+TEST_F(LaunchSequence, DamagedArchiveHeaderYields2) {
+  std::vector<uint8_t> archive = MakeArchive(FullSet());
+  archive[0] = 'X';
+  WriteLauncher(archive);
+  ExpectNotPrepared(Run());
+  EXPECT_FALSE(Present("Dorvane.exe"));
+}
+
+TEST_F(LaunchSequence, CompanionThatCannotStartYields2AtOnce) {
+  WriteLauncher(MakeArchive(FullSet()));
+  system_.start_fails = true;
+  int32_t result = Run();
+  EXPECT_EQ(result, kResultNotPrepared);
+  EXPECT_EQ(system_.Lines("start ").size(), 1u);
+  EXPECT_TRUE(system_.sleeps.empty());
+  EXPECT_EQ(system_.Lines("delete ").size(), 6u);
+}
+
+TEST_F(LaunchSequence, HandOffKeyThatCannotBeOpenedYields2) {
+  system_.key_fails = true;
+  EXPECT_EQ(Run(), kResultNotPrepared);
+  EXPECT_EQ(system_.log, (std::vector<std::string>{"open Software\\Halcrest\\Dorvane\\6.0"}));
+}
+
+TEST_F(LaunchSequence, CompletedRunReturnsThePostedValueAfterPauseAndCleanUp) {
+  WriteLauncher(MakeArchive(FullSet()));
+  system_.polls = {"0"};
+  EXPECT_EQ(Run(), 0);
+  EXPECT_FALSE(system_.script_ran_out);
+  EXPECT_EQ(system_.sleeps, (std::vector<uint32_t>{1000, 2000}));
+  // The command line: the unquoted path, blanks and all, then " /Start".
+  EXPECT_EQ(system_.Lines("start "),
+            std::vector<std::string>{ArchiveStyle(module_folder_ / "Dorvane.exe") + " /Start"});
+  // The clean-up follows the pause, in table order.
+  std::vector<std::string> tail(system_.log.end() - 7, system_.log.end());
+  EXPECT_EQ(tail[0], "sleep 2000");
+  for (size_t i = 0; i < 6; ++i) EXPECT_EQ(tail[i + 1], "delete " + kSetInOrder[i]);
+  for (const std::string& name : kSetInOrder) EXPECT_FALSE(Present(name)) << name;
+  EXPECT_TRUE(fs::exists(module_file_));
+  EXPECT_EQ(system_.values[kResultValue], "0");
+}
+
+TEST_F(LaunchSequence, EachPollOpensReadsAndClosesTheKey) {
+  WriteLauncher(MakeArchive(FullSet()));
+  system_.polls = {kKeep, "-1"};
+  EXPECT_EQ(Run(), -1);
+  size_t first = system_.IndexOf("sleep 1000");
+  ASSERT_LT(first + 8, system_.log.size());
+  EXPECT_EQ(std::vector<std::string>(system_.log.begin() + first, system_.log.begin() + first + 8),
+            (std::vector<std::string>{
+                "sleep 1000", "open Software\\Halcrest\\Dorvane\\6.0", "read DVResult", "close",
+                "sleep 1000", "open Software\\Halcrest\\Dorvane\\6.0", "read DVResult", "close"}));
+}
+
+TEST_F(LaunchSequence, ValuesOf100AndAboveMissingOrNotNumericKeepWaiting) {
+  WriteLauncher(MakeArchive(FullSet()));
+  system_.polls = {"150", "100", kDelete, "abc", "", " 5", "12x", "2147483648", "0x1", "99"};
+  EXPECT_EQ(Run(), 99);
+  EXPECT_FALSE(system_.script_ran_out);
+  EXPECT_EQ(system_.Lines("sleep 1000").size(), system_.polls.size());
+  EXPECT_EQ(system_.sleeps.back(), 2000u);
+}
+
+TEST_F(LaunchSequence, NegativeResultsAreReturnedUnchanged) {
+  WriteLauncher(MakeArchive(FullSet()));
+  system_.polls = {"-2147483648"};
+  EXPECT_EQ(Run(), INT32_MIN);
+}
+
+TEST_F(LaunchSequence, LockedFileIsLeftBehindAfterACompletedRun) {
+  WriteLauncher(MakeArchive(FullSet()));
+  system_.polls = {"0"};
+  system_.locked = {"VQ.EXE"};
+  EXPECT_EQ(Run(), 0);
+  EXPECT_TRUE(Present("VQ.EXE"));
+  EXPECT_FALSE(Present("hcorig.hc"));  // deletion went on past the locked file
+  EXPECT_EQ(system_.Lines("delete ").size(), 12u);
+}
+
+TEST_F(LaunchSequence, TwoCallsInARowEachUnpackIntoAFreshHolder) {
+  WriteLauncher(MakeArchive(FullSet()));
+  size_t holders = CompressDataModuleCount();
+  system_.polls = {"3"};
+  EXPECT_EQ(Run(), 3);
+  system_.polls = {"3", "4"};
+  EXPECT_EQ(Run(), 4);
+  EXPECT_EQ(CompressDataModuleCount(), holders + 2);
+  EXPECT_EQ(system_.Lines("unpack").size(), 2u);
+}
+
+TEST(LaunchResult, ParsesSigned32BitDecimalTextOnly) {
+  EXPECT_EQ(ParseResult("0"), 0);
+  EXPECT_EQ(ParseResult("-1"), -1);
+  EXPECT_EQ(ParseResult("+7"), 7);
+  EXPECT_EQ(ParseResult("007"), 7);
+  EXPECT_EQ(ParseResult("2147483647"), INT32_MAX);
+  EXPECT_EQ(ParseResult("-2147483648"), INT32_MIN);
+  for (const char* bad : {"", "-", "+", "2147483648", "-2147483649", "99999999999999999999", " 1",
+                          "1 ", "1.0", "0x10", "1e2", "--1"})
+    EXPECT_FALSE(ParseResult(bad).has_value()) << bad;
+}
+
+class UnpackTest : public LaunchSequence {};
+
+TEST_F(UnpackTest, HolderIsConfiguredForTheLaunchersOwnArchive) {
+  WriteLauncher(MakeArchive(FullSet()));
+  ASSERT_TRUE(UnpackAppendedArchive(ArchiveStyle(module_file_), kTestOffset));
+  ASSERT_NE(CompressDataModule, nullptr);
+  const qobz::TCompress& c = CompressDataModule->Compress;
+  EXPECT_FALSE(c.MakeDirectories);
+  EXPECT_FALSE(c.ExceptionOnFileError);
+  EXPECT_EQ(c.Key, 0);
+  EXPECT_FALSE(c.CheckSpaceBeforeExpand);
+  EXPECT_EQ(c.TargetPath(), ArchiveStyle(module_folder_) + "\\");
+  std::ifstream in(module_folder_ / "Osvant03.hc");
+  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  EXPECT_EQ(text, "Method=LH5\n");
+}
+
+TEST_F(UnpackTest, FileThatCannotBeOpenedAnswersFalse) {
+  size_t holders = CompressDataModuleCount();
+  EXPECT_FALSE(UnpackAppendedArchive(ArchiveStyle(module_folder_ / "missing.dll"), kTestOffset));
+  EXPECT_EQ(CompressDataModuleCount(), holders + 1);  // made before the file is opened
+}
+
+TEST_F(UnpackTest, TooFewBytesAfterTheOffsetIsAnEmptyArchive) {
+  for (int64_t tail : {0, 1, 20}) {
+    WriteLauncher(std::vector<uint8_t>(static_cast<size_t>(tail), 'Q'));
+    EXPECT_TRUE(UnpackAppendedArchive(ArchiveStyle(module_file_), kTestOffset)) << tail;
+  }
+  EXPECT_EQ(std::distance(fs::directory_iterator(module_folder_), fs::directory_iterator()), 1);
+}
+
+TEST_F(UnpackTest, ArchiveIsReadFromTheOffsetOnly) {
+  // An archive at the start of the file is not the appended one.
+  std::vector<uint8_t> archive = MakeArchive(FullSet());
+  std::vector<uint8_t> bytes = archive;
+  bytes.resize(kTestOffset + 10, 0);
+  std::ofstream(module_file_, std::ios::binary)
+      .write(reinterpret_cast<const char*>(bytes.data()),
+             static_cast<std::streamsize>(bytes.size()));
+  EXPECT_TRUE(UnpackAppendedArchive(ArchiveStyle(module_file_), kTestOffset));
+  EXPECT_FALSE(Present("Dorvane.exe"));
+}
+
+TEST_F(UnpackTest, SecondUnpackingOverwritesTheFirst) {
+  WriteLauncher(MakeArchive(FullSet()));
+  ASSERT_TRUE(UnpackAppendedArchive(ArchiveStyle(module_file_), kTestOffset));
+  PutFile("VQ.EXE", "changed in between, and longer than before");
+  ASSERT_TRUE(UnpackAppendedArchive(ArchiveStyle(module_file_), kTestOffset));
+  std::ifstream in(module_folder_ / "VQ.EXE");
+  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  EXPECT_EQ(text, "verifier");
+}
+
+#if !defined(_WIN32)
+// The POSIX stand-in for the registry key.
+class HandOffStore : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    root_ = fs::temp_directory_path() / ("qobz-handoff-" + std::to_string(::getpid()));
+    fs::remove_all(root_);
+    const char* old = std::getenv("QOBZ_HANDOFF_DIR");
+    had_old_ = old != nullptr;
+    if (old) old_ = old;
+    ::setenv("QOBZ_HANDOFF_DIR", root_.c_str(), 1);
+  }
+  void TearDown() override {
+    if (had_old_)
+      ::setenv("QOBZ_HANDOFF_DIR", old_.c_str(), 1);
+    else
+      ::unsetenv("QOBZ_HANDOFF_DIR");
+    fs::remove_all(root_);
+  }
+  fs::path root_;
+  bool had_old_ = false;
+  std::string old_;
+};
+
+TEST_F(HandOffStore, ValuesLiveInOneFilePerValueBelowTheKeysFolders) {
+  EXPECT_EQ(qobz::platform::HandOffStoreRoot(), root_.string());
+  {
+    auto key = qobz::platform::OpenHandOffKey(kHandOffKey);
+    ASSERT_TRUE(key);
+    EXPECT_TRUE(key->WriteString("DVResult", "100"));
+    EXPECT_TRUE(key->WriteString("DVTitle", ""));
+    EXPECT_TRUE(key->WriteString("DVResult", "-1"));  // replaced as a whole
+  }
+  fs::path folder = root_ / "Software" / "Halcrest" / "Dorvane" / "6.0";
+  std::ifstream in(folder / "DVResult");
+  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  EXPECT_EQ(text, "-1");
+  EXPECT_EQ(std::distance(fs::directory_iterator(folder), fs::directory_iterator()), 2);
+
+  auto key = qobz::platform::OpenHandOffKey(kHandOffKey);  // a second opener sees the values
+  std::string value = "x";
+  EXPECT_TRUE(key->ReadString("DVTitle", value));
+  EXPECT_EQ(value, "");
+  EXPECT_TRUE(key->DeleteValue("DVResult"));
+  EXPECT_FALSE(key->ReadString("DVResult", value));
+  EXPECT_FALSE(key->DeleteValue("DVResult"));
+}
+
+TEST_F(HandOffStore, NamesThatWouldLeaveTheKeyAreRefused) {
+  auto key = qobz::platform::OpenHandOffKey(kHandOffKey);
+  ASSERT_TRUE(key);
+  for (const char* name : {"", ".", "..", "../x", "a/b", "a\\b", ".hidden"})
+    EXPECT_FALSE(key->WriteString(name, "v")) << name;
+  EXPECT_FALSE(qobz::platform::OpenHandOffKey("Software\\..\\..\\etc"));
+  EXPECT_FALSE(qobz::platform::OpenHandOffKey("Software/Halcrest"));
+}
+#endif
+
+}  // namespace

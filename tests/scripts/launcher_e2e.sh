@@ -1,0 +1,120 @@
+#!/usr/bin/env bash
+# MakeBackupCD end to end on POSIX: a real library with an appended archive, loaded by the host,
+# starting a scripted companion (tests/companion) through posix_spawn, with the hand-off store in
+# a scratch folder. Then the shipped companion set makes and verifies a real backup.
+# Usage: launcher_e2e.sh BIN_DIR BUILD_DIR
+set -euo pipefail
+bin=$(cd "$1" && pwd)
+build=$(cd "$2" && pwd)
+offset=$(cat "$build/launcher/offset.txt")
+linked="$build/launcher/linked/libqobzlaunch.so"
+for f in "$linked" "$bin/qobz_pack" "$bin/qobz_host" "$bin/qobz_test_companion"; do
+  [ -e "$f" ] || { echo "missing $f"; exit 1; }
+done
+
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+export QOBZ_HANDOFF_DIR="$work/store"
+export QOBZ_TEST_RECORD="$work/record.txt"
+key="$QOBZ_HANDOFF_DIR/Software/Halcrest/Dorvane/6.0"
+app="$work/Host App/lib dir"      # a module folder with blanks
+mkdir -p "$app" "$work/data" "$work/source/sub"
+echo "one" > "$work/source/a.txt"
+head -c 20000 /dev/urandom > "$work/source/sub/b.bin"
+for f in Krovnel.dll Osvant03.hc VQ.EXE hcorig.hc; do echo "test data for $f" > "$work/data/$f"; done
+
+fail() { echo "FAIL: $*"; exit 1; }
+expect_eq() { [ "$1" = "$2" ] || fail "$3: expected [$2], got [$1]"; }
+
+"$bin/qobz_pack" archive "$work/test.qbz" NON "Dorvane.exe=$bin/qobz_test_companion" \
+  "Krovnel.dll=$work/data/Krovnel.dll" "Osvant03.hc=$work/data/Osvant03.hc" \
+  "VQ.EXE=$work/data/VQ.EXE" "hcorig.hc=$work/data/hcorig.hc" 2>/dev/null
+"$bin/qobz_pack" sfx "$linked" "$work/test.qbz" -o "$app/libqobzlaunch.so" --offset "$offset"
+lib="$app/libqobzlaunch.so"
+
+# The packing step refuses a library larger than the offset, and writes nothing.
+if "$bin/qobz_pack" sfx "$linked" "$work/test.qbz" -o "$work/too-small.so" --offset 1000 \
+    2> "$work/err.txt"; then fail "sfx accepted an offset below the library size"; fi
+grep -q "larger than the archive offset" "$work/err.txt" || fail "sfx message: $(cat "$work/err.txt")"
+[ ! -e "$work/too-small.so" ] || fail "sfx left a file behind"
+
+run() {  # run SCRIPT [host options...]: prints the host's output
+  local script=$1; shift
+  rm -f "$QOBZ_TEST_RECORD"
+  "$bin/qobz_host" "$lib" "Vol 1" "$script" "clRed" "" "$work/source" "$@" || true
+}
+
+echo "-- a posted 0 ends the call with 0; settings, command line and clean-up"
+out=$(run "post:0")
+expect_eq "$out" "MakeBackupCD returned 0" "result"
+expect_eq "$(grep '^argv=' "$QOBZ_TEST_RECORD")" "argv=$app/Dorvane.exe|/Start" "arguments"
+expect_eq "$(grep '^cmdline=' "$QOBZ_TEST_RECORD")" "cmdline=$app/Dorvane.exe /Start" "command line"
+expect_eq "$(grep '^DVVolume=' "$QOBZ_TEST_RECORD")" "DVVolume=Vol 1" "DVVolume"
+expect_eq "$(grep '^DVColorText=' "$QOBZ_TEST_RECORD")" "DVColorText=" "DVColorText"
+expect_eq "$(grep '^DVFolderPath=' "$QOBZ_TEST_RECORD")" "DVFolderPath=$work/source" "DVFolderPath"
+expect_eq "$(grep '^DVResult=' "$QOBZ_TEST_RECORD")" "DVResult=100" "DVResult while running"
+expect_eq "$(cat "$key/DVResult")" "0" "DVResult after the run"
+expect_eq "$(ls "$app")" "libqobzlaunch.so" "module folder after clean-up"
+! ls -A "$key" | grep -q tmp || fail "temporary value left in the store: $(ls -A "$key")"
+
+echo "-- 150 keeps the call waiting; a negative value is returned"
+out=$(run "post:150,sleep:1300,post:-1")
+expect_eq "$out" "MakeBackupCD returned -1" "result after 150"
+
+echo "-- a deleted or non-numeric value keeps waiting"
+out=$(run "delete,sleep:1200,post:abc,sleep:1200,post:42")
+expect_eq "$out" "MakeBackupCD returned 42" "result after deleted and non-numeric values"
+
+echo "-- two calls in a row"
+out=$(run "post:0" --repeat 2)
+expect_eq "$out" "MakeBackupCD returned 0
+MakeBackupCD returned 0" "two calls"
+expect_eq "$(grep -c '^argv=' "$QOBZ_TEST_RECORD")" "2" "companion runs"
+
+echo "-- no folder: 2, settings stored, nothing started"
+out=$(run "post:0" --null-folder)
+expect_eq "$out" "MakeBackupCD returned 2" "null FolderPath"
+expect_eq "$(cat "$key/DVResult")" "100" "DVResult after a failed call"
+expect_eq "$(cat "$key/DVFolderPath")" "" "DVFolderPath of a null pointer"
+[ ! -e "$QOBZ_TEST_RECORD" ] || fail "the companion ran"
+
+echo "-- a library without its archive: 2"
+cp "$linked" "$work/bare.so"
+out=$("$bin/qobz_host" "$work/bare.so" V T F C "$work/source" || true)
+expect_eq "$out" "MakeBackupCD returned 2" "library without archive"
+
+echo "-- a companion that is not a program cannot start: 2 at once"
+printf 'not a program' > "$work/data/fake.exe"
+"$bin/qobz_pack" archive "$work/fake.qbz" NON "Dorvane.exe=$work/data/fake.exe" \
+  "Krovnel.dll=$work/data/Krovnel.dll" "Osvant03.hc=$work/data/Osvant03.hc" \
+  "VQ.EXE=$work/data/VQ.EXE" "hcorig.hc=$work/data/hcorig.hc" 2>/dev/null
+mkdir -p "$work/fake"
+"$bin/qobz_pack" sfx "$linked" "$work/fake.qbz" -o "$work/fake/libqobzlaunch.so" --offset "$offset"
+start=$(date +%s)
+out=$("$bin/qobz_host" "$work/fake/libqobzlaunch.so" V T F C "$work/source" || true)
+expect_eq "$out" "MakeBackupCD returned 2" "companion that cannot start"
+[ $(( $(date +%s) - start )) -lt 3 ] || fail "the call waited for a companion that never ran"
+
+echo "-- the shipped companion set makes a real backup"
+packed="$build/lib/libqobzlaunch.so"
+mkdir -p "$work/real lib"
+cp "$packed" "$work/real lib/"
+before=$(cd "$work/source" && find . -type f -exec sha256sum {} + | sort)
+out=$(DORVANE_BACKUP_DIR="$work/backups" "$bin/qobz_host" "$work/real lib/libqobzlaunch.so" \
+        "Week 12" "Title" "clBtnFace" "clWindowText" "$work/source" 2>&1 || true)
+echo "$out"
+echo "$out" | grep -q "MakeBackupCD returned 0" || fail "real backup: $out"
+[ -s "$work/backups/Week 12.qbz" ] || fail "no backup archive"
+after=$(cd "$work/source" && find . -type f -exec sha256sum {} + | sort)
+expect_eq "$after" "$before" "source files after the backup"
+expect_eq "$(ls "$work/real lib")" "libqobzlaunch.so" "module folder after the real run"
+# The backup expands to the source files (the component is the reader).
+"$build/companion/VQ.EXE" "$work/backups/Week 12.qbz" || fail "backup does not verify"
+
+echo "-- the companion's own failures are posted as codes below 100"
+mkdir -p "$work/blocked"
+touch "$work/blocked/file"   # a file where the backup folder should be
+out=$(DORVANE_BACKUP_DIR="$work/blocked/file/sub" "$bin/qobz_host" \
+        "$work/real lib/libqobzlaunch.so" V T F C "$work/source" 2>/dev/null || true)
+expect_eq "$out" "MakeBackupCD returned 20" "backup folder that cannot be made"
+echo "launcher end to end: all passed"

@@ -1,0 +1,18 @@
+// `qobz sfx`: packs an archive onto a launcher library.
+#pragma once
+
+#include <cstdint>
+
+namespace qobz::tool {
+
+// The offset of the shipped 32-bit launcher.
+constexpr int64_t kDefaultSfxOffset = 431616;
+
+// qobz sfx LIBRARY ARCHIVE -o OUT [--offset N]
+//
+// Writes OUT: the bytes of LIBRARY, zero bytes up to the offset (default 431,616), then the bytes
+// of ARCHIVE. Fails, writing nothing, when LIBRARY is larger than the offset or ARCHIVE does not
+// start with an archive header. argv[0] is the command's name ("sfx"); answers the exit code.
+int SfxCommand(int argc, char** argv);
+
+}  // namespace qobz::tool
