@@ -40,7 +40,6 @@ test-asan:
 	cmake --build build-asan -j $(JOBS)
 	ctest --test-dir build-asan --output-on-failure -j $(JOBS)
 
-<<<<<<< HEAD
 # libFuzzer harnesses (clang, ASan + UBSan), each run for a short bounded time from its saved
 # corpus. FUZZ_SECONDS sets the time per target; `make fuzz-long` runs them for ten minutes.
 FUZZ_SECONDS ?= 45
