@@ -539,17 +539,20 @@ void ExpectSameRun(const RunSetup& setup) {
 
 TEST(LH5ExpandFastLoop, MatchesByteAtATimeFlowOnRandomStreams) {
   std::mt19937 rng(12345);
-  for (int round = 0; round < 60; ++round) {
+  for (int round = 0; round < 80; ++round) {
     SCOPED_TRACE(round);
     int64_t produced = 0;
     RunSetup setup;
     setup.packed = RandomStream(rng, produced);
     setup.input_size = static_cast<int32_t>(setup.packed.size());
-    // Exact size, a size that ends inside the last match, and one that runs past the stream.
-    const int which = round % 3;
-    setup.unpacked_size = static_cast<int32_t>(which == 0   ? produced
-                                               : which == 1 ? std::max<int64_t>(1, produced - 2)
-                                                            : produced + 70000);
+    // Exact size, a size that ends inside the last match, one that runs past the stream, and
+    // one that ends anywhere.
+    const int which = round % 4;
+    setup.unpacked_size = static_cast<int32_t>(
+        which == 0   ? produced
+        : which == 1 ? std::max<int64_t>(1, produced - 2)
+        : which == 2 ? produced + 70000
+                     : 1 + static_cast<int64_t>(rng() % static_cast<uint64_t>(produced)));
     const int32_t chunks[] = {8192, 8192, 7, 9, 100, 4099, 8191};
     setup.chunk = chunks[round % 7];
     setup.key = round % 4 == 1 ? static_cast<int32_t>(rng()) : 0;

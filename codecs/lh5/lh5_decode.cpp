@@ -539,20 +539,21 @@ void ExpandFast(TCompThreadSafety& s, TLH5Tables& t, int64_t size, TProgress& at
   // Room for the literals of a round and a whole match with its copy slack.
   constexpr ptrdiff_t kRoundRoom = (kRoundSymbols - 1) + MaxMatch + kCopySlack;
   for (;;) {
-    while (ip <= in_limit_pair && remaining >= kRoundSymbols && left_to_produce > 0 &&
-           out_end - op >= kRoundRoom) {
-      // Entry: 16 bytes of input, kRoundRoom bytes of output room, three items left in the block.
+    // Entry: 16 bytes of input, kRoundRoom bytes of output room, three items left in the block,
+    // and more bytes to produce than a round writes, so no item of the round passes the end.
+    while (ip <= in_limit_pair && remaining >= kRoundSymbols &&
+           left_to_produce >= static_cast<int64_t>(kRoundRoom) && out_end - op >= kRoundRoom) {
       refill();
       uint32_t sym = decode_symbol();  // nbits >= 40 after it
       --remaining;
       if (sym < LiteralCount) {
         *op++ = static_cast<uint8_t>(sym);
-        if (--left_to_produce <= 0) break;
+        --left_to_produce;
         sym = decode_symbol();  // nbits >= 24 after it
         --remaining;
         if (sym < LiteralCount) {
           *op++ = static_cast<uint8_t>(sym);
-          if (--left_to_produce <= 0) break;
+          --left_to_produce;
           sym = decode_symbol();  // nbits >= 8 after it
           --remaining;
           if (sym < LiteralCount) {
