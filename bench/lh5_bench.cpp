@@ -4,6 +4,7 @@
 // corpus are used. The streams come from `lha a` (jlha-utils), so the decoder is timed on streams
 // that an independent encoder made; every decode is first checked against the original bytes.
 #include <benchmark/benchmark.h>
+
 #include <cstdio>
 #include <memory>
 #include <string>

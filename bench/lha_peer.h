@@ -2,13 +2,14 @@
 // any file: the file is archived by `lha a` in a temporary folder and its member taken apart.
 #pragma once
 
+#include <unistd.h>
+
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <stdexcept>
-#include <unistd.h>
 #include <string>
 #include <vector>
 

@@ -71,8 +71,8 @@ class Sink : public qobz::TStream {
   bool keep_;
 };
 
-Outcome ViaDriver(const uint8_t* packed, size_t size, int32_t unpacked, bool keyed,
-                  int32_t chunk, bool keep) {
+Outcome ViaDriver(const uint8_t* packed, size_t size, int32_t unpacked, bool keyed, int32_t chunk,
+                  bool keep) {
   Outcome o;
   qobz::TCompress compress;
   compress.Key = keyed ? kKey : 0;
@@ -90,8 +90,7 @@ Outcome ViaDriver(const uint8_t* packed, size_t size, int32_t unpacked, bool key
 }
 
 // The same run through the byte-at-a-time flow, set up as the driver sets up a run.
-Outcome Bytewise(const uint8_t* packed, size_t size, int32_t unpacked, bool keyed,
-                 int32_t chunk) {
+Outcome Bytewise(const uint8_t* packed, size_t size, int32_t unpacked, bool keyed, int32_t chunk) {
   Outcome o;
   ChunkedSource source(packed, size, chunk);
   qobz::TMemoryStream dest;

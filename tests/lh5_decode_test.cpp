@@ -1,5 +1,7 @@
 // The LH5 decoder: golden streams, hostile headers, and the fast loop against the byte-at-a-time
 // flow on many streams with every observable effect compared.
+#include "codecs/lh5/lh5_decode.h"
+
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -9,7 +11,6 @@
 
 #include "codecs/byte_stream.h"
 #include "codecs/codecs.h"
-#include "codecs/lh5/lh5_decode.h"
 #include "qobz/compress.h"
 #include "qobz/errors.h"
 #include "support/lh5_stream_builder.h"
@@ -21,7 +22,9 @@ using test::BitSink;
 using test::Lh5Item;
 using test::Lh5StreamBuilder;
 
-std::vector<uint8_t> Bytes(const std::string& s) { return {s.begin(), s.end()}; }
+std::vector<uint8_t> Bytes(const std::string& s) {
+  return {s.begin(), s.end()};
+}
 
 constexpr uint8_t kMethodLH5 = 4;
 
@@ -40,9 +43,9 @@ DriverResult ExpandViaDriver(const std::vector<uint8_t>& packed, int32_t unpacke
   TMemoryStream source(packed);
   TMemoryStream dest;
   DriverResult r;
-  r.written = compress.RunCodec(
-      dest, source, static_cast<int32_t>(input_size < 0 ? packed.size() : input_size),
-      unpacked_size, kMethodLH5, r.checksum, true, key != 0);
+  r.written = compress.RunCodec(dest, source,
+                                static_cast<int32_t>(input_size < 0 ? packed.size() : input_size),
+                                unpacked_size, kMethodLH5, r.checksum, true, key != 0);
   r.out = dest.Data();
   r.source_position = source.Position();
   return r;
@@ -55,7 +58,8 @@ uint32_t Sum(const std::vector<uint8_t>& v) {
 }
 
 std::vector<uint8_t> Scramble(std::vector<uint8_t> v, int32_t key) {
-  for (size_t i = 0; i < v.size(); ++i) v[i] ^= static_cast<uint8_t>(static_cast<uint32_t>(key) >> (8 * (i % 4)));
+  for (size_t i = 0; i < v.size(); ++i)
+    v[i] ^= static_cast<uint8_t>(static_cast<uint32_t>(key) >> (8 * (i % 4)));
   return v;
 }
 
@@ -131,15 +135,15 @@ TEST(LH5ExpandGolden, MatchShorterThanItsLengthRepeats) {
   b.AddBlock({Lh5Item::Literal('x'), Lh5Item::Match(10, 0)});
   EXPECT_EQ(ExpandViaDriver(b.Bytes(), 11).out, Bytes("xxxxxxxxxxx"));
   Lh5StreamBuilder pattern;
-  pattern.AddBlock({Lh5Item::Literal('a'), Lh5Item::Literal('b'), Lh5Item::Literal('c'),
-                    Lh5Item::Match(7, 2)});
+  pattern.AddBlock(
+      {Lh5Item::Literal('a'), Lh5Item::Literal('b'), Lh5Item::Literal('c'), Lh5Item::Match(7, 2)});
   EXPECT_EQ(ExpandViaDriver(pattern.Bytes(), 10).out, Bytes("abcabcabca"));
 }
 
 TEST(LH5ExpandGolden, LastMatchIsWrittenWhole) {
   Lh5StreamBuilder b;
-  b.AddBlock({Lh5Item::Literal('a'), Lh5Item::Literal('b'), Lh5Item::Literal('c'),
-              Lh5Item::Match(6, 2)});
+  b.AddBlock(
+      {Lh5Item::Literal('a'), Lh5Item::Literal('b'), Lh5Item::Literal('c'), Lh5Item::Match(6, 2)});
   DriverResult r = ExpandViaDriver(b.Bytes(), 5);
   EXPECT_EQ(r.out, Bytes("abcabcabc"));
   EXPECT_EQ(r.written, 9);
@@ -428,9 +432,8 @@ struct RunRecord {
 
 bool operator==(const RunRecord& a, const RunRecord& b) {
   return a.log == b.log && a.out == b.out && a.error == b.error && a.in_sum == b.in_sum &&
-         a.out_sum == b.out_sum && a.out_count == b.out_count &&
-         a.in_remaining == b.in_remaining && a.in_done == b.in_done &&
-         a.key_index == b.key_index && a.bit_buffer == b.bit_buffer &&
+         a.out_sum == b.out_sum && a.out_count == b.out_count && a.in_remaining == b.in_remaining &&
+         a.in_done == b.in_done && a.key_index == b.key_index && a.bit_buffer == b.bit_buffer &&
          a.block_remaining == b.block_remaining && a.bit_byte == b.bit_byte &&
          a.bit_count == b.bit_count && a.end_of_input == b.end_of_input && a.in_pos == b.in_pos &&
          a.in_end == b.in_end;
@@ -529,12 +532,11 @@ std::vector<uint8_t> RandomStream(std::mt19937& rng, int64_t& produced) {
 void ExpectSameRun(const RunSetup& setup) {
   const RunRecord slow = RunRoutine(&LH5ExpandBytewise, setup);
   const RunRecord fast = RunRoutine(&LH5Expand, setup);
-  ASSERT_TRUE(fast == slow) << "size " << setup.unpacked_size << " chunk " << setup.chunk
-                            << " key " << setup.key << " cancel " << setup.cancel_at
-                            << " out " << fast.out.size() << "/" << slow.out.size() << " err '"
-                            << fast.error << "'/'" << slow.error << "' inpos " << fast.in_pos
-                            << "/" << slow.in_pos << " log " << fast.log.size() << "/"
-                            << slow.log.size();
+  ASSERT_TRUE(fast == slow) << "size " << setup.unpacked_size << " chunk " << setup.chunk << " key "
+                            << setup.key << " cancel " << setup.cancel_at << " out "
+                            << fast.out.size() << "/" << slow.out.size() << " err '" << fast.error
+                            << "'/'" << slow.error << "' inpos " << fast.in_pos << "/"
+                            << slow.in_pos << " log " << fast.log.size() << "/" << slow.log.size();
 }
 
 TEST(LH5ExpandFastLoop, MatchesByteAtATimeFlowOnRandomStreams) {
@@ -649,8 +651,8 @@ TEST(LH5ExpandFastLoop, LongestCodesWalkTheTreesInBothFlows) {
   // Main code: 17 symbols with lengths 1, 2, ..., 15, 16, 16 (a complete code); position code:
   // classes 13 down to 1 with lengths 1..13 and class 0 with 13. Every item then needs a tree
   // for codes past the lookup widths of 12 and 8 bits.
-  const uint16_t main_symbols[17] = {'e', 't', 300, 'a', 256, 'o', 509, 'i', 'n', 260,
-                                     's', 'h', 'r', 400, 'd', 'l', 257};
+  const uint16_t main_symbols[17] = {'e', 't', 300, 'a', 256, 'o', 509, 'i', 'n',
+                                     260, 's', 'h', 'r', 400, 'd', 'l', 257};
   Lh5StreamBuilder::Codes codes{std::vector<int>(510, 0), std::vector<int>(14, 0)};
   for (int i = 0; i < 17; ++i) codes.main[main_symbols[i]] = i < 16 ? i + 1 : 16;
   for (int j = 13; j >= 1; --j) codes.position[j] = 14 - j;

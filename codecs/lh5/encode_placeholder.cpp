@@ -15,6 +15,8 @@ TLH5EncoderTablesPtr LH5AllocEncoderTables() {
   return TLH5EncoderTablesPtr(std::make_unique<TLH5EncoderTables>().release());
 }
 
-void LH5Compress(TCompThreadSafety&) { throw Exception("LH5 encoder not built yet"); }
+void LH5Compress(TCompThreadSafety&) {
+  throw Exception("LH5 encoder not built yet");
+}
 
 }  // namespace qobz

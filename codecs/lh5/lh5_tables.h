@@ -25,11 +25,11 @@ TLH5EncoderTablesPtr LH5AllocEncoderTables();
 
 struct TLH5Tables {
   // Shared by both sides. Contents are not initialised by the allocation.
-  std::unique_ptr<uint8_t[]> Window;          // lh5::WindowBytes; the decoder uses 8192 as a ring
-  std::unique_ptr<uint16_t[]> LeftChild;      // lh5::ChildCount: branch taken on a 0 bit
-  std::unique_ptr<uint16_t[]> RightChild;     // lh5::ChildCount: branch taken on a 1 bit
-  std::unique_ptr<uint16_t[]> ShortTable;     // lh5::ShortTableSize: top 8 bits of BitBuffer
-  std::unique_ptr<uint8_t[]> SymbolLengths;   // lh5::SymbolLengthsSize
+  std::unique_ptr<uint8_t[]> Window;            // lh5::WindowBytes; the decoder uses 8192 as a ring
+  std::unique_ptr<uint16_t[]> LeftChild;        // lh5::ChildCount: branch taken on a 0 bit
+  std::unique_ptr<uint16_t[]> RightChild;       // lh5::ChildCount: branch taken on a 1 bit
+  std::unique_ptr<uint16_t[]> ShortTable;       // lh5::ShortTableSize: top 8 bits of BitBuffer
+  std::unique_ptr<uint8_t[]> SymbolLengths;     // lh5::SymbolLengthsSize
   uint8_t ShortLengths[lh5::ShortLengthsSize];  // length alphabet, later position alphabet
 
   // Decoder only.
