@@ -13,11 +13,11 @@ deps-test:
 	bash scripts/install-deps.sh test
 
 build:
-	cmake -S . -B build -DCMAKE_BUILD_TYPE=Release $(CMAKE_FLAGS)
+	cmake -S . -B build -DCMAKE_BUILD_TYPE=Release -DQOBZ_TOOLS=ON $(CMAKE_FLAGS)
 	cmake --build build -j $(JOBS)
 
 demo: deps-demo
-	cmake -S . -B build -DCMAKE_BUILD_TYPE=Release -DQOBZ_TESTS=OFF -DQOBZ_BENCH=OFF $(CMAKE_FLAGS)
+	cmake -S . -B build -DCMAKE_BUILD_TYPE=Release -DQOBZ_TOOLS=ON -DQOBZ_TESTS=OFF -DQOBZ_BENCH=OFF $(CMAKE_FLAGS)
 	cmake --build build -j $(JOBS)
 	bash scripts/demo.sh build
 
@@ -29,12 +29,12 @@ test: deps-test
 	@echo "make test: all suites passed"
 
 test-release:
-	cmake -S . -B build -DCMAKE_BUILD_TYPE=Release $(CMAKE_FLAGS)
+	cmake -S . -B build -DCMAKE_BUILD_TYPE=Release -DQOBZ_TESTS=ON -DQOBZ_TOOLS=ON -DQOBZ_BENCH=ON $(CMAKE_FLAGS)
 	cmake --build build -j $(JOBS)
 	ctest --test-dir build --output-on-failure -j $(JOBS)
 
 test-asan:
-	cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQOBZ_SANITIZE=ON -DQOBZ_BENCH=OFF $(CMAKE_FLAGS)
+	cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQOBZ_SANITIZE=ON -DQOBZ_TESTS=ON -DQOBZ_TOOLS=ON -DQOBZ_BENCH=OFF $(CMAKE_FLAGS)
 	cmake --build build-asan -j $(JOBS)
 	ctest --test-dir build-asan --output-on-failure -j $(JOBS)
 
