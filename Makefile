@@ -41,10 +41,10 @@ test-asan:
 # The launcher for Windows: the shipped 32-bit DLL checked statically (these machines cannot run
 # 32-bit code), the 64-bit DLL from the same source run under Wine. The host build supplies the
 # packing tool.
-WIN_FLAGS = -DQOBZ_TESTS=OFF -DQOBZ_TOOLS=OFF -DQOBZ_BENCH=OFF -DQOBZ_HOST_PACK=$(CURDIR)/build/bin/qobz_pack
+WIN_FLAGS = -DQOBZ_TESTS=OFF -DQOBZ_TOOLS=OFF -DQOBZ_BENCH=OFF -DQOBZ_HOST_TOOL=$(CURDIR)/build/bin/qobz
 test-windows:
 	cmake -S . -B build -DCMAKE_BUILD_TYPE=Release $(CMAKE_FLAGS)
-	cmake --build build -j $(JOBS) --target qobz_pack
+	cmake --build build -j $(JOBS) --target qobz
 	cmake -S . -B build-win32 -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-mingw-i686.cmake -DCMAKE_BUILD_TYPE=MinSizeRel $(WIN_FLAGS)
 	cmake --build build-win32 -j $(JOBS)
 	bash tests/windows/static_checks.sh build-win32
