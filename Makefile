@@ -14,11 +14,11 @@ deps-test:
 	bash scripts/install-deps.sh test
 
 build:
-	cmake -S . -B build -DCMAKE_BUILD_TYPE=Release $(CMAKE_FLAGS)
+	cmake -S . -B build -DCMAKE_BUILD_TYPE=Release -DQOBZ_TOOLS=ON $(CMAKE_FLAGS)
 	cmake --build build -j $(JOBS)
 
 demo: deps-demo
-	cmake -S . -B build -DCMAKE_BUILD_TYPE=Release -DQOBZ_TESTS=OFF -DQOBZ_BENCH=OFF $(CMAKE_FLAGS)
+	cmake -S . -B build -DCMAKE_BUILD_TYPE=Release -DQOBZ_TOOLS=ON -DQOBZ_TESTS=OFF -DQOBZ_BENCH=OFF $(CMAKE_FLAGS)
 	cmake --build build -j $(JOBS)
 	bash scripts/demo.sh build
 
@@ -31,12 +31,12 @@ test: deps-test
 	@echo "make test: all suites passed"
 
 test-release:
-	cmake -S . -B build -DCMAKE_BUILD_TYPE=Release $(CMAKE_FLAGS)
+	cmake -S . -B build -DCMAKE_BUILD_TYPE=Release -DQOBZ_TESTS=ON -DQOBZ_TOOLS=ON -DQOBZ_BENCH=ON $(CMAKE_FLAGS)
 	cmake --build build -j $(JOBS)
 	ctest --test-dir build --output-on-failure -j $(JOBS)
 
 test-asan:
-	cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQOBZ_SANITIZE=ON -DQOBZ_BENCH=OFF $(CMAKE_FLAGS)
+	cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQOBZ_SANITIZE=ON -DQOBZ_TESTS=ON -DQOBZ_TOOLS=ON -DQOBZ_BENCH=OFF $(CMAKE_FLAGS)
 	cmake --build build-asan -j $(JOBS)
 	ctest --test-dir build-asan --output-on-failure -j $(JOBS)
 
@@ -62,10 +62,10 @@ fuzz-long:
 # The launcher for Windows: the shipped 32-bit DLL checked statically (these machines cannot run
 # 32-bit code), the 64-bit DLL from the same source run under Wine. The host build supplies the
 # packing tool.
-WIN_FLAGS = -DQOBZ_TESTS=OFF -DQOBZ_TOOLS=OFF -DQOBZ_BENCH=OFF -DQOBZ_HOST_PACK=$(CURDIR)/build/bin/qobz_pack
+WIN_FLAGS = -DQOBZ_TESTS=OFF -DQOBZ_TOOLS=OFF -DQOBZ_BENCH=OFF -DQOBZ_HOST_TOOL=$(CURDIR)/build/bin/qobz
 test-windows:
 	cmake -S . -B build -DCMAKE_BUILD_TYPE=Release $(CMAKE_FLAGS)
-	cmake --build build -j $(JOBS) --target qobz_pack
+	cmake --build build -j $(JOBS) --target qobz
 	cmake -S . -B build-win32 -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-mingw-i686.cmake -DCMAKE_BUILD_TYPE=MinSizeRel $(WIN_FLAGS)
 	cmake --build build-win32 -j $(JOBS)
 	bash tests/windows/static_checks.sh build-win32

@@ -1,6 +1,6 @@
-// qobz_lha_member ARCHIVE OUT: writes the packed stream of the archive's first member to OUT and
+// lha_member ARCHIVE OUT: writes the packed stream of the archive's first member to OUT and
 // prints its method and original size ("-lh5- 12345").
-// qobz_lha_member --make STREAM ORIGINAL ARCHIVE: wraps an LH5 stream of ORIGINAL in a one-member
+// lha_member --make STREAM ORIGINAL ARCHIVE: wraps an LH5 stream of ORIGINAL in a one-member
 // LHA archive, so that the peers can extract a stream that our encoder made.
 #include <cstdio>
 #include <cstring>
@@ -19,7 +19,7 @@ int main(int argc, char** argv) {
       return 0;
     }
     if (argc != 3) {
-      std::fprintf(stderr, "usage: qobz_lha_member ARCHIVE OUT | --make STREAM ORIGINAL ARCHIVE\n");
+      std::fprintf(stderr, "usage: lha_member ARCHIVE OUT | --make STREAM ORIGINAL ARCHIVE\n");
       return 2;
     }
     const auto members = qobz::test::ReadLhaArchive(qobz::bench::ReadWholeFile(argv[1]));
@@ -27,7 +27,7 @@ int main(int argc, char** argv) {
     qobz::bench::WriteWholeFile(argv[2], members[0].packed);
     std::printf("%s %u\n", members[0].method.c_str(), members[0].original_size);
   } catch (const std::exception& e) {
-    std::fprintf(stderr, "qobz_lha_member: %s\n", e.what());
+    std::fprintf(stderr, "lha_member: %s\n", e.what());
     return 1;
   }
   return 0;

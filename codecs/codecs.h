@@ -13,8 +13,12 @@ namespace qobz {
 void CopyStored(TCompThreadSafety& s);
 
 // Method 1: run-length coding.
+constexpr uint8_t RleEscape = 0x94;
 void RleCompress(TCompThreadSafety& s);
 void RleExpand(TCompThreadSafety& s);
+// Finishes a run whose opening literal is already out: count 1 or 2 writes value count - 1
+// times, any other count writes RleEscape and count as one byte.
+void RlePutRun(TCompThreadSafety& s, int32_t count, uint8_t value);
 
 // Method 2: LZSS with adaptive Huffman coding.
 void LzhCompress(TCompThreadSafety& s);

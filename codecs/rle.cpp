@@ -1,11 +1,425 @@
-// Placeholder until the run-length coder lands.
+// Method 1, run-length coding with one escape byte.
+//
+// Stream format (no header, no end marker):
+//   b (not RleEscape)   the byte b
+//   RleEscape 0x00      one byte RleEscape
+//   RleEscape n, n>0    n - 1 further copies of LastByte, the first byte of the preceding unit
+//                       (0 at the start of the stream)
+// The compressor writes the counted form only right after the literal that opens a run of 3 to
+// 255 equal bytes; two equal bytes stay two literals, and RleEscape never opens a run.
+//
+// Each direction has a byte-at-a-time path through ReadByte/WriteByte and a fast path that works
+// on the bytes already in the input buffer with local pointers. The fast path runs only when
+// neither side is scrambled (the key stream index is shared by both sides, so the order of every
+// byte would matter) and goes back to ReadByte/WriteByte for every fetch, every full output buffer
+// and the output limit, so that streams, progress, yields, sums and EUnableToCompress behave
+// exactly as on the byte path.
+#include <algorithm>
+#include <bit>
+#include <cstddef>
+#include <cstring>
+
+#include "codecs/byte_stream.h"
 #include "codecs/codecs.h"
-#include "qobz/errors.h"
+
 namespace qobz {
-void RleCompress(TCompThreadSafety&) {
-  throw Exception("run-length coder not built yet");
+
+namespace {
+
+// A run is cut after this many bytes: the count must fit in one byte.
+constexpr int32_t kMaxRun = 255;
+
+uint32_t ByteSum(const uint8_t* p, const uint8_t* end) {
+  uint32_t sum = 0;
+  for (; p < end; ++p) sum += *p;
+  return sum;
 }
-void RleExpand(TCompThreadSafety&) {
-  throw Exception("run-length coder not built yet");
+
+// Local copies of the buffer pointers for the fast paths. The bytes between a mark and the
+// cursor have been consumed (input) or stored (output) but not yet accounted for in the state;
+// Sync() accounts for them and must run before anything else looks at the state.
+//
+// Entry assumptions: neither UnscrambleInput nor ScrambleOutput is set.
+class BufferCursor {
+ public:
+  explicit BufferCursor(TCompThreadSafety& s) : s_(s) { Load(); }
+
+  bool HasInput() const { return in_ != in_end_; }
+  const uint8_t* In() const { return in_; }
+  ptrdiff_t InLeft() const { return in_end_ - in_; }
+  uint8_t Take() { return *in_++; }
+  void Skip(ptrdiff_t n) { in_ += n; }
+  ptrdiff_t Room() const { return room_; }
+
+  // Bytes the state must see consumed before the next ReadByte.
+  void Sync() {
+    s_.InSum += ByteSum(in_mark_, in_);
+    s_.InPos = in_;
+    in_mark_ = in_;
+    auto stored = static_cast<int32_t>(out_ - out_mark_);
+    s_.OutSum += ByteSum(out_mark_, out_);
+    s_.OutCount += stored;
+    s_.OutLimit -= stored;
+    s_.OutPos = out_;
+    out_mark_ = out_;
+  }
+
+  // Reloads the cursor after ReadByte or WriteByte moved the state.
+  void Load() {
+    in_ = in_mark_ = s_.InPos;
+    in_end_ = s_.InEnd;
+    out_ = out_mark_ = s_.OutPos;
+    room_ = std::max<ptrdiff_t>(0, std::min<ptrdiff_t>(s_.OutEnd - s_.OutPos, s_.OutLimit));
+  }
+
+  void Put(uint8_t b) {
+    if (room_ > 0) [[likely]] {
+      *out_++ = b;
+      --room_;
+    } else {
+      PutSlow(b);
+    }
+  }
+
+  void PutCopies(uint8_t b, int32_t count) {
+    if (count <= 16 && room_ >= 16) {
+      // The short runs of binary data: sixteen bytes stored at once, the ones past count are
+      // never counted and are overwritten or left unwritten to the stream.
+      std::memset(out_, b, 16);
+      out_ += count;
+      room_ -= count;
+      return;
+    }
+    while (count > 0) {
+      if (room_ == 0) {
+        PutSlow(b);
+        --count;
+        continue;
+      }
+      auto n = std::min<ptrdiff_t>(room_, count);
+      std::memset(out_, b, static_cast<size_t>(n));
+      out_ += n;
+      room_ -= n;
+      count -= static_cast<int32_t>(n);
+    }
+  }
+
+  // Copies sixteen input bytes to the output and keeps the first n of them (n <= 16); both
+  // InLeft() and Room() must be at least 16. The rest are overwritten later or never written.
+  void CopySixteenKeep(ptrdiff_t n) {
+    std::memcpy(out_, in_, 16);
+    in_ += n;
+    out_ += n;
+    room_ -= n;
+  }
+
+  // Copies n input bytes to the output; n must not exceed InLeft() or Room().
+  void CopyThrough(ptrdiff_t n) {
+    if (n <= 16) {
+      for (ptrdiff_t i = 0; i < n; ++i) out_[i] = in_[i];
+    } else {
+      std::memcpy(out_, in_, static_cast<size_t>(n));
+    }
+    in_ += n;
+    out_ += n;
+    room_ -= n;
+  }
+
+  // Reads one byte through ReadByte (a fetch may happen).
+  uint8_t ReadSlow() {
+    Sync();
+    uint8_t b = ReadByte(s_);
+    Load();
+    return b;
+  }
+
+ private:
+  // The output buffer is full or the limit is reached: WriteByte writes the buffer or raises.
+  void PutSlow(uint8_t b) {
+    Sync();
+    WriteByte(s_, b);
+    Load();
+  }
+
+  TCompThreadSafety& s_;
+  uint8_t* in_ = nullptr;
+  uint8_t* in_mark_ = nullptr;
+  uint8_t* in_end_ = nullptr;
+  uint8_t* out_ = nullptr;
+  uint8_t* out_mark_ = nullptr;
+  ptrdiff_t room_ = 0;  // bytes that may be stored before WriteByte must take over
+};
+
+// How many bytes from p (at most n) go out exactly as they are, with the run state left inactive
+// and LastByte the last of them. A byte b stops the stretch when it is RleEscape, or when it
+// repeats its predecessor (prev before p[0]) and the byte after it repeats it too, so that a run
+// of three or more starts; the end of the bound counts as such a repeat, since the next byte is
+// unknown. A pair x x followed by another byte y is written x x y by the byte loop as well (the
+// second x is held back until y arrives, with no fetch in between since y is within the bound).
+//
+// Eight bytes at a time. ZeroBytes flags every zero byte and, above the lowest one, possibly
+// others; stopping early is always safe (the byte loop takes over), stopping late never happens.
+constexpr uint64_t kOnes = 0x0101010101010101ull;
+constexpr uint64_t kHighs = 0x8080808080808080ull;
+constexpr uint64_t kEscapes = kOnes * RleEscape;
+constexpr uint64_t ZeroBytes(uint64_t v) {
+  return (v - kOnes) & ~v & kHighs;
 }
+
+ptrdiff_t LiteralStretch(const uint8_t* p, ptrdiff_t n, uint8_t prev) {
+  auto stops_at = [&](ptrdiff_t i) {
+    uint8_t before = i == 0 ? prev : p[i - 1];
+    return p[i] == RleEscape || (p[i] == before && (i + 1 == n || p[i + 1] == p[i]));
+  };
+  if (n == 0 || stops_at(0)) return 0;
+  ptrdiff_t i = 1;
+  if constexpr (std::endian::native == std::endian::little) {
+    for (; i + 9 <= n; i += 8) {
+      uint64_t here, before, after;
+      std::memcpy(&here, p + i, 8);
+      std::memcpy(&before, p + i - 1, 8);
+      std::memcpy(&after, p + i + 1, 8);
+      uint64_t stops =
+          ZeroBytes(here ^ kEscapes) | (ZeroBytes(here ^ before) & ZeroBytes(here ^ after));
+      // Memory order is the value's low-to-high order.
+      if (stops != 0) return i + std::countr_zero(stops) / 8;
+    }
+  }
+  while (i < n && !stops_at(i)) ++i;
+  return i;
+}
+
+// How many bytes from p (at most limit) equal v, eight at a time.
+ptrdiff_t RunLength(const uint8_t* p, ptrdiff_t limit, uint8_t v) {
+  const uint64_t pattern = kOnes * v;
+  ptrdiff_t k = 0;
+  for (; k + 8 <= limit; k += 8) {
+    uint64_t differ;
+    std::memcpy(&differ, p + k, 8);
+    differ ^= pattern;
+    if (differ != 0) {
+      // The first differing byte in memory order holds the lowest set bit (little-endian) or
+      // the highest (big-endian).
+      if constexpr (std::endian::native == std::endian::little) {
+        return k + std::countr_zero(differ) / 8;
+      } else {
+        return k + std::countl_zero(differ) / 8;
+      }
+    }
+  }
+  while (k < limit && p[k] == v) ++k;
+  return k;
+}
+
+bool FastPathAllowed(const TCompThreadSafety& s) {
+  return !s.UnscrambleInput && !s.ScrambleOutput && !s.EndOfInput && s.InPos != s.InEnd;
+}
+
+// The run fields in locals (byte stores through the buffer pointers would otherwise force them
+// back to memory at every byte), written back on every way out, exceptions included.
+struct RunLocals {
+  explicit RunLocals(TCompThreadSafety& s)
+      : s_(s), first(s.RunFirst), active(s.RunActive), last(s.LastByte), count(s.RunCount) {}
+  ~RunLocals() {
+    s_.RunFirst = first;
+    s_.RunActive = active;
+    s_.LastByte = last;
+    s_.RunCount = count;
+  }
+  RunLocals(const RunLocals&) = delete;
+  RunLocals& operator=(const RunLocals&) = delete;
+
+  TCompThreadSafety& s_;
+  bool first;
+  bool active;
+  uint8_t last;
+  int32_t count;
+};
+
+// One byte of RleCompress, on the byte path.
+void CompressByte(TCompThreadSafety& s, uint8_t b) {
+  if (s.RunActive) {
+    if (b == s.LastByte && s.RunCount < kMaxRun) {
+      ++s.RunCount;
+    } else {
+      RlePutRun(s, s.RunCount, s.LastByte);
+      s.LastByte = b;
+      if (b == RleEscape) {
+        RlePutRun(s, 0, RleEscape);
+      } else {
+        WriteByte(s, b);
+      }
+      s.RunActive = false;
+    }
+  } else {
+    if (b == RleEscape) {
+      RlePutRun(s, 0, RleEscape);
+    } else if (b == s.LastByte && !s.RunFirst) {
+      s.RunCount = 2;
+      s.RunActive = true;
+    } else {
+      WriteByte(s, b);
+    }
+    s.LastByte = b;
+  }
+  s.RunFirst = false;
+}
+
+void PutRunFast(BufferCursor& io, int32_t count, uint8_t value) {
+  if (count == 1 || count == 2) {
+    io.PutCopies(value, count - 1);
+  } else {
+    io.Put(RleEscape);
+    io.Put(static_cast<uint8_t>(count));
+  }
+}
+
+// RleCompress over the bytes already in the input buffer: the same steps in the same order as
+// CompressByte, with a run of equal bytes counted in one scan.
+void CompressBuffered(TCompThreadSafety& s) {
+  BufferCursor io(s);
+  RunLocals r(s);
+  while (io.HasInput()) {
+    if (r.active) {
+      // Count the rest of the run inside the buffer; it may go on in the next fetch.
+      const uint8_t* p = io.In();
+      auto limit = std::min<ptrdiff_t>(io.InLeft(), kMaxRun - r.count);
+      ptrdiff_t k = RunLength(p, limit, r.last);
+      io.Skip(k);
+      r.count += static_cast<int32_t>(k);
+      if (!io.HasInput()) break;
+      // The scan stopped at a different byte or at a full run: either way the run ends here.
+      uint8_t b = io.Take();
+      PutRunFast(io, r.count, r.last);
+      r.last = b;
+      if (b == RleEscape) {
+        PutRunFast(io, 0, RleEscape);
+      } else {
+        io.Put(b);
+      }
+      r.active = false;
+    } else {
+      if (!r.first) {
+        // Plain literals go out in one copy, as far as the output room allows.
+        ptrdiff_t len = LiteralStretch(io.In(), std::min(io.InLeft(), io.Room()), r.last);
+        if (len > 0) {
+          r.last = io.In()[len - 1];
+          io.CopyThrough(len);
+          continue;
+        }
+      }
+      uint8_t b = io.Take();
+      if (b == RleEscape) {
+        PutRunFast(io, 0, RleEscape);
+      } else if (b == r.last && !r.first) {
+        r.count = 2;
+        r.active = true;
+      } else {
+        io.Put(b);
+      }
+      r.last = b;
+    }
+    r.first = false;
+  }
+  io.Sync();
+}
+
+// RleExpand over the bytes already in the input buffer. Returns early when the count byte of an
+// escape had to be fetched and the fetch ended the input: the byte loop then stops as it would.
+void ExpandBuffered(TCompThreadSafety& s) {
+  BufferCursor io(s);
+  RunLocals r(s);
+  while (io.HasInput()) {
+    if (*io.In() != RleEscape) {
+      // A stretch of literals up to the next escape, as far as the output room allows.
+      auto n = std::min(io.InLeft(), io.Room());
+      if (n == 0) {  // the output buffer is full or the limit is reached
+        uint8_t b = io.Take();
+        io.Put(b);
+        r.last = b;
+        continue;
+      }
+      const uint8_t* p = io.In();
+      if (std::endian::native == std::endian::little && n >= 16) {
+        // Short stretches (common in binary data): copy sixteen bytes blindly and keep those
+        // before the first escape; only a stretch of sixteen goes on to memchr.
+        uint64_t w0, w1;
+        std::memcpy(&w0, p, 8);
+        std::memcpy(&w1, p + 8, 8);
+        uint64_t e0 = ZeroBytes(w0 ^ kEscapes), e1 = ZeroBytes(w1 ^ kEscapes);
+        ptrdiff_t len = e0 ? std::countr_zero(e0) / 8 : e1 ? 8 + std::countr_zero(e1) / 8 : 16;
+        r.last = p[len - 1];
+        io.CopySixteenKeep(len);
+        if (len < 16) continue;
+        p = io.In();
+        n -= 16;
+        if (n == 0 || *p == RleEscape) continue;
+      }
+      const void* esc = std::memchr(p, RleEscape, static_cast<size_t>(n));
+      ptrdiff_t len = esc ? static_cast<const uint8_t*>(esc) - p : n;
+      r.last = io.In()[len - 1];
+      io.CopyThrough(len);
+      continue;
+    }
+    io.Skip(1);
+    // The count is taken without looking at EndOfInput: at the end of the data it reads as 0.
+    uint8_t n = io.HasInput() ? io.Take() : io.ReadSlow();
+    if (n == 0) {
+      io.Put(RleEscape);
+    } else {
+      io.PutCopies(r.last, n - 1);
+    }
+    r.last = RleEscape;
+    // A fetch for the count that ended the input: the byte loop's next ReadByte reports the end.
+    if (s.EndOfInput) break;
+  }
+  io.Sync();
+}
+
+}  // namespace
+
+void RlePutRun(TCompThreadSafety& s, int32_t count, uint8_t value) {
+  if (count == 1 || count == 2) {
+    for (int32_t i = 1; i < count; ++i) WriteByte(s, value);
+  } else {
+    WriteByte(s, RleEscape);
+    WriteByte(s, static_cast<uint8_t>(count));
+  }
+}
+
+void RleCompress(TCompThreadSafety& s) {
+  for (;;) {
+    if (FastPathAllowed(s)) {
+      CompressBuffered(s);
+      continue;
+    }
+    uint8_t b = ReadByte(s);
+    if (s.EndOfInput) break;
+    CompressByte(s, b);
+  }
+  if (s.RunActive) RlePutRun(s, s.RunCount, s.LastByte);
+}
+
+void RleExpand(TCompThreadSafety& s) {
+  for (;;) {
+    if (FastPathAllowed(s)) {
+      ExpandBuffered(s);
+      continue;
+    }
+    uint8_t b = ReadByte(s);
+    if (s.EndOfInput) break;
+    if (b != RleEscape) {
+      WriteByte(s, b);
+    } else {
+      uint8_t n = ReadByte(s);  // not tested: at the end of the data it reads as 0
+      if (n == 0) {
+        WriteByte(s, RleEscape);
+      } else {
+        for (int i = 1; i < n; ++i) WriteByte(s, s.LastByte);
+      }
+    }
+    s.LastByte = b;
+  }
+}
+
 }  // namespace qobz

@@ -5,7 +5,7 @@
 # the fastest peer, and the compression ratios. Only ratios measured in one run mean much on a
 # shared machine; each time is the best of REPEAT runs.
 #
-# Usage: scripts/compare-lh5.sh [BUILD_DIR]   (default build; needs bin/qobz, bin/qobz_lha_member
+# Usage: scripts/compare-lh5.sh [BUILD_DIR]   (default build; needs bin/qobz, bin/lha_member
 #        and bin/qobz_corpus, and the peers: bsdtar 7zz lhasa lha)
 # Corpus, made at run time in a temporary folder from files on this machine:
 #   headers.tar  the first 16 MiB of a tar of /usr/include (names sorted, fixed owner and times)
@@ -79,11 +79,11 @@ for f in "$work"/corpus/*; do
   cp "$f" "$d/$name"
   # The archive the peers read; its stream is what qobz decodes.
   (cd "$d" && lha aq a.lzh "$name" >/dev/null)
-  read -r method orig < <("$bin/qobz_lha_member" "$d/a.lzh" "$d/stream")
+  read -r method orig < <("$bin/lha_member" "$d/a.lzh" "$d/stream")
   if [ "$method" != "-lh5-" ]; then
     # lha stores what it cannot shrink; then our own encoder makes the stream and the archive.
     if "$bin/qobz" encode --method LH5 "$f" "$d/stream" 2>/dev/null; then
-      "$bin/qobz_lha_member" --make "$d/stream" "$f" "$d/a.lzh"
+      "$bin/lha_member" --make "$d/stream" "$f" "$d/a.lzh"
     else
       printf '%-12s %9d   (lha stored it as %s and qobz encode cannot make a stream yet)\n' \
         "$name" "$size" "$method"

@@ -1,7 +1,17 @@
 // Allocation and release of the LH5 tables.
 #include "codecs/lh5/lh5_tables.h"
 
+#include "codecs/lh5/lh5_encoder.h"
+
 namespace qobz {
+
+void TLH5EncoderTablesDeleter::operator()(TLH5EncoderTables* tables) const noexcept {
+  std::default_delete<TLH5EncoderTables>()(tables);
+}
+
+TLH5EncoderTablesPtr LH5AllocEncoderTables() {
+  return TLH5EncoderTablesPtr(std::make_unique_for_overwrite<TLH5EncoderTables>().release());
+}
 
 TLH5TablesHolder::TLH5TablesHolder(TCompThreadSafety& s)
     : s_(&s), tables_(std::make_unique<TLH5Tables>()) {

@@ -14,13 +14,13 @@
 
 namespace qobz {
 
-// The encoder's own working storage, defined with the encoder.
+// The encoder's own working storage (codecs/lh5/lh5_encoder.h).
 struct TLH5EncoderTables;
 struct TLH5EncoderTablesDeleter {
   void operator()(TLH5EncoderTables* tables) const noexcept;
 };
 using TLH5EncoderTablesPtr = std::unique_ptr<TLH5EncoderTables, TLH5EncoderTablesDeleter>;
-// Allocates the encoder's tables (defined with the encoder).
+// Allocates the encoder's tables.
 TLH5EncoderTablesPtr LH5AllocEncoderTables();
 
 struct TLH5Tables {

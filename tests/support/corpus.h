@@ -53,14 +53,16 @@ inline std::vector<uint8_t> MakeData(Kind kind, size_t size, uint64_t seed = 1) 
       "tree",   "symbol",  "table",  "buffer",   "output", "input",    "compress", "expand",
       "header", "entry",   "folder", "checksum", "key",    "progress", "library",  "program"};
   // Line templates: @ is a word, # a number.
-  static const char* const kLines[] = {"int @ = #;\n",
-                                       "  if (@ > #) return @;\n",
-                                       "  for (int i = 0; i < #; ++i) @[i] = @;\n",
-                                       "static const uint16_t @[#] = {#, #};\n",
+  // Every line takes its arguments by position from (word, number, word, word), so that each
+  // conversion gets an argument of its type.
+  static const char* const kLines[] = {"int %1$s = %2$d;\n",
+                                       "  if (%1$s > %2$d) return %3$s;\n",
+                                       "  for (int i = 0; i < %2$d; ++i) %1$s[i] = %3$s;\n",
+                                       "static const uint16_t %1$s[%2$d] = {%2$d, %2$d};\n",
                                        "}\n\n",
-                                       "/* @ @ @ */\n",
-                                       "void @(struct @ *p, size_t n) {\n",
-                                       "  @->@ = @(#);\n"};
+                                       "/* %1$s %2$d %3$s %4$s */\n",
+                                       "void %1$s_%2$d(struct %3$s *p, size_t n) {\n",
+                                       "  %1$s->%3$s = %4$s(%2$d);\n"};
   std::vector<uint8_t> out;
   out.reserve(size + 128);
   Rng rng(seed * 0x1000193u + static_cast<uint64_t>(kind));

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "common.h"
+#include "sfx.h"
 
 namespace {
 
@@ -14,13 +15,19 @@ struct Command {
   const char* help;
 };
 
+// SfxCommand takes its own name as argv[0], as a program would.
+int RunSfx(int argc, char** argv) {
+  return qobz::tool::SfxCommand(argc + 1, argv - 1);
+}
+
 const Command kCommands[] = {
     {"a", qobz::tool::CommandAdd,
      "qobz a ARCHIVE FILE|FOLDER... [--method NON|RLE|LZH|LH5] [--key N] [--lock 1|2]",
      "Creates ARCHIVE from the files and folders given (folders are added with everything below\n"
      "them). --method picks the codec (default LH5); entries that do not get smaller are stored.\n"
      "--key N locks every entry with the 32-bit key N; --lock 2 (the default with a key) also\n"
-     "scrambles the packed bytes, --lock 1 only locks them. Empty files are put first, so that\n"
+     "scrambles the packed bytes, --lock 1 only locks them. --entry NAME=PATH adds the file PATH\n"
+     "under the stored name NAME. Empty files are put first, so that\n"
      "extraction, which stops when the total size is reached, still makes them.\n"},
     {"l", qobz::tool::CommandList, "qobz l ARCHIVE [--offset N]",
      "Lists every entry: name, size, packed size, ratio, method, date, attributes, checksum and\n"
@@ -40,6 +47,10 @@ const Command kCommands[] = {
     {"decode", qobz::tool::CommandDecode,
      "qobz decode --method NON|RLE|LZH|LH5 [--size N] [IN [OUT]]",
      "Unpacks a raw stream of the method. LZH and LH5 streams need --size, the unpacked size.\n"},
+    {"sfx", RunSfx, "qobz sfx LIBRARY ARCHIVE -o OUT [--offset N]",
+     "Writes OUT: LIBRARY, zero bytes up to the offset (default 431616, where the shipped\n"
+     "launcher looks), then ARCHIVE. Refuses a library larger than the offset. `qobz l OUT\n"
+     "--offset N` lists what is inside.\n"},
 };
 
 void PrintUsage(FILE* to) {

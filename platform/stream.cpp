@@ -1,4 +1,4 @@
-// TStream's default size and the memory stream.
+// TStream's default size and the memory stream: portable, beneath the file streams.
 #include "qobz/stream.h"
 
 #include <algorithm>

@@ -1,6 +1,6 @@
 // LH5 decode throughput per corpus file, through the codec driver as archives use it.
 //
-// Usage: qobz_lh5_bench [benchmark flags] [FILE...]. Without files the large samples of the test
+// Usage: lh5_decode_bench [benchmark flags] [FILE...]. Without files the large samples of the test
 // corpus are used. The streams come from `lha a` (jlha-utils), so the decoder is timed on streams
 // that an independent encoder made; every decode is first checked against the original bytes.
 #include <benchmark/benchmark.h>
@@ -72,12 +72,12 @@ int main(int argc, char** argv) {
       try {
         s->packed = qobz::bench::LhaStreamOf(s->original);
       } catch (const std::exception& e) {
-        std::fprintf(stderr, "qobz_lh5_bench: skipping %s: %s\n", s->name.c_str(), e.what());
+        std::fprintf(stderr, "lh5_decode_bench: skipping %s: %s\n", s->name.c_str(), e.what());
       }
     }
     std::erase_if(samples, [](const auto& s) { return s->packed.empty(); });
   } catch (const std::exception& e) {
-    std::fprintf(stderr, "qobz_lh5_bench: %s\n", e.what());
+    std::fprintf(stderr, "lh5_decode_bench: %s\n", e.what());
     return 1;
   }
   for (const auto& s : samples) {

@@ -1,0 +1,300 @@
+// The LH5 block writer: one block of the stream from the counts and items of lh5_encode.cpp.
+//
+// Each block carries three codes built from its own counts: the main alphabet (literals and match
+// lengths), the length alphabet (in which the main code lengths are sent) and the position
+// alphabet (distance classes). Trees are built with a binary heap whose tie-breaks are fixed,
+// lengths are limited to 16 bits by pushing the excess down to the longest codes, and code values
+// are canonical. An alphabet with one used symbol is sent in the one-symbol form, so its symbols
+// then cost no bits. All bits go through the bit writer.
+#include <algorithm>
+#include <cstring>
+
+#include "codecs/bit_stream.h"
+#include "codecs/lh5/lh5_encoder.h"
+
+namespace qobz {
+
+namespace {
+
+// The code tree being built: a 1-based heap of symbol and node numbers ordered by frequency.
+struct HeapBuilder {
+  TLH5EncoderTables& t;
+  int n;           // alphabet size: leaves are below n, internal nodes from n on
+  uint16_t* freq;  // counts, then the internal nodes' sums
+  int heap[lh5::SymbolCount + 1];
+  int heapsize = 0;
+
+  // Sifts heap[i] down. On equal frequencies the left child is taken, and the entry that moves
+  // down stops above an equal child.
+  void RestoreHeap(int i) {
+    const int key = heap[i];
+    for (;;) {
+      int j = 2 * i;
+      if (j > heapsize) break;
+      if (j < heapsize && freq[heap[j]] > freq[heap[j + 1]]) ++j;
+      if (freq[key] <= freq[heap[j]]) break;
+      heap[i] = heap[j];
+      i = j;
+    }
+    heap[i] = key;
+  }
+
+  // Counts the leaves below x per depth; leaves deeper than the longest code count at 16.
+  void CountDepths(int x, int depth) {
+    if (x < n) {
+      ++t.LengthCount[std::min(depth, lh5::MaxCodeLength)];
+    } else {
+      CountDepths(t.LeftChild[x], depth + 1);
+      CountDepths(t.RightChild[x], depth + 1);
+    }
+  }
+
+  // Turns the tree's depths into code lengths of at most 16 bits. list holds the leaves in the
+  // order they left the heap: the rarest first, so they receive the longest codes.
+  void LimitLengths(int root, const uint16_t* list, uint8_t* lengths) {
+    int* count = t.LengthCount;
+    std::fill(count, count + lh5::MaxCodeLength + 1, 0);
+    CountDepths(root, 0);
+    // Kraft sum in 16-bit units; a complete tree within 16 levels sums to 65536, that is 0.
+    uint16_t sum = 0;
+    for (int i = 1; i <= lh5::MaxCodeLength; ++i) sum = static_cast<uint16_t>(sum + (count[i] << (lh5::MaxCodeLength - i)));
+    if (sum != 0) {
+      count[lh5::MaxCodeLength] -= sum;
+      // Each step turns one code of the longest length below 16 into two codes one bit longer.
+      for (int k = 0; k < sum; ++k) {
+        for (int i = lh5::MaxCodeLength - 1; i >= 1; --i) {
+          if (count[i] > 0) {
+            --count[i];
+            count[i + 1] += 2;
+            break;
+          }
+        }
+      }
+    }
+    int next = 0;
+    for (int i = lh5::MaxCodeLength; i >= 1; --i) {
+      for (int c = count[i]; c > 0; --c) lengths[list[next++]] = static_cast<uint8_t>(i);
+    }
+  }
+};
+
+// Canonical left-aligned codes from the lengths and the per-length counts: shorter codes are
+// numerically smaller, and within one length the codes rise with the symbol number.
+void AssignCodes(const TLH5EncoderTables& t, int n, const uint8_t* lengths, uint16_t* codes) {
+  uint16_t start[lh5::MaxCodeLength + 1] = {};
+  uint16_t weight[lh5::MaxCodeLength + 1] = {};
+  uint16_t total = 0;
+  for (int i = 1; i <= lh5::MaxCodeLength; ++i) {
+    start[i] = total;
+    weight[i] = static_cast<uint16_t>(0x8000 >> (i - 1));
+    total = static_cast<uint16_t>(total + weight[i] * t.LengthCount[i]);
+  }
+  for (int x = 0; x < n; ++x) {
+    const int len = lengths[x];
+    codes[x] = start[len];
+    start[len] = static_cast<uint16_t>(start[len] + weight[len]);
+  }
+}
+
+// Length of a run of zero lengths starting at lengths[i - 1] (already known to be 0), within n;
+// advances i past it.
+int ZeroRun(const uint8_t* lengths, int n, int& i) {
+  int z = 1;
+  while (i < n && lengths[i] == 0) {
+    ++i;
+    ++z;
+  }
+  return z;
+}
+
+// Number of main-alphabet lengths sent: trailing zero lengths are not.
+int SentSymbolLengths(const TLH5EncoderTables& t) {
+  int n = lh5::SymbolCount;
+  while (n > 0 && t.SymbolLengths[n - 1] == 0) --n;
+  return n;
+}
+
+// Counts the length-alphabet symbols that WriteSymbolLengths will send.
+void TallyLengthSymbols(TLH5EncoderTables& t) {
+  std::fill(t.LengthFreq, t.LengthFreq + lh5::LengthCodeCount, 0);
+  const int n = SentSymbolLengths(t);
+  int i = 0;
+  while (i < n) {
+    const int k = t.SymbolLengths[i++];
+    if (k != 0) {
+      ++t.LengthFreq[k + 2];
+      continue;
+    }
+    const int z = ZeroRun(t.SymbolLengths, n, i);
+    if (z <= 2) {
+      t.LengthFreq[0] = static_cast<uint16_t>(t.LengthFreq[0] + z);
+    } else if (z <= 18) {
+      ++t.LengthFreq[1];
+    } else if (z == 19) {
+      ++t.LengthFreq[0];
+      ++t.LengthFreq[1];
+    } else {
+      ++t.LengthFreq[2];
+    }
+  }
+}
+
+constexpr int kNoSpecial = -1;
+
+// Writes ShortLengths[0..n-1] as a short length list: a count of width bits, then each length in
+// 3 bits up to 6, else as k - 4 one bits and a zero. After the special-th length, a 2-bit field
+// counts the zero lengths that follow among entries 3..5, which are then skipped.
+void WriteShortLengths(TCompThreadSafety& s, const TLH5EncoderTables& t, int n, int width,
+                       int special) {
+  while (n > 0 && t.ShortLengths[n - 1] == 0) --n;
+  WriteBits(s, width, static_cast<uint16_t>(n));
+  int i = 0;
+  while (i < n) {
+    const int k = t.ShortLengths[i++];
+    if (k <= 6) {
+      WriteBits(s, 3, static_cast<uint16_t>(k));
+    } else {
+      WriteBits(s, k - 3, 0xFFFE);
+    }
+    if (i == special) {
+      while (i < 6 && t.ShortLengths[i] == 0) ++i;
+      WriteBits(s, 2, static_cast<uint16_t>(i - 3));
+    }
+  }
+}
+
+void WriteLengthSymbol(TCompThreadSafety& s, const TLH5EncoderTables& t, int x) {
+  WriteCodeBits(s, t.ShortLengths[x], t.ShortCodes[x]);
+}
+
+// Writes the main alphabet's lengths in the length alphabet's code, with zero runs.
+void WriteSymbolLengths(TCompThreadSafety& s, const TLH5EncoderTables& t) {
+  const int n = SentSymbolLengths(t);
+  WriteBits(s, lh5::SymbolCountBits, static_cast<uint16_t>(n));
+  int i = 0;
+  while (i < n) {
+    const int k = t.SymbolLengths[i++];
+    if (k != 0) {
+      WriteLengthSymbol(s, t, k + 2);
+      continue;
+    }
+    const int z = ZeroRun(t.SymbolLengths, n, i);
+    if (z <= 2) {
+      for (int j = 0; j < z; ++j) WriteLengthSymbol(s, t, 0);
+    } else if (z <= 18) {
+      WriteLengthSymbol(s, t, 1);
+      WriteBits(s, 4, static_cast<uint16_t>(z - 3));
+    } else if (z == 19) {
+      WriteLengthSymbol(s, t, 0);
+      WriteLengthSymbol(s, t, 1);
+      WriteBits(s, 4, 15);
+    } else {
+      WriteLengthSymbol(s, t, 2);
+      WriteBits(s, 9, static_cast<uint16_t>(z - 20));
+    }
+  }
+}
+
+}  // namespace
+
+int BuildCode(TLH5EncoderTables& t, int n, uint16_t* freq, uint8_t* lengths, uint16_t* codes) {
+  HeapBuilder h{t, n, freq, {}, 0};
+  h.heap[1] = 0;
+  for (int i = 0; i < n; ++i) {
+    lengths[i] = 0;
+    if (freq[i] != 0) h.heap[++h.heapsize] = i;
+  }
+  if (h.heapsize < 2) {
+    codes[h.heap[1]] = 0;
+    return h.heap[1];
+  }
+  for (int i = h.heapsize / 2; i >= 1; --i) h.RestoreHeap(i);
+
+  // The leaves in the order they leave the heap, kept in codes until AssignCodes overwrites it.
+  uint16_t* list = codes;
+  int listed = 0;
+  int next = n;
+  int k = n;
+  while (h.heapsize > 1) {
+    const int i = h.heap[1];
+    if (i < n) list[listed++] = static_cast<uint16_t>(i);
+    h.heap[1] = h.heap[h.heapsize--];
+    h.RestoreHeap(1);
+    const int j = h.heap[1];
+    if (j < n) list[listed++] = static_cast<uint16_t>(j);
+    k = next++;
+    freq[k] = static_cast<uint16_t>(freq[i] + freq[j]);
+    h.heap[1] = k;
+    h.RestoreHeap(1);
+    t.LeftChild[k] = static_cast<uint16_t>(i);
+    t.RightChild[k] = static_cast<uint16_t>(j);
+  }
+  h.LimitLengths(k, list, lengths);
+  AssignCodes(t, n, lengths, codes);
+  return k;
+}
+
+void EmitSymbol(TCompThreadSafety& s, const TLH5EncoderTables& t, int x) {
+  WriteCodeBits(s, t.SymbolLengths[x], t.SymbolCodes[x]);
+}
+
+void EmitPosition(TCompThreadSafety& s, const TLH5EncoderTables& t, int v) {
+  const int k = BitLength(static_cast<unsigned>(v));
+  WriteCodeBits(s, t.ShortLengths[k], t.ShortCodes[k]);
+  if (k > 1) WriteBits(s, k - 1, static_cast<uint16_t>(v));
+}
+
+void FlushBlock(TCompThreadSafety& s, TLH5EncoderTables& t) {
+  const int root = BuildCode(t, lh5::SymbolCount, t.SymbolFreq, t.SymbolLengths, t.SymbolCodes);
+  // For a block of one distinct symbol the root is that symbol and its count is the item count.
+  const uint16_t size = t.SymbolFreq[root];
+  WriteBits(s, 16, size);
+  if (root >= lh5::SymbolCount) {
+    TallyLengthSymbols(t);
+    const int root_t = BuildCode(t, lh5::LengthCodeCount, t.LengthFreq, t.ShortLengths, t.ShortCodes);
+    if (root_t >= lh5::LengthCodeCount) {
+      WriteShortLengths(s, t, lh5::LengthCodeCount, lh5::LengthCountBits, lh5::LengthListZeroRunAfter);
+    } else {
+      WriteBits(s, lh5::LengthCountBits, 0);
+      WriteBits(s, lh5::LengthCountBits, static_cast<uint16_t>(root_t));
+    }
+    WriteSymbolLengths(s, t);
+  } else {
+    // One distinct main symbol: no length-alphabet table, just the one-symbol forms.
+    WriteBits(s, lh5::LengthCountBits, 0);
+    WriteBits(s, lh5::LengthCountBits, 0);
+    WriteBits(s, lh5::SymbolCountBits, 0);
+    WriteBits(s, lh5::SymbolCountBits, static_cast<uint16_t>(root));
+  }
+
+  // The position code replaces the length code in ShortLengths and ShortCodes.
+  const int root_p = BuildCode(t, lh5::PositionCodeCount, t.PositionFreq, t.ShortLengths, t.ShortCodes);
+  if (root_p >= lh5::PositionCodeCount) {
+    WriteShortLengths(s, t, lh5::PositionCodeCount, lh5::PositionCountBits, kNoSpecial);
+  } else {
+    WriteBits(s, lh5::PositionCountBits, 0);
+    WriteBits(s, lh5::PositionCountBits, static_cast<uint16_t>(root_p));
+  }
+
+  const uint8_t* item = t.ItemBuffer;
+  uint8_t flags = 0;
+  for (int n = 0; n < size; ++n) {
+    if ((n & 7) == 0) {
+      flags = *item++;
+    } else {
+      flags = static_cast<uint8_t>(flags << 1);
+    }
+    if (flags & 0x80) {
+      EmitSymbol(s, t, *item + 256);
+      EmitPosition(s, t, (item[1] << 8) | item[2]);
+      item += 3;
+    } else {
+      EmitSymbol(s, t, *item++);
+    }
+  }
+
+  std::fill(t.SymbolFreq, t.SymbolFreq + lh5::SymbolCount, 0);
+  std::fill(t.PositionFreq, t.PositionFreq + lh5::PositionCodeCount, 0);
+}
+
+}  // namespace qobz
