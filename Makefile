@@ -2,7 +2,8 @@
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
-.PHONY: all build demo test test-release test-asan test-windows deps-demo deps-test clean
+.PHONY: all build demo test test-release test-asan test-windows test-fuzz fuzz-long deps-demo \
+  deps-test clean
 
 all: build
 
@@ -13,11 +14,11 @@ deps-test:
 	bash scripts/install-deps.sh test
 
 build:
-	cmake -S . -B build -DCMAKE_BUILD_TYPE=Release $(CMAKE_FLAGS)
+	cmake -S . -B build -DCMAKE_BUILD_TYPE=Release -DQOBZ_TOOLS=ON $(CMAKE_FLAGS)
 	cmake --build build -j $(JOBS)
 
 demo: deps-demo
-	cmake -S . -B build -DCMAKE_BUILD_TYPE=Release -DQOBZ_TESTS=OFF -DQOBZ_BENCH=OFF $(CMAKE_FLAGS)
+	cmake -S . -B build -DCMAKE_BUILD_TYPE=Release -DQOBZ_TOOLS=ON -DQOBZ_TESTS=OFF -DQOBZ_BENCH=OFF $(CMAKE_FLAGS)
 	cmake --build build -j $(JOBS)
 	bash scripts/demo.sh build
 
@@ -26,25 +27,45 @@ test: deps-test
 	$(MAKE) test-release
 	$(MAKE) test-asan
 	$(MAKE) test-windows
+	$(MAKE) test-fuzz
 	@echo "make test: all suites passed"
 
 test-release:
-	cmake -S . -B build -DCMAKE_BUILD_TYPE=Release $(CMAKE_FLAGS)
+	cmake -S . -B build -DCMAKE_BUILD_TYPE=Release -DQOBZ_TESTS=ON -DQOBZ_TOOLS=ON -DQOBZ_BENCH=ON $(CMAKE_FLAGS)
 	cmake --build build -j $(JOBS)
 	ctest --test-dir build --output-on-failure -j $(JOBS)
 
 test-asan:
-	cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQOBZ_SANITIZE=ON -DQOBZ_BENCH=OFF $(CMAKE_FLAGS)
+	cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQOBZ_SANITIZE=ON -DQOBZ_TESTS=ON -DQOBZ_TOOLS=ON -DQOBZ_BENCH=OFF $(CMAKE_FLAGS)
 	cmake --build build-asan -j $(JOBS)
 	ctest --test-dir build-asan --output-on-failure -j $(JOBS)
+
+# libFuzzer harnesses (clang, ASan + UBSan), each run for a short bounded time from its saved
+# corpus. FUZZ_SECONDS sets the time per target; `make fuzz-long` runs them for ten minutes.
+FUZZ_SECONDS ?= 30
+FUZZ_TARGETS = lh5_expand lzh_expand rle_expand archive_expand
+
+test-fuzz:
+	cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_COMPILER=clang \
+	  -DCMAKE_CXX_COMPILER=clang++ -DQOBZ_FUZZ=ON -DQOBZ_SANITIZE=ON -DQOBZ_TESTS=OFF \
+	  -DQOBZ_BENCH=OFF -DQOBZ_TOOLS=OFF $(CMAKE_FLAGS)
+	cmake --build build-fuzz -j $(JOBS) --target $(addprefix fuzz_,$(FUZZ_TARGETS))
+	for t in $(FUZZ_TARGETS); do \
+	  mkdir -p build-fuzz/corpus/$$t && \
+	  build-fuzz/bin/fuzz_$$t -max_total_time=$(FUZZ_SECONDS) -rss_limit_mb=2048 -print_final_stats=1 \
+	    build-fuzz/corpus/$$t fuzz/corpus/$$t || exit 1; \
+	done
+
+fuzz-long:
+	$(MAKE) test-fuzz FUZZ_SECONDS=600
 
 # The launcher for Windows: the shipped 32-bit DLL checked statically (these machines cannot run
 # 32-bit code), the 64-bit DLL from the same source run under Wine. The host build supplies the
 # packing tool.
-WIN_FLAGS = -DQOBZ_TESTS=OFF -DQOBZ_TOOLS=OFF -DQOBZ_BENCH=OFF -DQOBZ_HOST_PACK=$(CURDIR)/build/bin/qobz_pack
+WIN_FLAGS = -DQOBZ_TESTS=OFF -DQOBZ_TOOLS=OFF -DQOBZ_BENCH=OFF -DQOBZ_HOST_TOOL=$(CURDIR)/build/bin/qobz
 test-windows:
 	cmake -S . -B build -DCMAKE_BUILD_TYPE=Release $(CMAKE_FLAGS)
-	cmake --build build -j $(JOBS) --target qobz_pack
+	cmake --build build -j $(JOBS) --target qobz
 	cmake -S . -B build-win32 -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-mingw-i686.cmake -DCMAKE_BUILD_TYPE=MinSizeRel $(WIN_FLAGS)
 	cmake --build build-win32 -j $(JOBS)
 	bash tests/windows/static_checks.sh build-win32

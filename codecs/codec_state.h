@@ -13,6 +13,8 @@
 
 namespace qobz {
 
+struct TLH5Tables;
+
 // Progress in percent; a handler that sets the value to -1 cancels the run.
 using TShowProgressEvent = std::function<void(int32_t& PercentageDone)>;
 
@@ -66,6 +68,11 @@ struct TCompThreadSafety {
   uint8_t BitByte = 0;
   uint8_t BitCount = 0;
   uint16_t BitBuffer = 0;
+
+  // LH5: the method's tables, present only during an LH5 run (codecs/lh5/lh5_tables.h), and the
+  // main-alphabet symbols still to be decoded in the current block (0: a block header comes next).
+  TLH5Tables* LH5 = nullptr;
+  uint16_t BlockRemaining = 0;
 
   // Run-length coder.
   bool RunFirst = true;

@@ -8,7 +8,7 @@ bin=$(cd "$1" && pwd)
 build=$(cd "$2" && pwd)
 offset=$(cat "$build/launcher/offset.txt")
 linked="$build/launcher/linked/libqobzlaunch.so"
-for f in "$linked" "$bin/qobz_pack" "$bin/qobz_host" "$bin/qobz_test_companion"; do
+for f in "$linked" "$bin/qobz" "$bin/qobz_host" "$bin/qobz_test_companion"; do
   [ -e "$f" ] || { echo "missing $f"; exit 1; }
 done
 
@@ -26,14 +26,14 @@ for f in Krovnel.dll Osvant03.hc VQ.EXE hcorig.hc; do echo "test data for $f" > 
 fail() { echo "FAIL: $*"; exit 1; }
 expect_eq() { [ "$1" = "$2" ] || fail "$3: expected [$2], got [$1]"; }
 
-"$bin/qobz_pack" archive "$work/test.qbz" NON "Dorvane.exe=$bin/qobz_test_companion" \
-  "Krovnel.dll=$work/data/Krovnel.dll" "Osvant03.hc=$work/data/Osvant03.hc" \
-  "VQ.EXE=$work/data/VQ.EXE" "hcorig.hc=$work/data/hcorig.hc" 2>/dev/null
-"$bin/qobz_pack" sfx "$linked" "$work/test.qbz" -o "$app/libqobzlaunch.so" --offset "$offset"
+"$bin/qobz" a "$work/test.qbz" --method NON --entry "Dorvane.exe=$bin/qobz_test_companion" \
+  --entry "Krovnel.dll=$work/data/Krovnel.dll" --entry "Osvant03.hc=$work/data/Osvant03.hc" \
+  --entry "VQ.EXE=$work/data/VQ.EXE" --entry "hcorig.hc=$work/data/hcorig.hc"
+"$bin/qobz" sfx "$linked" "$work/test.qbz" -o "$app/libqobzlaunch.so" --offset "$offset"
 lib="$app/libqobzlaunch.so"
 
 # The packing step refuses a library larger than the offset, and writes nothing.
-if "$bin/qobz_pack" sfx "$linked" "$work/test.qbz" -o "$work/too-small.so" --offset 1000 \
+if "$bin/qobz" sfx "$linked" "$work/test.qbz" -o "$work/too-small.so" --offset 1000 \
     2> "$work/err.txt"; then fail "sfx accepted an offset below the library size"; fi
 grep -q "larger than the archive offset" "$work/err.txt" || fail "sfx message: $(cat "$work/err.txt")"
 [ ! -e "$work/too-small.so" ] || fail "sfx left a file behind"
@@ -85,11 +85,11 @@ expect_eq "$out" "MakeBackupCD returned 2" "library without archive"
 
 echo "-- a companion that is not a program cannot start: 2 at once"
 printf 'not a program' > "$work/data/fake.exe"
-"$bin/qobz_pack" archive "$work/fake.qbz" NON "Dorvane.exe=$work/data/fake.exe" \
-  "Krovnel.dll=$work/data/Krovnel.dll" "Osvant03.hc=$work/data/Osvant03.hc" \
-  "VQ.EXE=$work/data/VQ.EXE" "hcorig.hc=$work/data/hcorig.hc" 2>/dev/null
+"$bin/qobz" a "$work/fake.qbz" --method NON --entry "Dorvane.exe=$work/data/fake.exe" \
+  --entry "Krovnel.dll=$work/data/Krovnel.dll" --entry "Osvant03.hc=$work/data/Osvant03.hc" \
+  --entry "VQ.EXE=$work/data/VQ.EXE" --entry "hcorig.hc=$work/data/hcorig.hc"
 mkdir -p "$work/fake"
-"$bin/qobz_pack" sfx "$linked" "$work/fake.qbz" -o "$work/fake/libqobzlaunch.so" --offset "$offset"
+"$bin/qobz" sfx "$linked" "$work/fake.qbz" -o "$work/fake/libqobzlaunch.so" --offset "$offset"
 start=$(date +%s)
 out=$("$bin/qobz_host" "$work/fake/libqobzlaunch.so" V T F C "$work/source" || true)
 expect_eq "$out" "MakeBackupCD returned 2" "companion that cannot start"

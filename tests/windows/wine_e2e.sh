@@ -32,10 +32,10 @@ mkdir -p "$app" "$work/data" "$work/source/sub"
 echo "one" > "$work/source/a.txt"
 head -c 30000 /dev/urandom > "$work/source/sub/b.bin"
 for f in Krovnel.dll Osvant03.hc VQ.EXE hcorig.hc; do echo "test data for $f" > "$work/data/$f"; done
-"$hostbin/qobz_pack" archive "$work/test.qbz" NON "Dorvane.exe=$build/bin/qobz_test_companion.exe" \
-  "Krovnel.dll=$work/data/Krovnel.dll" "Osvant03.hc=$work/data/Osvant03.hc" \
-  "VQ.EXE=$work/data/VQ.EXE" "hcorig.hc=$work/data/hcorig.hc" 2>/dev/null
-"$hostbin/qobz_pack" sfx "$linked" "$work/test.qbz" -o "$app/Launcher.dll" --offset "$offset"
+"$hostbin/qobz" a "$work/test.qbz" --method NON --entry "Dorvane.exe=$build/bin/qobz_test_companion.exe" \
+  --entry "Krovnel.dll=$work/data/Krovnel.dll" --entry "Osvant03.hc=$work/data/Osvant03.hc" \
+  --entry "VQ.EXE=$work/data/VQ.EXE" --entry "hcorig.hc=$work/data/hcorig.hc"
+"$hostbin/qobz" sfx "$linked" "$work/test.qbz" -o "$app/Launcher.dll" --offset "$offset"
 lib=$(winpath "$app/Launcher.dll")
 record="$work/record.txt"
 export QOBZ_TEST_RECORD=$(winpath "$record")

@@ -66,8 +66,10 @@ std::string RefusalReason(const std::string& name, bool allow_absolute) {
 }  // namespace
 
 int CommandAdd(int argc, char** argv) {
-  Args args(argc, argv, {"--method", "--key", "--lock"}, {});
-  if (args.Operands().size() < 2) throw UsageError("need an archive and at least one file");
+  Args args(argc, argv, {"--method", "--key", "--lock", "--entry"}, {});
+  const std::vector<std::string> named = args.Values("--entry");
+  if (args.Operands().empty() || (args.Operands().size() < 2 && named.empty()))
+    throw UsageError("need an archive and at least one file");
   const std::string archive = args.Operands()[0];
   uint8_t method = ParseMethod(args.Value("--method", "LH5"));
   TCompress compress;
@@ -78,6 +80,16 @@ int CommandAdd(int argc, char** argv) {
 
   std::vector<Input> inputs;
   for (size_t i = 1; i < args.Operands().size(); ++i) Collect(args.Operands()[i], inputs);
+  // --entry NAME=PATH stores the file PATH under the name NAME.
+  for (const std::string& spec : named) {
+    size_t eq = spec.find('=');
+    if (eq == std::string::npos || eq == 0 || eq + 1 == spec.size())
+      throw UsageError("--entry takes NAME=PATH, not \"" + spec + "\"");
+    std::string path = spec.substr(eq + 1);
+    std::error_code ec;
+    if (!fs::is_regular_file(path, ec)) throw Exception("Cannot add \"" + path + "\": not a file");
+    inputs.push_back({path, spec.substr(0, eq), fs::file_size(path)});
+  }
   // Expansion stops once the sizes read add up to the archive's total, so empty files placed
   // last would never come out: put them first.
   std::stable_partition(inputs.begin(), inputs.end(), [](const Input& in) { return in.size == 0; });

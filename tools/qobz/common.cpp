@@ -65,6 +65,13 @@ std::string Args::Value(const std::string& name, const std::string& fallback) co
   return result;
 }
 
+std::vector<std::string> Args::Values(const std::string& name) const {
+  std::vector<std::string> result;
+  for (const auto& [key, value] : values_)
+    if (key == name) result.push_back(value);
+  return result;
+}
+
 int64_t Args::Number(const std::string& name, int64_t fallback, int64_t min, int64_t max) const {
   return Has(name) ? ParseNumber(Value(name), name, min, max) : fallback;
 }

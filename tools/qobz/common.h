@@ -26,6 +26,8 @@ class Args {
   bool Flag(const std::string& name) const;
   bool Has(const std::string& name) const;
   std::string Value(const std::string& name, const std::string& fallback = "") const;
+  // Every value given for a repeatable option, in order.
+  std::vector<std::string> Values(const std::string& name) const;
   int64_t Number(const std::string& name, int64_t fallback, int64_t min, int64_t max) const;
   const std::vector<std::string>& Operands() const { return operands_; }
 

@@ -16,7 +16,9 @@ struct Command {
 };
 
 // SfxCommand takes its own name as argv[0], as a program would.
-int RunSfx(int argc, char** argv) { return qobz::tool::SfxCommand(argc + 1, argv - 1); }
+int RunSfx(int argc, char** argv) {
+  return qobz::tool::SfxCommand(argc + 1, argv - 1);
+}
 
 const Command kCommands[] = {
     {"a", qobz::tool::CommandAdd,
@@ -24,7 +26,8 @@ const Command kCommands[] = {
      "Creates ARCHIVE from the files and folders given (folders are added with everything below\n"
      "them). --method picks the codec (default LH5); entries that do not get smaller are stored.\n"
      "--key N locks every entry with the 32-bit key N; --lock 2 (the default with a key) also\n"
-     "scrambles the packed bytes, --lock 1 only locks them. Empty files are put first, so that\n"
+     "scrambles the packed bytes, --lock 1 only locks them. --entry NAME=PATH adds the file PATH\n"
+     "under the stored name NAME. Empty files are put first, so that\n"
      "extraction, which stops when the total size is reached, still makes them.\n"},
     {"l", qobz::tool::CommandList, "qobz l ARCHIVE [--offset N]",
      "Lists every entry: name, size, packed size, ratio, method, date, attributes, checksum and\n"

@@ -1,0 +1,144 @@
+// Fuzz target: LH5Expand on arbitrary packed bytes.
+//
+// Input layout: 4 bytes little-endian unpacked size, 1 byte of options, then the packed stream.
+// The size is taken modulo 4 MiB when option bit 2 is set and modulo 64 KiB otherwise, so the
+// output stays capped and most runs stay quick. Option bit 0: the packed bytes are scrambled with
+// a fixed key; bit 1: the source delivers them in small reads. Streams the decoder refuses raise
+// the component's exceptions; anything else (a crash, a sanitizer report) is a finding. Small runs
+// are repeated with the byte-at-a-time flow, whose output and checksum must agree.
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include "codecs/byte_stream.h"
+#include "codecs/codec_state.h"
+#include "codecs/lh5/lh5_decode.h"
+#include "qobz/compress.h"
+#include "qobz/errors.h"
+
+namespace {
+
+constexpr uint32_t kMaxUnpacked = 4u << 20;
+constexpr uint32_t kCompareBelow = 1u << 16;
+constexpr int32_t kKey = 0x5A3C9617;
+
+// A source handing out its bytes in reads of at most `chunk`.
+class ChunkedSource : public qobz::TStream {
+ public:
+  ChunkedSource(const uint8_t* data, size_t size, int32_t chunk)
+      : data_(data), size_(size), chunk_(chunk) {}
+  int32_t Read(void* buffer, int32_t count) override {
+    size_t n = static_cast<size_t>(count < chunk_ ? count : chunk_);
+    if (n > size_ - pos_) n = size_ - pos_;
+    if (n > 0) std::memcpy(buffer, data_ + pos_, n);
+    pos_ += n;
+    return static_cast<int32_t>(n);
+  }
+  void WriteBuffer(const void*, int32_t) override { std::abort(); }
+  int64_t Seek(int64_t, qobz::SeekOrigin) override { return static_cast<int64_t>(pos_); }
+
+ private:
+  const uint8_t* data_;
+  size_t size_;
+  int32_t chunk_;
+  size_t pos_ = 0;
+};
+
+struct Outcome {
+  bool refused = false;
+  std::vector<uint8_t> out;  // kept only when the run is compared
+  int64_t size = 0;
+  uint32_t checksum = 0;
+};
+
+// A destination that keeps its bytes only when asked to.
+class Sink : public qobz::TStream {
+ public:
+  explicit Sink(bool keep) : keep_(keep) {}
+  int32_t Read(void*, int32_t) override { return 0; }
+  void WriteBuffer(const void* buffer, int32_t count) override {
+    const auto* p = static_cast<const uint8_t*>(buffer);
+    if (keep_) data.insert(data.end(), p, p + count);
+    size += count;
+  }
+  int64_t Seek(int64_t, qobz::SeekOrigin) override { return size; }
+  std::vector<uint8_t> data;
+  int64_t size = 0;
+
+ private:
+  bool keep_;
+};
+
+Outcome ViaDriver(const uint8_t* packed, size_t size, int32_t unpacked, bool keyed, int32_t chunk,
+                  bool keep) {
+  Outcome o;
+  qobz::TCompress compress;
+  compress.Key = keyed ? kKey : 0;
+  ChunkedSource source(packed, size, chunk);
+  Sink dest(keep);
+  try {
+    compress.RunCodec(dest, source, static_cast<int32_t>(size), unpacked, 4, o.checksum, true,
+                      keyed);
+  } catch (const qobz::ELZHBadDecodeTable&) {
+    o.refused = true;
+  }
+  o.out = std::move(dest.data);
+  o.size = dest.size;
+  return o;
+}
+
+// The same run through the byte-at-a-time flow, set up as the driver sets up a run.
+Outcome Bytewise(const uint8_t* packed, size_t size, int32_t unpacked, bool keyed, int32_t chunk) {
+  Outcome o;
+  ChunkedSource source(packed, size, chunk);
+  qobz::TMemoryStream dest;
+  std::vector<uint8_t> in(qobz::IOBufferSize), out(qobz::IOBufferSize);
+  qobz::TCompThreadSafety s;
+  s.InStream = &source;
+  s.OutStream = &dest;
+  s.InputBuffer = s.InPos = s.InEnd = in.data();
+  s.OutputBuffer = s.OutPos = out.data();
+  s.OutEnd = out.data() + qobz::IOBufferSize;
+  s.InRemaining = static_cast<int32_t>(size);
+  s.OutLimit = 2147483647;
+  s.UnscrambleInput = keyed;
+  for (int i = 0; i < 4; ++i) {
+    s.KeyBytes[i] = static_cast<uint8_t>(static_cast<uint32_t>(kKey) >> (8 * i));
+  }
+  try {
+    qobz::LH5ExpandBytewise(s, unpacked);
+    qobz::FlushOutput(s);
+    o.checksum = s.OutSum;
+  } catch (const qobz::ELZHBadDecodeTable&) {
+    o.refused = true;
+  }
+  o.out = std::move(dest.Data());
+  return o;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  if (size < 5 || size > (64u << 20)) return 0;
+  uint32_t unpacked = 0;
+  for (int i = 0; i < 4; ++i) unpacked |= static_cast<uint32_t>(data[i]) << (8 * i);
+  unpacked %= (data[4] & 4) != 0 ? kMaxUnpacked : kCompareBelow;
+  const bool keyed = (data[4] & 1) != 0;
+  const int32_t chunk = (data[4] & 2) != 0 ? 1 + data[4] / 4 : qobz::IOBufferSize;
+  const uint8_t* packed = data + 5;
+  const size_t packed_size = size - 5;
+
+  const bool compare = unpacked < kCompareBelow;
+  const Outcome fast =
+      ViaDriver(packed, packed_size, static_cast<int32_t>(unpacked), keyed, chunk, compare);
+  if (!fast.refused && fast.size < unpacked) std::abort();
+  if (compare) {
+    const Outcome slow =
+        Bytewise(packed, packed_size, static_cast<int32_t>(unpacked), keyed, chunk);
+    if (slow.refused != fast.refused || slow.out != fast.out) std::abort();
+    if (!fast.refused && slow.checksum != fast.checksum) std::abort();
+  }
+  return 0;
+}
