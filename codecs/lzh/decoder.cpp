@@ -85,21 +85,7 @@ inline void UpdateAlongPath(uint16_t* freq, int16_t* parent, int16_t* child, int
     int x = path[j];
     const uint16_t f = ++freq[x];
     if (f > freq[x + 1]) [[unlikely]] {
-      // The sentinel at 627 ends the scan.
-      int l = x + 2;
-      while (f > freq[l]) ++l;
-      --l;
-      freq[x] = freq[l];
-      freq[l] = f;
-      const int i = child[x];
-      parent[i] = static_cast<int16_t>(l);
-      if (i < LzhNodeCount) parent[i + 1] = static_cast<int16_t>(l);
-      const int m = child[l];
-      child[l] = static_cast<int16_t>(i);
-      parent[m] = static_cast<int16_t>(x);
-      if (m < LzhNodeCount) parent[m + 1] = static_cast<int16_t>(x);
-      child[x] = static_cast<int16_t>(m);
-      x = parent[l];
+      x = parent[LzhExchangeNodes(freq, parent, child, x, f)];
       if (x != 0) LzhContinueUpdate(freq, parent, child, x);
       return;
     }

@@ -80,27 +80,31 @@ void LzhStartModel(TCompThreadSafety& s);
 void LzhRebuildModel(TCompThreadSafety& s);
 void LzhRebuildNodes(uint16_t* freq, int16_t* parent, int16_t* child);
 
+// Node x has just reached weight f, more than node x + 1: it trades places (and subtrees) with
+// the last node of its old weight, l, which is returned.
+inline int LzhExchangeNodes(uint16_t* freq, int16_t* parent, int16_t* child, int x, uint16_t f) {
+  // The sentinel at 627 ends the scan.
+  int l = x + 2;
+  while (f > freq[l]) ++l;
+  --l;
+  freq[x] = freq[l];
+  freq[l] = f;
+  const int i = child[x];
+  parent[i] = static_cast<int16_t>(l);
+  if (i < LzhNodeCount) parent[i + 1] = static_cast<int16_t>(l);
+  const int j = child[l];
+  child[l] = static_cast<int16_t>(i);
+  parent[j] = static_cast<int16_t>(x);
+  if (j < LzhNodeCount) parent[j + 1] = static_cast<int16_t>(x);
+  child[x] = static_cast<int16_t>(j);
+  return l;
+}
+
 // The walk of LzhUpdateNodes from node x (not 0) up to the root.
 inline void LzhContinueUpdate(uint16_t* freq, int16_t* parent, int16_t* child, int x) {
   do {
     const uint16_t f = ++freq[x];
-    if (f > freq[x + 1]) {
-      // The sentinel at 627 ends the scan.
-      int l = x + 2;
-      while (f > freq[l]) ++l;
-      --l;
-      freq[x] = freq[l];
-      freq[l] = f;
-      const int i = child[x];
-      parent[i] = static_cast<int16_t>(l);
-      if (i < LzhNodeCount) parent[i + 1] = static_cast<int16_t>(l);
-      const int j = child[l];
-      child[l] = static_cast<int16_t>(i);
-      parent[j] = static_cast<int16_t>(x);
-      if (j < LzhNodeCount) parent[j + 1] = static_cast<int16_t>(x);
-      child[x] = static_cast<int16_t>(j);
-      x = l;
-    }
+    if (f > freq[x + 1]) x = LzhExchangeNodes(freq, parent, child, x, f);
     x = parent[x];
   } while (x != 0);
 }

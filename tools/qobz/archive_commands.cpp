@@ -81,14 +81,14 @@ int CommandAdd(int argc, char** argv) {
   std::vector<Input> inputs;
   for (size_t i = 1; i < args.Operands().size(); ++i) Collect(args.Operands()[i], inputs);
   // --entry NAME=PATH stores the file PATH under the name NAME.
-  for (const std::string& spec : named) {
-    size_t eq = spec.find('=');
-    if (eq == std::string::npos || eq == 0 || eq + 1 == spec.size())
-      throw UsageError("--entry takes NAME=PATH, not \"" + spec + "\"");
-    std::string path = spec.substr(eq + 1);
+  for (const std::string& entry_arg : named) {
+    size_t eq = entry_arg.find('=');
+    if (eq == std::string::npos || eq == 0 || eq + 1 == entry_arg.size())
+      throw UsageError("--entry takes NAME=PATH, not \"" + entry_arg + "\"");
+    std::string path = entry_arg.substr(eq + 1);
     std::error_code ec;
     if (!fs::is_regular_file(path, ec)) throw Exception("Cannot add \"" + path + "\": not a file");
-    inputs.push_back({path, spec.substr(0, eq), fs::file_size(path)});
+    inputs.push_back({path, entry_arg.substr(0, eq), fs::file_size(path)});
   }
   // Expansion stops once the sizes read add up to the archive's total, so empty files placed
   // last would never come out: put them first.
