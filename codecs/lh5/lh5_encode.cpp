@@ -41,7 +41,7 @@ class LH5Encoder {
   [[gnu::always_inline]] inline void InsertString();
   [[gnu::always_inline]] inline void RemoveString();
   int FillWindow(uint8_t* dst, uint8_t* end);
-  void SplitEdge(int old);
+  [[gnu::always_inline]] inline void SplitEdge(int old);
   int FindChild(int q, int b);
   void AttachChild(int q, int b, int r);
   void RecordItem(int symbol, int v);
