@@ -44,7 +44,7 @@ class LH5Encoder {
   [[gnu::always_inline]] inline void SplitEdge(int old);
   int FindChild(int q, int b);
   void AttachChild(int q, int b, int r);
-  void RecordItem(int symbol, int v);
+  [[gnu::always_inline]] inline void RecordItem(int symbol, int v);
 
   // Scatters the nodes over the buckets (Fibonacci hashing), and keeps the up to 256 children of
   // one node in consecutive, hence distinct, buckets.
