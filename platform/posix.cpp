@@ -327,16 +327,6 @@ std::string EnvironmentValue(const char* name) {
   return value ? std::string(value) : std::string();
 }
 
-std::unique_ptr<TSharedLibrary> TSharedLibrary::Load(const std::string& path) {
-  void* handle = ::dlopen(NativePath(path).c_str(), RTLD_NOW | RTLD_LOCAL);
-  if (!handle) return nullptr;
-  return std::unique_ptr<TSharedLibrary>(new TSharedLibrary(handle));
-}
-
-TSharedLibrary::~TSharedLibrary() { ::dlclose(handle_); }
-
-void* TSharedLibrary::Symbol(const char* name) const { return ::dlsym(handle_, name); }
-
 namespace {
 
 // One key of the hand-off store: a folder holding one file per value.

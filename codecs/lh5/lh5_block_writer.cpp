@@ -57,7 +57,8 @@ struct HeapBuilder {
     CountDepths(root, 0);
     // Kraft sum in 16-bit units; a complete tree within 16 levels sums to 65536, that is 0.
     uint16_t sum = 0;
-    for (int i = 1; i <= lh5::MaxCodeLength; ++i) sum = static_cast<uint16_t>(sum + (count[i] << (lh5::MaxCodeLength - i)));
+    for (int i = 1; i <= lh5::MaxCodeLength; ++i)
+      sum = static_cast<uint16_t>(sum + (count[i] << (lh5::MaxCodeLength - i)));
     if (sum != 0) {
       count[lh5::MaxCodeLength] -= sum;
       // Each step turns one code of the longest length below 16 into two codes one bit longer.
@@ -244,6 +245,11 @@ void EmitPosition(TCompThreadSafety& s, const TLH5EncoderTables& t, int v) {
   if (k > 1) WriteBits(s, k - 1, static_cast<uint16_t>(v));
 }
 
+namespace {
+void EmitItems(TCompThreadSafety& s, const TLH5EncoderTables& t, int size);
+void EmitItemsBitwise(TCompThreadSafety& s, const TLH5EncoderTables& t, int size);
+}  // namespace
+
 void FlushBlock(TCompThreadSafety& s, TLH5EncoderTables& t) {
   const int root = BuildCode(t, lh5::SymbolCount, t.SymbolFreq, t.SymbolLengths, t.SymbolCodes);
   // For a block of one distinct symbol the root is that symbol and its count is the item count.
@@ -251,9 +257,11 @@ void FlushBlock(TCompThreadSafety& s, TLH5EncoderTables& t) {
   WriteBits(s, 16, size);
   if (root >= lh5::SymbolCount) {
     TallyLengthSymbols(t);
-    const int root_t = BuildCode(t, lh5::LengthCodeCount, t.LengthFreq, t.ShortLengths, t.ShortCodes);
+    const int root_t =
+        BuildCode(t, lh5::LengthCodeCount, t.LengthFreq, t.ShortLengths, t.ShortCodes);
     if (root_t >= lh5::LengthCodeCount) {
-      WriteShortLengths(s, t, lh5::LengthCodeCount, lh5::LengthCountBits, lh5::LengthListZeroRunAfter);
+      WriteShortLengths(s, t, lh5::LengthCodeCount, lh5::LengthCountBits,
+                        lh5::LengthListZeroRunAfter);
     } else {
       WriteBits(s, lh5::LengthCountBits, 0);
       WriteBits(s, lh5::LengthCountBits, static_cast<uint16_t>(root_t));
@@ -268,7 +276,8 @@ void FlushBlock(TCompThreadSafety& s, TLH5EncoderTables& t) {
   }
 
   // The position code replaces the length code in ShortLengths and ShortCodes.
-  const int root_p = BuildCode(t, lh5::PositionCodeCount, t.PositionFreq, t.ShortLengths, t.ShortCodes);
+  const int root_p =
+      BuildCode(t, lh5::PositionCodeCount, t.PositionFreq, t.ShortLengths, t.ShortCodes);
   if (root_p >= lh5::PositionCodeCount) {
     WriteShortLengths(s, t, lh5::PositionCodeCount, lh5::PositionCountBits, kNoSpecial);
   } else {
@@ -276,6 +285,24 @@ void FlushBlock(TCompThreadSafety& s, TLH5EncoderTables& t) {
     WriteBits(s, lh5::PositionCountBits, static_cast<uint16_t>(root_p));
   }
 
+  // An item takes at most a 16-bit symbol code, a 16-bit position code and 12 extra bits, so
+  // when the output limit leaves room for that many bits per item, no byte of the block can
+  // raise EUnableToCompress and the items go through a local bit accumulator.
+  constexpr int64_t kMaxItemBits = 2 * lh5::MaxCodeLength + lh5::PositionCodeCount - 2;
+  if (static_cast<int64_t>(s.OutLimit) * 8 >= int64_t{size} * kMaxItemBits + 8) {
+    EmitItems(s, t, size);
+  } else {
+    EmitItemsBitwise(s, t, size);
+  }
+
+  std::fill(t.SymbolFreq, t.SymbolFreq + lh5::SymbolCount, 0);
+  std::fill(t.PositionFreq, t.PositionFreq + lh5::PositionCodeCount, 0);
+}
+
+namespace {
+
+// The items of a block through the bit layer, code by code.
+void EmitItemsBitwise(TCompThreadSafety& s, const TLH5EncoderTables& t, int size) {
   const uint8_t* item = t.ItemBuffer;
   uint8_t flags = 0;
   for (int n = 0; n < size; ++n) {
@@ -292,9 +319,52 @@ void FlushBlock(TCompThreadSafety& s, TLH5EncoderTables& t) {
       EmitSymbol(s, t, *item++);
     }
   }
-
-  std::fill(t.SymbolFreq, t.SymbolFreq + lh5::SymbolCount, 0);
-  std::fill(t.PositionFreq, t.PositionFreq + lh5::PositionCodeCount, 0);
 }
+
+// The same bits and the same WriteByte calls in the same order, with the pending bits kept in a
+// local word: acc holds `pending` (0..7 between items) bits not yet written, right-aligned.
+// The caller has made sure that WriteByte cannot throw, so the bit layer's fields need to be
+// right only at the end.
+void EmitItems(TCompThreadSafety& s, const TLH5EncoderTables& t, int size) {
+  int pending = 8 - s.BitCount;
+  uint64_t acc = s.BitByte >> s.BitCount;
+  auto put = [&](int len, uint32_t bits) {  // bits: right-aligned, len 0..16
+    acc = (acc << len) | bits;
+    pending += len;
+  };
+  auto drain = [&] {
+    while (pending >= 8) {
+      pending -= 8;
+      WriteByte(s, static_cast<uint8_t>(acc >> pending));
+    }
+  };
+  auto code = [](int len, uint16_t w) -> uint32_t { return len == 0 ? 0 : w >> (16 - len); };
+  const uint8_t* item = t.ItemBuffer;
+  uint8_t flags = 0;
+  for (int n = 0; n < size; ++n) {
+    if ((n & 7) == 0) {
+      flags = *item++;
+    } else {
+      flags = static_cast<uint8_t>(flags << 1);
+    }
+    if (flags & 0x80) {
+      const int x = *item + 256;
+      put(t.SymbolLengths[x], code(t.SymbolLengths[x], t.SymbolCodes[x]));
+      const int v = (item[1] << 8) | item[2];
+      const int k = BitLength(static_cast<unsigned>(v));
+      put(t.ShortLengths[k], code(t.ShortLengths[k], t.ShortCodes[k]));
+      if (k > 1) put(k - 1, static_cast<uint32_t>(v) & ((1u << (k - 1)) - 1));
+      item += 3;
+    } else {
+      const int x = *item++;
+      put(t.SymbolLengths[x], code(t.SymbolLengths[x], t.SymbolCodes[x]));
+    }
+    drain();
+  }
+  s.BitCount = static_cast<uint8_t>(8 - pending);
+  s.BitByte = static_cast<uint8_t>(acc << (8 - pending));
+}
+
+}  // namespace
 
 }  // namespace qobz

@@ -16,6 +16,7 @@
 // byte where the specified flow does.
 #include "codecs/lh5/lh5_decode.h"
 
+#include <algorithm>
 #include <cassert>
 #include <cstring>
 #if defined(__SSE2__)
@@ -56,11 +57,28 @@ void ReadBlockHeader(TCompThreadSafety& s) {
 }
 
 // Fills entries [from, to) of a lookup table and of its packed form.
+// A code's range has a power-of-two size and starts at a multiple of it, so ranges of 8 or more
+// entries are filled in whole groups of 8, which the compiler turns into wide stores; that is
+// most of the table work of a block of short codes.
 inline void FillEntries(uint16_t* table, uint32_t* packed, uint32_t from, uint32_t to,
                         uint16_t value, uint32_t bits) {
+  const uint32_t entry = value | (bits << 16);
+  if ((to - from) % 8 == 0) {
+    uint16_t values[8];
+    uint32_t entries[8];
+    for (uint32_t k = 0; k < 8; ++k) {
+      values[k] = value;
+      entries[k] = entry;
+    }
+    for (uint32_t i = from; i < to; i += 8) std::memcpy(table + i, values, sizeof values);
+    if (packed != nullptr) {
+      for (uint32_t i = from; i < to; i += 8) std::memcpy(packed + i, entries, sizeof entries);
+    }
+    return;
+  }
   for (uint32_t i = from; i < to; ++i) table[i] = value;
   if (packed != nullptr) {
-    for (uint32_t i = from; i < to; ++i) packed[i] = value | (bits << 16);
+    for (uint32_t i = from; i < to; ++i) packed[i] = entry;
   }
 }
 
@@ -541,24 +559,25 @@ void ExpandFast(TCompThreadSafety& s, TLH5Tables& t, int64_t size, TProgress& at
   for (;;) {
     // Entry: 16 bytes of input, kRoundRoom bytes of output room, three items left in the block,
     // and more bytes to produce than a round writes, so no item of the round passes the end.
-    while (ip <= in_limit_pair && remaining >= kRoundSymbols &&
-           left_to_produce >= static_cast<int64_t>(kRoundRoom) && out_end - op >= kRoundRoom) {
+    // Rounds write only inside the buffer, so the bytes still to produce follow from op: both
+    // output conditions become one bound on how far op may have moved.
+    uint8_t* const round_start = op;
+    const int64_t round_stop =
+        std::min<int64_t>(out_end - op, left_to_produce) - static_cast<int64_t>(kRoundRoom);
+    while (ip <= in_limit_pair && remaining >= kRoundSymbols && op - round_start <= round_stop) {
       refill();
       uint32_t sym = decode_symbol();  // nbits >= 40 after it
       --remaining;
       if (sym < LiteralCount) {
         *op++ = static_cast<uint8_t>(sym);
-        --left_to_produce;
         sym = decode_symbol();  // nbits >= 24 after it
         --remaining;
         if (sym < LiteralCount) {
           *op++ = static_cast<uint8_t>(sym);
-          --left_to_produce;
           sym = decode_symbol();  // nbits >= 8 after it
           --remaining;
           if (sym < LiteralCount) {
             *op++ = static_cast<uint8_t>(sym);
-            --left_to_produce;
             continue;
           }
         }
@@ -566,7 +585,6 @@ void ExpandFast(TCompThreadSafety& s, TLH5Tables& t, int64_t size, TProgress& at
       }
       const uint32_t length = sym - MatchSymbolOffset;
       const uint32_t distance = decode_distance();
-      left_to_produce -= length;
       // The source lies in this round's output when distance <= fill, else in the window, which
       // holds the previous round; chosen without a branch. Only a window source that runs on into
       // this round needs two pieces.
@@ -579,6 +597,7 @@ void ExpandFast(TCompThreadSafety& s, TLH5Tables& t, int64_t size, TProgress& at
         op = CopyMatch(op, src, distance, length);
       }
     }
+    left_to_produce -= op - round_start;
 
     // Single items near the ends of the buffers and of the block, one at a time, back to rounds
     // as soon as they can run again.

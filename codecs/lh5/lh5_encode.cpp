@@ -13,6 +13,8 @@
 // Bytes past the end of the input (spaces of the first fill, stale bytes after a slide) take part
 // in comparisons exactly as they lie, because they decide ties; lengths are cut to Lookahead.
 #include <algorithm>
+#include <bit>
+#include <cstdint>
 #include <cstring>
 #include <memory>
 
@@ -25,7 +27,7 @@ namespace qobz {
 namespace {
 
 constexpr int kFirstPos = lh5::WindowSize + lh5::MaxMatch;  // 8448: CurPos at the start of a run
-constexpr int kSpace = 0x20;                      // filler of the first window fill
+constexpr int kSpace = 0x20;                                // filler of the first window fill
 
 class LH5Encoder {
  public:
@@ -35,19 +37,44 @@ class LH5Encoder {
 
  private:
   void ResetTrie();
-  void AdvanceWindow();
-  void InsertString();
-  void RemoveString();
-  void SplitEdge(int old);
+  [[gnu::always_inline]] inline void AdvanceWindow();
+  [[gnu::always_inline]] inline void InsertString();
+  [[gnu::always_inline]] inline void RemoveString();
+  int FillWindow(uint8_t* dst, uint8_t* end);
+  [[gnu::always_inline]] inline void SplitEdge(int old);
   int FindChild(int q, int b);
   void AttachChild(int q, int b, int r);
-  void RecordItem(int symbol, int v);
+  [[gnu::always_inline]] inline void RecordItem(int symbol, int v);
 
   // Scatters the nodes over the buckets (Fibonacci hashing), and keeps the up to 256 children of
   // one node in consecutive, hence distinct, buckets.
   static int Bucket(int q, int b) {
     const uint32_t scatter = (static_cast<uint32_t>(q) * 0x9E3779B1u) >> 18;
-    return kBucketBase + static_cast<int>((scatter + static_cast<uint32_t>(b)) & (kBucketCount - 1));
+    return kBucketBase +
+           static_cast<int>((scatter + static_cast<uint32_t>(b)) & (kBucketCount - 1));
+  }
+
+  // The first i in [from, limit) with a[i] != b[i], else limit. Little-endian machines compare
+  // eight bytes at a time; the loads may reach kComparePad bytes past limit.
+  static int MatchEnd(const uint8_t* a, const uint8_t* b, int from, int limit) {
+    int i = from;
+    if constexpr (std::endian::native == std::endian::little) {
+      while (i < limit) {
+        uint64_t x;
+        uint64_t y;
+        std::memcpy(&x, a + i, sizeof x);
+        std::memcpy(&y, b + i, sizeof y);
+        if (x != y) {
+          i += __builtin_ctzll(x ^ y) >> 3;
+          return i < limit ? i : limit;
+        }
+        i += 8;
+      }
+      return limit;
+    } else {
+      while (i < limit && a[i] == b[i]) ++i;
+      return i;
+    }
   }
 
   TCompThreadSafety& s_;
@@ -154,14 +181,11 @@ void LH5Encoder::InsertString() {
     }
     if (m >= p) m -= lh5::WindowSize;
     t_.MatchStart = m;
-    int len = t_.MatchLength;
-    while (len < limit) {
-      if (w[p + len] != w[m + len]) {
-        t_.MatchLength = len;
-        SplitEdge(r);
-        return;
-      }
-      ++len;
+    const int len = MatchEnd(w + p, w + m, t_.MatchLength, limit);
+    if (len < limit) {
+      t_.MatchLength = len;
+      SplitEdge(r);
+      return;
     }
     t_.MatchLength = len;
     if (len == lh5::MaxMatch) break;
@@ -231,24 +255,36 @@ void LH5Encoder::RemoveString() {
   t_.FreeNode = r;
 }
 
+// Fills [dst, end) as a ReadByte per slot would, stopping at the first slot that gets no byte;
+// that slot takes ReadByte's 0 and the slots above it keep their old bytes, which decide ties.
+// Returns the number of bytes stored. Whole runs of the input buffer are copied at once.
+int LH5Encoder::FillWindow(uint8_t* dst, uint8_t* const end) {
+  uint8_t* const begin = dst;
+  while (dst < end) {
+    if (s_.InPos == s_.InEnd || s_.UnscrambleInput) {
+      *dst = ReadByte(s_);
+      if (s_.EndOfInput) break;
+      ++dst;
+      continue;
+    }
+    const ptrdiff_t n = std::min(s_.InEnd - s_.InPos, end - dst);
+    uint32_t sum = 0;
+    for (ptrdiff_t i = 0; i < n; ++i) sum += s_.InPos[i];
+    std::memcpy(dst, s_.InPos, static_cast<size_t>(n));
+    s_.InSum += sum;
+    s_.InPos += n;
+    dst += n;
+  }
+  return static_cast<int>(dst - begin);
+}
+
 // Moves CurPos on by one, sliding and refilling the window every 8192 positions, and replaces the
 // oldest string of the trie by the new one.
 void LH5Encoder::AdvanceWindow() {
   --t_.Lookahead;
   if (++t_.CurPos == 2 * lh5::WindowSize) {
     std::memmove(t_.Window, t_.Window + lh5::WindowSize, kWindowSlots - lh5::WindowSize);
-    // Slots above the end-of-input slot keep their old bytes: they decide ties.
-    int stored = 0;
-    bool ended = false;
-    for (int slot = kFirstPos; slot < kWindowSlots; ++slot) {
-      t_.Window[slot] = ReadByte(s_);
-      if (s_.EndOfInput) {
-        ended = true;
-        break;
-      }
-      ++stored;
-    }
-    t_.Lookahead += ended ? stored : lh5::WindowSize;
+    t_.Lookahead += FillWindow(t_.Window + kFirstPos, t_.Window + kWindowSlots);
     t_.CurPos = lh5::WindowSize;
   }
   RemoveString();
@@ -288,6 +324,7 @@ void LH5Encoder::Run() {
   t_.FlagPos = 0;
   t_.CurPos = kFirstPos;
   t_.Lookahead = 0;
+  std::memset(t_.Window + kWindowSlots + 1, 0, kComparePad);  // read, never counted
 
   // Every slot of the first fill asks for a byte, even after the end: each call decides alone.
   for (int slot = kFirstPos; slot < kWindowSlots; ++slot) {
@@ -304,20 +341,31 @@ void LH5Encoder::Run() {
   t_.MatchStart = 0;
   t_.MatchLength = 0;
   InsertString();
-  while (t_.Lookahead > 0) {
-    // One-step lazy choice: the match found here is sent only if the next position does not
-    // offer a strictly longer one.
-    const int len = t_.MatchLength;
-    const int start = t_.MatchStart;
+  // One-step lazy choice: the match found at a position is sent only if the next position does
+  // not offer a strictly longer one. The window advances in one place only, so that the trie
+  // code is inlined once: skip counts the advances left over the rest of a sent match, after
+  // which the match found is cut to the look-ahead.
+  int len = 0;
+  int start = 0;
+  int skip = 0;
+  for (;;) {
+    if (skip == 0) {
+      if (t_.Lookahead <= 0) break;
+      len = t_.MatchLength;
+      start = t_.MatchStart;
+    }
     AdvanceWindow();
+    if (skip > 0) {
+      if (--skip == 0 && t_.MatchLength > t_.Lookahead) t_.MatchLength = t_.Lookahead;
+      continue;
+    }
     if (t_.MatchLength > t_.Lookahead) t_.MatchLength = t_.Lookahead;
     if (t_.MatchLength > len || len < lh5::MinMatch) {
       RecordItem(t_.Window[t_.CurPos - 1], 0);
     } else {
       // The mask keeps the distance right when the window slid since the match was found.
       RecordItem(len + 253, (t_.CurPos - start - 2) & (lh5::WindowSize - 1));
-      for (int i = 1; i < len; ++i) AdvanceWindow();
-      if (t_.MatchLength > t_.Lookahead) t_.MatchLength = t_.Lookahead;
+      skip = len - 1;
     }
   }
   FlushBlock(s_, t_);

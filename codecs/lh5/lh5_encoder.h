@@ -19,25 +19,28 @@
 namespace qobz {
 
 // Node numbers of the match trie.
-constexpr int kRootBase = 8192;        // root of the strings starting with byte b: kRootBase + b
-constexpr int kLeafBase = 8192;        // leaf of the string at window slot s (8192..16383): s
+constexpr int kRootBase = 8192;  // root of the strings starting with byte b: kRootBase + b
+constexpr int kLeafBase = 8192;  // leaf of the string at window slot s (8192..16383): s
 // Children are found through hashed bucket lists: the bucket of node q and byte b is
 // kBucketBase + ((scatter(q) + b) mod kBucketCount). The children of one node lie in distinct
 // buckets, so a child is recognised by its parent alone; which bucket holds it never changes the
 // trie itself, only how fast a child is found.
 constexpr int kBucketBase = 16384;
 constexpr int kBucketCount = 16384;
-constexpr int kNodeMark = 0x8000;      // NodeLatest: percolation mark
-constexpr int kSlotBit = 0x2000;       // set in every window slot number 8192..16383
+constexpr int kNodeMark = 0x8000;  // NodeLatest: percolation mark
+constexpr int kSlotBit = 0x2000;   // set in every window slot number 8192..16383
 // Window slots: history below CurPos, look-ahead from CurPos on.
 constexpr int kWindowSlots = 2 * lh5::WindowSize + lh5::MaxMatch;  // 16640
+// Bytes past the window that an 8-byte comparison may load; their values never count.
+constexpr int kComparePad = 7;
 // Item buffer: a new group of items starting at or past kBlockClose closes the block first.
 constexpr int kItemBufferSize = 16384;
 constexpr int kBlockClose = 16360;
 
 struct TLH5EncoderTables {
   // Match trie and window.
-  uint8_t Window[kWindowSlots + 1];
+  // kWindowSlots + 1 slots, then room for the last 8-byte load of a match comparison.
+  uint8_t Window[kWindowSlots + 1 + kComparePad];
   uint8_t NodeDepth[8449];     // internal nodes: common prefix length; roots: 1
   uint8_t NodeChildren[8449];  // children of an internal node
   uint16_t NodeLatest[8449];   // a recent window slot below the node, bit 15 the mark; roots 0
@@ -93,6 +96,8 @@ void EmitSymbol(TCompThreadSafety& s, const TLH5EncoderTables& t, int x);
 void EmitPosition(TCompThreadSafety& s, const TLH5EncoderTables& t, int v);
 
 // Number of significant bits of v (0 for 0): the position class of a distance value.
-inline int BitLength(unsigned v) { return v == 0 ? 0 : 32 - __builtin_clz(v); }
+inline int BitLength(unsigned v) {
+  return v == 0 ? 0 : 32 - __builtin_clz(v);
+}
 
 }  // namespace qobz
