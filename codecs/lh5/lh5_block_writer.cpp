@@ -301,8 +301,10 @@ void FlushBlock(TCompThreadSafety& s, TLH5EncoderTables& t) {
 
 namespace {
 
-// The items of a block through the bit layer, code by code.
-void EmitItemsBitwise(TCompThreadSafety& s, const TLH5EncoderTables& t, int size) {
+// Walks the items of a block in order: a flag byte before every eight items says which are
+// matches (3 bytes: length symbol - 256, then the 16-bit position) and which literals (1 byte).
+template <typename Literal, typename Match>
+inline void ForEachItem(const TLH5EncoderTables& t, int size, Literal literal, Match match) {
   const uint8_t* item = t.ItemBuffer;
   uint8_t flags = 0;
   for (int n = 0; n < size; ++n) {
@@ -312,13 +314,22 @@ void EmitItemsBitwise(TCompThreadSafety& s, const TLH5EncoderTables& t, int size
       flags = static_cast<uint8_t>(flags << 1);
     }
     if (flags & 0x80) {
-      EmitSymbol(s, t, *item + 256);
-      EmitPosition(s, t, (item[1] << 8) | item[2]);
+      match(*item + 256, (item[1] << 8) | item[2]);
       item += 3;
     } else {
-      EmitSymbol(s, t, *item++);
+      literal(*item++);
     }
   }
+}
+
+// The items of a block through the bit layer, code by code.
+void EmitItemsBitwise(TCompThreadSafety& s, const TLH5EncoderTables& t, int size) {
+  ForEachItem(
+      t, size, [&](int symbol) { EmitSymbol(s, t, symbol); },
+      [&](int symbol, int position) {
+        EmitSymbol(s, t, symbol);
+        EmitPosition(s, t, position);
+      });
 }
 
 // The same bits and the same WriteByte calls in the same order, with the pending bits kept in a
@@ -339,28 +350,20 @@ void EmitItems(TCompThreadSafety& s, const TLH5EncoderTables& t, int size) {
     }
   };
   auto code = [](int len, uint16_t w) -> uint32_t { return len == 0 ? 0 : w >> (16 - len); };
-  const uint8_t* item = t.ItemBuffer;
-  uint8_t flags = 0;
-  for (int n = 0; n < size; ++n) {
-    if ((n & 7) == 0) {
-      flags = *item++;
-    } else {
-      flags = static_cast<uint8_t>(flags << 1);
-    }
-    if (flags & 0x80) {
-      const int x = *item + 256;
-      put(t.SymbolLengths[x], code(t.SymbolLengths[x], t.SymbolCodes[x]));
-      const int v = (item[1] << 8) | item[2];
-      const int k = BitLength(static_cast<unsigned>(v));
-      put(t.ShortLengths[k], code(t.ShortLengths[k], t.ShortCodes[k]));
-      if (k > 1) put(k - 1, static_cast<uint32_t>(v) & ((1u << (k - 1)) - 1));
-      item += 3;
-    } else {
-      const int x = *item++;
-      put(t.SymbolLengths[x], code(t.SymbolLengths[x], t.SymbolCodes[x]));
-    }
-    drain();
-  }
+  auto symbol = [&](int x) { put(t.SymbolLengths[x], code(t.SymbolLengths[x], t.SymbolCodes[x])); };
+  ForEachItem(
+      t, size,
+      [&](int x) {
+        symbol(x);
+        drain();
+      },
+      [&](int x, int v) {
+        symbol(x);
+        const int k = BitLength(static_cast<unsigned>(v));
+        put(t.ShortLengths[k], code(t.ShortLengths[k], t.ShortCodes[k]));
+        if (k > 1) put(k - 1, static_cast<uint32_t>(v) & ((1u << (k - 1)) - 1));
+        drain();
+      });
   s.BitCount = static_cast<uint8_t>(8 - pending);
   s.BitByte = static_cast<uint8_t>(acc << (8 - pending));
 }
