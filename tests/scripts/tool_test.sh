@@ -100,4 +100,98 @@ for m in $methods; do
     cmp -s "$f" back.bin || fail "raw round trip $m $f"
   done
 done
+
+# ---- Writing archives: nothing lost, nothing replaced that is not ours, names x accepts ----
+run() {  # expected-rc command... ; stderr in err.txt
+  local want=$1 rc=0; shift
+  "$@" > out.txt 2> err.txt || rc=$?
+  [ "$rc" = "$want" ] || fail "rc $rc, not $want: $* ($(cat err.txt))"
+}
+no_temp() { [ -z "$(find "$@" -name '.qobz-*')" ] || fail "temporary file left in $*"; }
+
+# A failed run keeps the previous archive: the 2 GiB file does not fit, after other entries.
+mkdir -p w/big && cp src/text.txt w/big/a.txt && truncate -s 2G w/big/z.bin
+"$qobz" a w/prev.qbz src/text.txt
+cp w/prev.qbz w/prev.copy
+run 1 "$qobz" a w/prev.qbz w/big
+cmp -s w/prev.qbz w/prev.copy || fail "failed a changed the previous archive"
+no_temp w
+rm -rf w/big
+
+# Destinations that are not regular files get the archive and stay what they were.
+"$qobz" a w/ref.qbz src
+"$qobz" a - src | cat > w/dash.qbz || fail "a to -"
+"$qobz" a /dev/stdout src | cat > w/stdout.qbz || fail "a to /dev/stdout"
+mkfifo w/fifo; cat w/fifo > w/fifo.qbz & reader=$!
+"$qobz" a w/fifo src || fail "a to a FIFO"; wait $reader
+[ -p w/fifo ] || fail "FIFO replaced"
+for f in dash stdout fifo; do cmp -s w/ref.qbz "w/$f.qbz" || fail "archive through $f differs"; done
+if mknod w/full c 1 7 2> /dev/null; then  # a /dev/full of our own (as root)
+  run 1 "$qobz" a w/full src
+  grep -q 'No space left' err.txt || fail "full device: $(cat err.txt)"
+  [ -c w/full ] || fail "device removed after a failed a"
+fi
+
+# sfx never follows what is planted beside its output.
+printf 'precious' > w/victim; ln -s victim w/lib.out.tmp
+printf 'MZ-library' > w/lib.bin
+"$qobz" sfx w/lib.bin w/ref.qbz -o w/lib.out --offset 4096 || fail sfx
+[ "$(cat w/victim)" = precious ] || fail "sfx wrote through a planted link"
+"$qobz" t w/lib.out --offset 4096 > /dev/null || fail "sfx output"
+no_temp w
+
+# An input that is the output is refused; the archive inside an input folder is passed over.
+cp src/text.txt w/notes.txt; ln w/notes.txt w/hard.txt
+run 1 "$qobz" a w/notes.txt w/notes.txt
+run 1 "$qobz" a w/notes.txt src w/hard.txt
+run 1 "$qobz" encode --method LH5 w/notes.txt w/hard.txt
+cmp -s w/notes.txt src/text.txt || fail "input overwritten by its own output"
+mkdir -p w/self && cp src/random w/self/
+"$qobz" a w/self/self.qbz w/self && run 0 "$qobz" a w/self/self.qbz w/self
+grep -q 'self.qbz: skipped: it is the archive being written' err.txt || fail "$(cat err.txt)"
+"$qobz" l w/self/self.qbz | grep -q 'self\.qbz ' && fail "archive stored inside itself"
+
+# Stored names are normalised; a leading / or ../ is dropped with tar's warning.
+base=$(basename "$work")
+while IFS='|' read -r operand stored warning; do
+  run 0 "$qobz" a w/names.qbz "$operand"
+  "$qobz" l w/names.qbz > list.txt
+  n=$stored awk '$1 == ENVIRON["n"] { found = 1 } END { exit !found }' list.txt ||
+    fail "$operand stored as: $(cat list.txt)"
+  if [ -n "$warning" ]; then grep -qF "leading \"$warning\"" err.txt || fail "$operand: no warning"
+  else [ ! -s err.txt ] || fail "$operand: $(cat err.txt)"; fi
+  "$qobz" x w/names.qbz -C w --mkdirs > /dev/null 2>&1 || fail "x refuses the name of $operand"
+done <<EOF2
+./src/sub/../sub/./A.TXT|src\sub\A.TXT|
+src//sub/deeper/../A.TXT|src\sub\A.TXT|
+../$base/src/sub/A.TXT|$base\src\sub\A.TXT|../
+$work/src/sub/A.TXT|$(echo "${work#/}" | tr / '\\')\src\sub\A.TXT|/
+EOF2
+run 0 "$qobz" a w/names.qbz --entry '..\in\..\..\up.txt=src/sub/A.TXT'
+"$qobz" l w/names.qbz | grep -q '^up\.txt ' || fail "--entry name not normalised"
+
+# Odd things inside a folder are passed over by name; the rest is archived; exit 1.
+mkdir -p w/odd/sub
+cp src/sub/A.TXT w/odd/sub/ok.txt
+mkfifo w/odd/fifo
+python3 -c 'import socket, sys; socket.socket(socket.AF_UNIX).bind(sys.argv[1])' w/odd/sock
+ln -s nowhere w/odd/dangling
+ln -s sub/ok.txt w/odd/file-link
+ln -s .. w/odd/sub/loop
+run 1 "$qobz" a w/odd.qbz w/odd
+for n in fifo sock dangling; do grep -q "w/odd/$n: skipped" err.txt || fail "$n not named: $(cat err.txt)"; done
+"$qobz" t w/odd.qbz > /dev/null || fail "archive with odd files skipped is broken"
+"$qobz" l w/odd.qbz > list.txt
+grep -q 'w\\odd\\file-link ' list.txt && grep -q 'w\\odd\\sub\\ok.txt ' list.txt || fail "$(cat list.txt)"
+grep -q loop list.txt && fail "link loop entered twice: $(cat list.txt)"
+as_user=()  # root reads anything: the unreadable file is tried as nobody
+[ "$(id -u)" != 0 ] || as_user=(setpriv --reuid=65534 --regid=65534 --clear-groups)
+if [ "$(id -u)" != 0 ] || command -v setpriv > /dev/null; then
+  rm -f w/odd/fifo w/odd/sock w/odd/dangling
+  printf x > w/odd/secret; chmod 000 w/odd/secret; chmod 777 w; chmod o+x "$work"
+  run 1 "${as_user[@]}" "$qobz" a w/unreadable.qbz w/odd
+  grep -q "w/odd/secret: skipped" err.txt || fail "unreadable file: $(cat err.txt)"
+  "$qobz" t w/unreadable.qbz > /dev/null || fail "archive without the unreadable file"
+fi
+
 echo "tool_test: all passed"

@@ -5,8 +5,12 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
 
+#include "platform/platform.h"
 #include "qobz/headers.h"
+
+namespace fs = std::filesystem;
 
 namespace qobz::tool {
 
@@ -147,20 +151,142 @@ std::unique_ptr<TMemoryStream> ReadStdin() {
   return stream;
 }
 
-std::string StoredName(const std::string& host_path) {
-  std::string name = host_path;
-  std::replace(name.begin(), name.end(), '/', '\\');
-  // Store paths relative, as tar does: drop leading separators and "." segments.
-  for (;;) {
-    if (name.rfind(".\\", 0) == 0) {
-      name.erase(0, 2);
-    } else if (!name.empty() && name[0] == '\\') {
-      name.erase(0, 1);
+std::string StoredName(const std::string& host_path, std::string* stripped) {
+  if (stripped) stripped->clear();
+  std::vector<std::string> segments;
+  bool leading_parent = false;
+  size_t start = 0;
+  while (start <= host_path.size()) {
+    size_t end = host_path.find_first_of("/\\", start);
+    if (end == std::string::npos) end = host_path.size();
+    std::string segment = host_path.substr(start, end - start);
+    start = end + 1;
+    if (segment.empty() || segment == ".") continue;
+    if (segment != "..") {
+      segments.push_back(std::move(segment));
+    } else if (!segments.empty()) {
+      segments.pop_back();
     } else {
-      break;
+      leading_parent = true;  // nothing left to go up from: it would leave the archive's root
     }
   }
+  if (stripped) {
+    if (leading_parent)
+      *stripped = "../";
+    else if (!host_path.empty() && (host_path[0] == '/' || host_path[0] == '\\'))
+      *stripped = "/";
+  }
+  std::string name;
+  for (const std::string& segment : segments) {
+    if (!name.empty()) name += '\\';
+    name += segment;
+  }
   return name;
+}
+
+void Warn(const std::string& what) {
+  ClearProgress();
+  std::fprintf(stderr, "qobz: %s\n", what.c_str());
+}
+
+namespace {
+
+// Where the temporary copy of a result bound for standard output, a pipe or a device is made.
+std::string TempFolder() {
+  std::error_code ec;
+  fs::path folder = fs::temp_directory_path(ec);
+  return ec ? std::string(".") : folder.string();
+}
+
+}  // namespace
+
+OutputFile::OutputFile(std::string path) : path_(std::move(path)) {
+  // Standard output is known by the name the system gives it.
+  const std::string examined = path_ == "-" ? "/dev/stdout" : path_;
+  platform::FileIdentity identity;
+  if (platform::GetFileIdentity(examined, identity)) {
+    has_identity_ = true;
+    device_ = identity.device;
+    file_ = identity.file;
+  }
+  if (path_ == "-") return;
+  std::error_code ec;
+  fs::file_status status = fs::status(path_, ec);
+  if (ec && status.type() != fs::file_type::not_found)
+    throw EFCreateError("Cannot create file \"" + path_ + "\". " + ec.message());
+  if (status.type() == fs::file_type::not_found) {
+    target_ = path_;  // a dangling link is replaced, never followed
+  } else if (status.type() == fs::file_type::directory) {
+    throw EFCreateError("Cannot create file \"" + path_ + "\". It is a folder");
+  } else if (status.type() == fs::file_type::regular) {
+    constexpr fs::perms kWrite =
+        fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write;
+    // As when a file is created in place: a read-only file is not replaced.
+    if ((status.permissions() & kWrite) == fs::perms::none)
+      throw EFCreateError("Cannot create file \"" + path_ + "\". Permission denied");
+    target_ = fs::canonical(path_, ec).string();
+    if (ec) throw EFCreateError("Cannot create file \"" + path_ + "\". " + ec.message());
+    keep_permissions_ = true;
+    permissions_ = static_cast<unsigned>(status.permissions() & fs::perms::mask);
+  }
+  // Anything else (a pipe, a device, a socket) is written into, not replaced.
+}
+
+OutputFile::~OutputFile() {
+  temp_.reset();
+  if (!temp_path_.empty()) {
+    std::error_code ec;
+    fs::remove(temp_path_, ec);
+  }
+}
+
+bool OutputFile::IsDestination(const std::string& path) const {
+  platform::FileIdentity identity;
+  return has_identity_ && platform::GetFileIdentity(path, identity) && identity.device == device_ &&
+         identity.file == file_;
+}
+
+TFileStream& OutputFile::Stream() {
+  if (temp_) return *temp_;
+  std::string folder = target_.empty() ? TempFolder() : fs::path(target_).parent_path().string();
+  temp_ = TFileStream::CreateUnique(folder, ".qobz-");
+  temp_path_ = temp_->Path();
+  if (target_.empty()) {
+    // Only ever copied out: the name can go now, so that nothing is left behind even if the
+    // process is killed.
+    std::error_code ec;
+    if (fs::remove(temp_path_, ec)) temp_path_.clear();
+  }
+  return *temp_;
+}
+
+void OutputFile::Commit() {
+  TFileStream& temp = Stream();
+  std::error_code ec;
+  if (!target_.empty()) {
+    if (keep_permissions_)
+      fs::permissions(temp_path_, static_cast<fs::perms>(permissions_),
+                      fs::perm_options::replace | fs::perm_options::nofollow, ec);
+    temp.Close();
+    fs::rename(temp_path_, target_, ec);
+    if (ec) throw EFCreateError("Cannot create file \"" + path_ + "\". " + ec.message());
+    temp_path_.clear();
+    return;
+  }
+  FILE* out = path_ == "-" ? stdout : std::fopen(path_.c_str(), "wb");
+  if (!out) throw EFCreateError("Cannot create file \"" + path_ + "\". " + std::strerror(errno));
+  bool ok = temp.Seek(0, SeekOrigin::Begin) == 0;
+  std::vector<char> chunk(1 << 16);
+  int32_t n;
+  while (ok && (n = temp.Read(chunk.data(), static_cast<int32_t>(chunk.size()))) > 0)
+    ok = std::fwrite(chunk.data(), 1, static_cast<size_t>(n), out) == static_cast<size_t>(n);
+  ok = ok && temp.Position() == temp.Size();
+  ok = std::fflush(out) == 0 && ok;
+  int err = errno;
+  if (out != stdout) ok = std::fclose(out) == 0 && ok;
+  if (!ok)
+    throw EWriteError("Stream write error on \"" + (path_ == "-" ? "standard output" : path_) +
+                      "\". " + std::strerror(err));
 }
 
 std::string DosDateText(uint32_t stamp) {

@@ -63,8 +63,45 @@ class StdoutStream : public TStream {
 // Reads all of standard input.
 std::unique_ptr<TMemoryStream> ReadStdin();
 
-// Archive-style name (backslashes) from a host path, and the other way round for display.
-std::string StoredName(const std::string& host_path);
+// The name under which a host path is stored: relative, backslashes between folders, normalised
+// lexically ("a/./b" and "a/x/../b" are "a\b"), so that it never holds a ".." segment. A leading
+// "/" (or "\") and leading ".." segments cannot be kept; they are dropped and, when stripped is
+// given, reported there as the text dropped ("/" or "../"; empty when nothing was).
+std::string StoredName(const std::string& host_path, std::string* stripped = nullptr);
+// Prints "qobz: WHAT" on stderr, after clearing the progress bar.
+void Warn(const std::string& what);
+
+// The file that a command writes, made so that nothing is lost on a failure: the result goes to
+// a new file of an unpredictable name in the destination's folder and is renamed over the
+// destination only when complete. A destination that is not a regular file ("-" for standard
+// output, a pipe, a device) is never replaced: the finished result is copied into it from a
+// temporary file. Nothing is ever removed but the temporary file.
+class OutputFile {
+ public:
+  // Examines the destination (a link is followed to the file it names); raises Exception for a
+  // folder or a read-only file.
+  explicit OutputFile(std::string path);
+  ~OutputFile();  // removes the temporary file unless committed
+  OutputFile(const OutputFile&) = delete;
+  OutputFile& operator=(const OutputFile&) = delete;
+
+  // Whether path names the destination itself (the same device and file number).
+  bool IsDestination(const std::string& path) const;
+  // The temporary file, created on the first call.
+  TFileStream& Stream();
+  // Puts the complete result in place (rename, or copy into standard output, a pipe or a device).
+  void Commit();
+
+ private:
+  std::string path_;    // as given
+  std::string target_;  // the regular file to replace, links resolved; empty: copy out
+  bool has_identity_ = false;
+  uint64_t device_ = 0, file_ = 0;
+  bool keep_permissions_ = false;
+  unsigned permissions_ = 0;
+  std::unique_ptr<TFileStream> temp_;
+  std::string temp_path_;  // empty when there is nothing of ours to remove
+};
 std::string DosDateText(uint32_t stamp);
 std::string AttrText(uint16_t attr);
 

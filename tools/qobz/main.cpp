@@ -28,7 +28,11 @@ const Command kCommands[] = {
      "--key N locks every entry with the 32-bit key N; --lock 2 (the default with a key) also\n"
      "scrambles the packed bytes, --lock 1 only locks them. --entry NAME=PATH adds the file PATH\n"
      "under the stored name NAME. Empty files are put first, so that\n"
-     "extraction, which stops when the total size is reached, still makes them.\n"},
+     "extraction, which stops when the total size is reached, still makes them.\n"
+     "ARCHIVE is replaced only once the new one is complete; `-` writes to standard output.\n"
+     "Names are stored normalised; a leading / or ../ is dropped with a warning. Inside a\n"
+     "folder, what cannot be stored (a pipe, a socket, a dangling link, an unreadable file) is\n"
+     "passed over with a warning and the exit code is 1; links are followed, each folder once.\n"},
     {"l", qobz::tool::CommandList, "qobz l ARCHIVE [--offset N]",
      "Lists every entry: name, size, packed size, ratio, method, date, attributes, checksum and\n"
      "lock. --offset N reads an archive that starts N bytes into the file.\n"},

@@ -1,5 +1,8 @@
 // qobz encode / decode: raw packed streams of one method, outside any archive, for people who
 // carry LH5 or LZH data in other containers.
+#include <cerrno>
+#include <cstring>
+
 #include "common.h"
 
 namespace qobz::tool {
@@ -8,8 +11,17 @@ namespace {
 
 struct Endpoints {
   std::unique_ptr<TStream> in;
-  std::unique_ptr<TStream> out;
+  std::unique_ptr<OutputFile> file;  // a named destination, replaced only when complete
+  std::unique_ptr<StdoutStream> pipe;
   int32_t in_size = 0;
+
+  TStream& Out() { return file ? static_cast<TStream&>(file->Stream()) : *pipe; }
+  void Commit() {
+    if (file) file->Commit();
+    if (std::fflush(stdout) != 0)
+      throw EWriteError(std::string("Stream write error on standard output. ") +
+                        std::strerror(errno));
+  }
 };
 
 Endpoints Open(const std::vector<std::string>& operands) {
@@ -17,6 +29,9 @@ Endpoints Open(const std::vector<std::string>& operands) {
   Endpoints e;
   std::string in_name = operands.size() > 0 ? operands[0] : "-";
   std::string out_name = operands.size() > 1 ? operands[1] : "-";
+  auto out = std::make_unique<OutputFile>(out_name);
+  if (in_name != "-" && out->IsDestination(in_name))
+    throw Exception("\"" + in_name + "\" is both the input and the output");
   if (in_name == "-") {
     e.in = ReadStdin();
   } else {
@@ -25,10 +40,11 @@ Endpoints Open(const std::vector<std::string>& operands) {
   int64_t size = e.in->Size() - e.in->Position();
   if (size > 2147483647) throw Exception("input larger than 2 GiB - 1");
   e.in_size = static_cast<int32_t>(size);
+  // Standard output takes the stream as it is made: a raw stream needs no seeking.
   if (out_name == "-") {
-    e.out = std::make_unique<StdoutStream>();
+    e.pipe = std::make_unique<StdoutStream>();
   } else {
-    e.out = TFileStream::Create(out_name);
+    e.file = std::move(out);
   }
   return e;
 }
@@ -43,8 +59,8 @@ int CommandEncode(int argc, char** argv) {
     Endpoints e = Open(args.Operands());
     TCompress compress;
     uint32_t checksum = 0;
-    compress.EncodeStream(*e.out, *e.in, e.in_size, method, checksum);
-    std::fflush(stdout);
+    compress.EncodeStream(e.Out(), *e.in, e.in_size, method, checksum);
+    e.Commit();
   } catch (const Exception& e) {
     std::fprintf(stderr, "qobz: encode: %s\n", e.Message().c_str());
     return 1;
@@ -63,8 +79,8 @@ int CommandDecode(int argc, char** argv) {
     Endpoints e = Open(args.Operands());
     TCompress compress;
     uint32_t checksum = 0;
-    compress.RunCodec(*e.out, *e.in, e.in_size, size, method, checksum, true, false);
-    std::fflush(stdout);
+    compress.RunCodec(e.Out(), *e.in, e.in_size, size, method, checksum, true, false);
+    e.Commit();
   } catch (const Exception& e) {
     std::fprintf(stderr, "qobz: decode: %s\n", e.Message().c_str());
     return 1;

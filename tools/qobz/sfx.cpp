@@ -1,6 +1,7 @@
 // `qobz sfx`: library + zero padding up to the archive offset + archive.
 #include "tools/qobz/sfx.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -10,6 +11,7 @@
 #include <vector>
 
 #include "qobz/headers.h"
+#include "tools/qobz/common.h"
 
 namespace qobz::tool {
 
@@ -78,21 +80,18 @@ int SfxCommand(int argc, char** argv) {
   library.resize(static_cast<size_t>(offset), '\0');
   library.insert(library.end(), archive.begin(), archive.end());
 
-  // Write beside the target and rename, so a failed run leaves no half-written library.
-  const std::string temp = out_path + ".tmp";
-  {
-    std::ofstream out(temp, std::ios::binary | std::ios::trunc);
-    out.write(library.data(), static_cast<std::streamsize>(library.size()));
-    if (!out.flush()) {
-      std::fprintf(stderr, "qobz sfx: cannot write %s\n", temp.c_str());
-      std::remove(temp.c_str());
-      return 1;
-    }
-  }
-  std::remove(out_path.c_str());
-  if (std::rename(temp.c_str(), out_path.c_str()) != 0) {
-    std::fprintf(stderr, "qobz sfx: cannot write %s\n", out_path.c_str());
-    std::remove(temp.c_str());
+  // A new file beside the target, renamed over it only when complete: a failed run leaves the
+  // previous OUT as it was, and a link planted beside it is never followed.
+  try {
+    OutputFile out(out_path);
+    TFileStream& stream = out.Stream();
+    constexpr size_t kChunk = size_t{1} << 20;
+    for (size_t done = 0; done < library.size(); done += kChunk)
+      stream.WriteBuffer(library.data() + done,
+                         static_cast<int32_t>(std::min(kChunk, library.size() - done)));
+    out.Commit();
+  } catch (const Exception& e) {
+    std::fprintf(stderr, "qobz sfx: %s\n", e.Message().c_str());
     return 1;
   }
   return 0;
