@@ -2,7 +2,19 @@
 // accepts.
 #include "qobz/writer.h"
 
+#include <exception>
 #include <memory>
+
+// The MinGW toolchain's "win32" thread model has no std::thread: there AddFiles packs every file
+// on the calling thread.
+#if defined(__GLIBCXX__) && !defined(_GLIBCXX_HAS_GTHREADS)
+#define QOBZ_WRITER_THREADS 0
+#else
+#define QOBZ_WRITER_THREADS 1
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+#endif
 
 #include "platform/platform.h"
 
@@ -29,6 +41,13 @@ void WriteEntryHeader(TStream& out, const TEntryHeader& header) {
 void SeekTo(TStream& out, int64_t position) {
   if (out.Seek(position, SeekOrigin::Begin) != position)
     throw EWriteError("Stream write error: the archive's stream cannot seek to its headers");
+}
+
+// The attribute bits stored for a file of the host system.
+uint16_t FileAttributes(const std::string& path) {
+  int64_t attributes = platform::GetAttributes(path);
+  return attributes < 0 ? platform::kAttrArchive
+                        : static_cast<uint16_t>(attributes & ~platform::kAttrDirectory);
 }
 
 // Sets the component's key for the length of one codec run and restores it afterwards.
@@ -79,46 +98,47 @@ TArchiveWriter::TArchiveWriter(TCompress& compress, TStream& out, uint8_t method
   WriteArchiveHeader(out_, header);
 }
 
-TWrittenEntry TArchiveWriter::AddEntry(const std::string& stored_name, TStream& source,
-                                       uint32_t file_date, uint16_t file_attr) {
-  const int64_t source_start = source.Position();
-  const int64_t size = source.Size() - source_start;
+void TArchiveWriter::CheckFits(const std::string& stored_name, int64_t size) const {
   if (stored_name.size() > 32767) throw EInvalidHeader();
   if (size < 0 || size > kMaxSize || total_size_ + size > kMaxSize)
     throw Exception("\"" + stored_name + "\" does not fit: an archive holds at most 2 GiB - 1");
+}
 
+TEntryHeader TArchiveWriter::NewHeader(const std::string& stored_name, int64_t size,
+                                       uint32_t file_date, uint16_t file_attr) const {
   TEntryHeader header;
   header.NameLength = static_cast<int16_t>(stored_name.size());
   header.FileDate = file_date;
   header.FileAttr = file_attr;
   header.UnpackedSize = static_cast<int32_t>(size);
   header.KeyLock = key_lock_;
+  return header;
+}
 
-  const int64_t header_at = out_.Position();
-  WriteEntryHeader(out_, header);
-  out_.WriteBuffer(stored_name.data(), header.NameLength);
-  const int64_t data_at = out_.Position();
-
+void TArchiveWriter::Pack(TCompress& compress, int32_t key, TStream& out, TStream& source,
+                          const std::string& stored_name, TEntryHeader& header) const {
+  const int64_t source_start = source.Position();
+  const int64_t data_at = out.Position();
   // Only entries locked with 2 carry scrambled bytes; a lock of 1 packs them as they are.
-  const int32_t run_key = key_lock_ == 2 ? compress_.Key : 0;
+  const int32_t run_key = key_lock_ == 2 ? key : 0;
   uint32_t sum = 0;
   int32_t packed = 0;
   uint8_t method = method_;
-  CancelWatch watch(compress_);
+  CancelWatch watch(compress);
   try {
-    KeyOverride key(compress_, run_key);
-    packed = compress_.RunCodec(out_, source, header.UnpackedSize, header.UnpackedSize, method, sum,
-                                false, false);
+    KeyOverride key(compress, run_key);
+    packed = compress.RunCodec(out, source, header.UnpackedSize, header.UnpackedSize, method, sum,
+                               false, false);
   } catch (const EUnableToCompress&) {
     // The packed form would be larger than the file: store it. What the codec wrote is at most
     // the file's size, so the stored copy overwrites all of it.
     method = kMethodStored;
     if (source.Seek(source_start, SeekOrigin::Begin) != source_start)
       throw Exception("\"" + stored_name + "\" cannot be read again to be stored");
-    SeekTo(out_, data_at);
-    KeyOverride key(compress_, run_key);
-    packed = compress_.RunCodec(out_, source, header.UnpackedSize, header.UnpackedSize, method, sum,
-                                false, false);
+    SeekTo(out, data_at);
+    KeyOverride key(compress, run_key);
+    packed = compress.RunCodec(out, source, header.UnpackedSize, header.UnpackedSize, method, sum,
+                               false, false);
   }
   if (watch.Cancelled()) throw Exception("Cancelled");
   if (source.Position() - source_start != header.UnpackedSize)
@@ -127,7 +147,19 @@ TWrittenEntry TArchiveWriter::AddEntry(const std::string& stored_name, TStream& 
   header.Method = method;
   header.PackedSize = packed;
   // A locked entry's checksum includes the key, so a wrong key is told apart from bad data.
-  header.Checksum = key_lock_ > 0 ? sum + static_cast<uint32_t>(compress_.Key) : sum;
+  header.Checksum = key_lock_ > 0 ? sum + static_cast<uint32_t>(key) : sum;
+}
+
+TWrittenEntry TArchiveWriter::AddEntry(const std::string& stored_name, TStream& source,
+                                       uint32_t file_date, uint16_t file_attr) {
+  const int64_t size = source.Size() - source.Position();
+  CheckFits(stored_name, size);
+  TEntryHeader header = NewHeader(stored_name, size, file_date, file_attr);
+
+  const int64_t header_at = out_.Position();
+  WriteEntryHeader(out_, header);
+  out_.WriteBuffer(stored_name.data(), header.NameLength);
+  Pack(compress_, compress_.Key, out_, source, stored_name, header);
   const int64_t end = out_.Position();
   SeekTo(out_, header_at);
   WriteEntryHeader(out_, header);
@@ -138,10 +170,165 @@ TWrittenEntry TArchiveWriter::AddEntry(const std::string& stored_name, TStream& 
 
 TWrittenEntry TArchiveWriter::AddFile(const std::string& path, const std::string& stored_name) {
   auto source = TFileStream::OpenRead(path);
-  int64_t attributes = platform::GetAttributes(path);
-  uint16_t attr = attributes < 0 ? platform::kAttrArchive
-                                 : static_cast<uint16_t>(attributes & ~platform::kAttrDirectory);
+  uint16_t attr = FileAttributes(path);
   return AddEntry(stored_name, *source, platform::GetFileDate(path), attr);
+}
+
+namespace {
+
+#if QOBZ_WRITER_THREADS
+// One file of AddFiles as a helper thread leaves it.
+struct PackedAhead {
+  enum class State { Waiting, Packed, InTurn, Failed };
+  State state = State::Waiting;
+  TEntryHeader header;
+  std::vector<uint8_t> data;
+  std::exception_ptr error;
+};
+#endif
+
+}  // namespace
+
+void TArchiveWriter::AddFiles(const std::vector<TFileToAdd>& files, int threads,
+                              const TAddFilesEvents& events) {
+  // A file that cannot be opened has nothing of it written: it is reported, or raised.
+  auto open_failed = [&](size_t index, std::exception_ptr error) {
+    try {
+      std::rethrow_exception(error);
+    } catch (const EFOpenError& e) {
+      if (!events.Skipped) throw;
+      events.Skipped(index, e);
+    }
+  };
+  if (!QOBZ_WRITER_THREADS || threads <= 1 || files.size() <= 1) {
+    for (size_t i = 0; i < files.size(); ++i) {
+      if (events.BeforeEntry) events.BeforeEntry(i);
+      try {
+        AddFile(files[i].Path, files[i].StoredName);
+      } catch (const EFOpenError&) {
+        open_failed(i, std::current_exception());
+      }
+    }
+    return;
+  }
+
+#if QOBZ_WRITER_THREADS
+  // Helper threads pack files of at most kPackAheadLimit bytes into memory, at most
+  // kAheadPerThread * threads files beyond the one being written; the calling thread writes them
+  // in order, and packs a larger file itself, straight into the archive, when its turn comes.
+  // Memory therefore stays bounded whatever the sizes, and the bytes are those of AddFile.
+  constexpr int64_t kPackAheadLimit = int64_t{4} << 20;
+  constexpr size_t kAheadPerThread = 2;
+  const size_t ahead = kAheadPerThread * static_cast<size_t>(threads);
+  const int32_t key = compress_.Key;
+  std::vector<PackedAhead> slots(files.size());
+  std::mutex mutex;
+  std::condition_variable work_ready, slot_ready;
+  size_t next_task = 0;  // the next file a helper takes
+  size_t writing = 0;    // the file the calling thread is at
+  bool stop = false;
+
+  auto helper = [&]() {
+    TCompress compress;
+    // The calling thread's cancel reaches a helper at its next fetch.
+    compress.OnShowProgress = [&](int32_t& percent) {
+      std::lock_guard<std::mutex> lock(mutex);
+      if (stop) percent = -1;
+    };
+    for (;;) {
+      size_t index;
+      {
+        std::unique_lock<std::mutex> lock(mutex);
+        work_ready.wait(
+            lock, [&] { return stop || next_task >= files.size() || next_task < writing + ahead; });
+        if (stop || next_task >= files.size()) return;
+        index = next_task++;
+      }
+      PackedAhead result;
+      try {
+        auto source = TFileStream::OpenRead(files[index].Path);
+        const int64_t size = source->Size();
+        if (size < 0 || size > kPackAheadLimit) {
+          result.state = PackedAhead::State::InTurn;
+        } else {
+          result.header = NewHeader(files[index].StoredName, size, 0, 0);
+          TMemoryStream out;
+          out.Data().reserve(static_cast<size_t>(size));
+          Pack(compress, key, out, *source, files[index].StoredName, result.header);
+          result.data = std::move(out.Data());
+          result.data.resize(static_cast<size_t>(result.header.PackedSize));
+          result.state = PackedAhead::State::Packed;
+        }
+      } catch (...) {
+        result.state = PackedAhead::State::Failed;
+        result.error = std::current_exception();
+      }
+      {
+        std::lock_guard<std::mutex> lock(mutex);
+        slots[index] = std::move(result);
+      }
+      slot_ready.notify_all();
+    }
+  };
+
+  // Stops and joins the helpers however the writing ends.
+  std::vector<std::thread> pool;
+  struct Joiner {
+    std::vector<std::thread>& pool;
+    std::mutex& mutex;
+    bool& stop;
+    std::condition_variable& work_ready;
+    ~Joiner() {
+      {
+        std::lock_guard<std::mutex> lock(mutex);
+        stop = true;
+      }
+      work_ready.notify_all();
+      for (std::thread& t : pool) t.join();
+    }
+  } joiner{pool, mutex, stop, work_ready};
+  for (int t = 0; t < threads; ++t) pool.emplace_back(helper);
+
+  for (size_t i = 0; i < files.size(); ++i) {
+    if (events.BeforeEntry) events.BeforeEntry(i);
+    PackedAhead slot;
+    {
+      std::unique_lock<std::mutex> lock(mutex);
+      slot_ready.wait(lock, [&] { return slots[i].state != PackedAhead::State::Waiting; });
+      slot = std::move(slots[i]);
+    }
+    const std::string& path = files[i].Path;
+    const std::string& name = files[i].StoredName;
+    if (slot.state == PackedAhead::State::Failed) {
+      open_failed(i, slot.error);
+    } else if (slot.state == PackedAhead::State::InTurn) {
+      try {
+        AddFile(path, name);
+      } catch (const EFOpenError&) {
+        open_failed(i, std::current_exception());
+      }
+    } else {
+      TEntryHeader& header = slot.header;
+      CheckFits(name, header.UnpackedSize);
+      header.FileDate = platform::GetFileDate(path);
+      header.FileAttr = FileAttributes(path);
+      WriteEntryHeader(out_, header);
+      out_.WriteBuffer(name.data(), header.NameLength);
+      out_.WriteBuffer(slot.data.data(), header.PackedSize);
+      total_size_ += header.UnpackedSize;
+      if (compress_.OnShowProgress) {
+        int32_t percent = 100;
+        compress_.OnShowProgress(percent);
+        if (percent == -1) throw Exception("Cancelled");
+      }
+    }
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      writing = i + 1;
+    }
+    work_ready.notify_all();
+  }
+#endif
 }
 
 void TArchiveWriter::Finish() {

@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "qobz/compress.h"
 #include "support/archive_builder.h"
 #include "support/corpus.h"
@@ -130,6 +132,57 @@ TEST(ArchiveWriter, CancelIsAnErrorNotAShortEntry) {
   TArchiveWriter writer(compress, out, kMethodStored);
   TMemoryStream source(std::vector<uint8_t>(20000, 7));
   EXPECT_THROW(writer.AddEntry("big", source, 0, 0), Exception);
+}
+
+// Packing files on several threads gives the bytes of AddFile one file after another: small files
+// packed ahead, one over the 4 MiB that is packed in its turn, one that will not pack smaller, an
+// empty one, and one that cannot be opened (reported, nothing written).
+TEST(ArchiveWriter, ParallelFilesAreByteIdenticalToOneAfterAnother) {
+  ScratchDir dir;
+  const std::vector<std::pair<std::string, std::vector<uint8_t>>> samples = {
+      {"text", test::MakeData(test::Kind::Text, 30000)},
+      {"big", test::MakeData(test::Kind::Runs, (4 << 20) + 1)},
+      {"random", test::MakeData(test::Kind::Random, 5000)},
+      {"empty", {}},
+      {"binary", test::MakeData(test::Kind::Binary, 70000)},
+      {"source", test::MakeData(test::Kind::Source, 9000)}};
+  std::vector<TFileToAdd> files;
+  for (const auto& [name, data] : samples) {
+    test::WriteFile(dir / name, data);
+    files.push_back({dir / name, "d\\" + name});
+  }
+  files.insert(files.begin() + 3, {dir / "missing", "d\\missing"});
+  for (uint8_t method : {kMethodStored, kMethodLh5}) {
+    std::vector<uint8_t> expected;
+    {
+      TCompress compress;
+      TMemoryStream out;
+      TArchiveWriter writer(compress, out, method);
+      for (const TFileToAdd& f : files)
+        if (f.StoredName != "d\\missing") writer.AddFile(f.Path, f.StoredName);
+      writer.Finish();
+      expected = out.Data();
+    }
+    for (int threads : {1, 2, 3}) {
+      TCompress compress;
+      TMemoryStream out;
+      TArchiveWriter writer(compress, out, method);
+      std::vector<size_t> before, skipped;
+      TAddFilesEvents events;
+      events.BeforeEntry = [&](size_t i) { before.push_back(i); };
+      events.Skipped = [&](size_t i, const EFOpenError&) { skipped.push_back(i); };
+      writer.AddFiles(files, threads, events);
+      writer.Finish();
+      EXPECT_EQ(out.Data(), expected) << "method " << int(method) << ", " << threads << " threads";
+      EXPECT_EQ(before.size(), files.size());
+      EXPECT_TRUE(std::is_sorted(before.begin(), before.end()));
+      EXPECT_EQ(skipped, std::vector<size_t>{3});
+      // Without a handler the file that cannot be opened is an error.
+      TMemoryStream out2;
+      TArchiveWriter strict(compress, out2, method);
+      EXPECT_THROW(strict.AddFiles(files, threads), EFOpenError);
+    }
+  }
 }
 
 // A destination that takes bytes in order only: a pipe (every seek fails) or a stream that

@@ -8,7 +8,9 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
+#include <vector>
 
 #include "qobz/compress.h"
 
@@ -17,6 +19,21 @@ namespace qobz {
 struct TWrittenEntry {
   std::string Name;
   TEntryHeader Header;
+};
+
+// A file for AddFiles.
+struct TFileToAdd {
+  std::string Path;        // on the host system
+  std::string StoredName;  // in the archive
+};
+
+// What AddFiles reports, always on the calling thread, in the order of the files.
+struct TAddFilesEvents {
+  // Before the file of that index is written (or packed, when it is packed in its turn).
+  std::function<void(size_t index)> BeforeEntry;
+  // A file that could not be opened: nothing of it is written. Without this handler the
+  // EFOpenError is raised.
+  std::function<void(size_t index, const EFOpenError& error)> Skipped;
 };
 
 class TArchiveWriter {
@@ -33,12 +50,30 @@ class TArchiveWriter {
                          uint16_t file_attr);
   // Packs a file of the host system, with its date and attributes.
   TWrittenEntry AddFile(const std::string& path, const std::string& stored_name);
+  // Packs the files, on up to `threads` threads, and writes them in the order given: the archive is
+  // the same, byte for byte, as AddFile one file after another, whatever the number of threads.
+  // Helper threads pack files of up to 4 MiB into memory, a few per thread ahead of the one being
+  // written; a larger file is packed on the calling thread, straight into the archive, when its
+  // turn comes, so memory stays bounded whatever the sizes. The component's OnShowProgress hears
+  // 100 as each file packed ahead is written (and the usual progress for a file packed in its
+  // turn); answering -1 cancels (Exception "Cancelled"). An error of a file is raised in its turn,
+  // after the files before it are written.
+  void AddFiles(const std::vector<TFileToAdd>& files, int threads,
+                const TAddFilesEvents& events = {});
   // Completes the archive header with the total of the unpacked sizes. Call once, at the end.
   void Finish();
 
   int32_t TotalSize() const { return total_size_; }
 
  private:
+  void CheckFits(const std::string& stored_name, int64_t size) const;
+  TEntryHeader NewHeader(const std::string& stored_name, int64_t size, uint32_t file_date,
+                         uint16_t file_attr) const;
+  // Runs the codec (or stores, when packing does not make the data smaller) from source into out
+  // and completes the header's method, packed size and checksum. key: the component's key.
+  void Pack(TCompress& compress, int32_t key, TStream& out, TStream& source,
+            const std::string& stored_name, TEntryHeader& header) const;
+
   TCompress& compress_;
   TStream& out_;
   uint8_t method_;

@@ -119,7 +119,9 @@ no_temp w
 rm -rf w/big
 
 # Destinations that are not regular files get the archive and stay what they were.
-"$qobz" a w/ref.qbz src
+"$qobz" a w/ref.qbz src -j 1
+"$qobz" a w/ref3.qbz src -j 3
+cmp -s w/ref.qbz w/ref3.qbz || fail "-j 3 gives another archive than -j 1"
 "$qobz" a - src | cat > w/dash.qbz || fail "a to -"
 "$qobz" a /dev/stdout src | cat > w/stdout.qbz || fail "a to /dev/stdout"
 mkfifo w/fifo; cat w/fifo > w/fifo.qbz & reader=$!

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <set>
+#include <thread>
 
 #include "common.h"
 #include "platform/platform.h"
@@ -35,14 +36,19 @@ const char* KindText(fs::file_type type) {
 }
 
 // Gathers the files to store. Links are followed, as zip and 7-Zip do, and each folder is entered
-// once (by device and file number), so that a link loop ends. What cannot be stored inside a
-// folder (a pipe, a socket, a device, a dangling link, a folder that cannot be read) is passed
-// over with a warning naming it; the same for an operand is an error, before anything is written.
+// once (by device and file number), so that a link loop ends: under its own name when it has one
+// among the operands, otherwise under the first link that reaches it. What cannot be stored
+// inside a folder (a pipe, a socket, a device, a dangling link, a folder that cannot be read) is
+// passed over with a warning naming it; the same for an operand is an error, before anything is
+// written.
 class Collector {
  public:
   explicit Collector(const OutputFile& output) : output_(output) {}
 
-  void Operand(const std::string& path) { Visit(path, true); }
+  void Add(const std::vector<std::string>& operands) {
+    for (const std::string& operand : operands) Survey(operand);
+    for (const std::string& operand : operands) Visit(operand, true);
+  }
   std::vector<Input>& Inputs() { return inputs_; }
   // How many paths were passed over (the exit code is then 1).
   int Skipped() const { return skipped_; }
@@ -62,6 +68,20 @@ class Collector {
   }
 
  private:
+  // Notes every folder below path that is reached without a link.
+  void Survey(const fs::path& path) {
+    std::error_code ec;
+    platform::FileIdentity identity;
+    if (!fs::is_directory(fs::status(path, ec)) ||
+        !platform::GetFileIdentity(path.string(), identity) || !surveyed_.insert(identity).second)
+      return;
+    fs::directory_iterator it(path, ec);
+    for (; !ec && it != fs::directory_iterator(); it.increment(ec)) {
+      std::error_code child_ec;
+      if (fs::is_directory(it->symlink_status(child_ec))) Survey(it->path());
+    }
+  }
+
   void Refuse(const std::string& path, const std::string& why, bool operand) {
     if (operand) throw Exception("Cannot add \"" + path + "\": " + why);
     Skip(path, why);
@@ -80,10 +100,17 @@ class Collector {
     }
     if (status.type() == fs::file_type::directory) {
       platform::FileIdentity identity;
-      if (platform::GetFileIdentity(text, identity) && !folders_.insert(identity).second) {
-        // Its files are in the archive already, under the name by which it was first reached.
-        Warn(text + ": skipped: folder already added (a link leads back to it)");
-        return;
+      if (platform::GetFileIdentity(text, identity)) {
+        std::error_code link_ec;
+        if (!operand && fs::is_symlink(fs::symlink_status(path, link_ec)) &&
+            surveyed_.count(identity)) {
+          Warn(text + ": skipped: link to a folder that is added under its own name");
+          return;
+        }
+        if (!folders_.insert(identity).second) {
+          Warn(text + ": skipped: folder already added");
+          return;
+        }
       }
       std::vector<fs::path> children;
       fs::directory_iterator it(path, ec);
@@ -113,7 +140,8 @@ class Collector {
 
   const OutputFile& output_;
   std::vector<Input> inputs_;
-  std::set<platform::FileIdentity> folders_;
+  std::set<platform::FileIdentity> surveyed_;  // reached without a link
+  std::set<platform::FileIdentity> folders_;   // entered
   std::set<std::string> warned_;
   int skipped_ = 0;
 };
@@ -121,7 +149,7 @@ class Collector {
 }  // namespace
 
 int CommandAdd(int argc, char** argv) {
-  Args args(argc, argv, {"--method", "--key", "--lock", "--entry"}, {});
+  Args args(argc, argv, {"--method", "--key", "--lock", "--entry", "-j"}, {});
   const std::vector<std::string> named = args.Values("--entry");
   if (args.Operands().empty() || (args.Operands().size() < 2 && named.empty()))
     throw UsageError("need an archive and at least one file");
@@ -132,10 +160,12 @@ int CommandAdd(int argc, char** argv) {
   int32_t lock = static_cast<int32_t>(args.Number("--lock", compress.Key != 0 ? 2 : 0, 0, 2));
   if (compress.Key != 0 && lock == 0) throw UsageError("--key needs --lock 1 or 2");
   if (compress.Key == 0 && lock != 0) throw UsageError("--lock needs a non-zero --key");
+  const int cores = std::max(1, static_cast<int>(std::thread::hardware_concurrency()));
+  const int jobs = static_cast<int>(args.Number("-j", cores, 1, 256));
 
   OutputFile output(archive);
   Collector collector(output);
-  for (size_t i = 1; i < args.Operands().size(); ++i) collector.Operand(args.Operands()[i]);
+  collector.Add({args.Operands().begin() + 1, args.Operands().end()});
   std::vector<Input>& inputs = collector.Inputs();
   // --entry NAME=PATH stores the file PATH under the name NAME.
   for (const std::string& entry_arg : named) {
@@ -155,21 +185,19 @@ int CommandAdd(int argc, char** argv) {
   // last would never come out: put them first.
   std::stable_partition(inputs.begin(), inputs.end(), [](const Input& in) { return in.size == 0; });
 
-  std::string label;
-  AttachProgress(compress, &label);
+  std::vector<TFileToAdd> files;
+  for (const Input& in : inputs) files.push_back({in.path, in.stored});
   std::string current;
+  AttachProgress(compress, &current);
+  TAddFilesEvents events;
+  events.BeforeEntry = [&](size_t index) { current = files[index].StoredName; };
+  // Nothing of an entry is written before its file is open.
+  events.Skipped = [&](size_t index, const EFOpenError& e) {
+    collector.Skip(files[index].Path, e.Message());
+  };
   try {
     TArchiveWriter writer(compress, output.Stream(), method, lock);
-    for (const Input& in : inputs) {
-      current = in.stored;
-      label = in.stored;
-      try {
-        writer.AddFile(in.path, in.stored);
-      } catch (const EFOpenError& e) {
-        // Nothing of the entry is written before its file is open.
-        collector.Skip(in.path, e.Message());
-      }
-    }
+    writer.AddFiles(files, jobs, events);
     current.clear();
     writer.Finish();
     output.Commit();

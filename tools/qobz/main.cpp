@@ -22,7 +22,7 @@ int RunSfx(int argc, char** argv) {
 
 const Command kCommands[] = {
     {"a", qobz::tool::CommandAdd,
-     "qobz a ARCHIVE FILE|FOLDER... [--method NON|RLE|LZH|LH5] [--key N] [--lock 1|2]",
+     "qobz a ARCHIVE FILE|FOLDER... [--method NON|RLE|LZH|LH5] [--key N] [--lock 1|2] [-j N]",
      "Creates ARCHIVE from the files and folders given (folders are added with everything below\n"
      "them). --method picks the codec (default LH5); entries that do not get smaller are stored.\n"
      "--key N locks every entry with the 32-bit key N; --lock 2 (the default with a key) also\n"
@@ -32,7 +32,8 @@ const Command kCommands[] = {
      "ARCHIVE is replaced only once the new one is complete; `-` writes to standard output.\n"
      "Names are stored normalised; a leading / or ../ is dropped with a warning. Inside a\n"
      "folder, what cannot be stored (a pipe, a socket, a dangling link, an unreadable file) is\n"
-     "passed over with a warning and the exit code is 1; links are followed, each folder once.\n"},
+     "passed over with a warning and the exit code is 1; links are followed, each folder once.\n"
+     "-j N packs on N threads (default: one per core); the archive is the same for any N.\n"},
     {"l", qobz::tool::CommandList, "qobz l ARCHIVE [--offset N]",
      "Lists every entry: name, size, packed size, ratio, method, date, attributes, checksum and\n"
      "lock. --offset N reads an archive that starts N bytes into the file.\n"},
