@@ -102,7 +102,7 @@ for m in $methods; do
 done
 
 # ---- Writing archives: nothing lost, nothing replaced that is not ours, names x accepts ----
-run() {  # expected-rc command... ; stderr in err.txt
+expect_rc() {  # expected-rc command... ; stdout in out.txt, stderr in err.txt
   local want=$1 rc=0; shift
   "$@" > out.txt 2> err.txt || rc=$?
   [ "$rc" = "$want" ] || fail "rc $rc, not $want: $* ($(cat err.txt))"
@@ -113,7 +113,7 @@ no_temp() { [ -z "$(find "$@" -name '.qobz-*')" ] || fail "temporary file left i
 mkdir -p w/big && cp src/text.txt w/big/a.txt && truncate -s 2G w/big/z.bin
 "$qobz" a w/prev.qbz src/text.txt
 cp w/prev.qbz w/prev.copy
-run 1 "$qobz" a w/prev.qbz w/big
+expect_rc 1 "$qobz" a w/prev.qbz w/big
 cmp -s w/prev.qbz w/prev.copy || fail "failed a changed the previous archive"
 no_temp w
 rm -rf w/big
@@ -129,7 +129,7 @@ mkfifo w/fifo; cat w/fifo > w/fifo.qbz & reader=$!
 [ -p w/fifo ] || fail "FIFO replaced"
 for f in dash stdout fifo; do cmp -s w/ref.qbz "w/$f.qbz" || fail "archive through $f differs"; done
 if mknod w/full c 1 7 2> /dev/null; then  # a /dev/full of our own (as root)
-  run 1 "$qobz" a w/full src
+  expect_rc 1 "$qobz" a w/full src
   grep -q 'No space left' err.txt || fail "full device: $(cat err.txt)"
   [ -c w/full ] || fail "device removed after a failed a"
 fi
@@ -144,19 +144,19 @@ no_temp w
 
 # An input that is the output is refused; the archive inside an input folder is passed over.
 cp src/text.txt w/notes.txt; ln w/notes.txt w/hard.txt
-run 1 "$qobz" a w/notes.txt w/notes.txt
-run 1 "$qobz" a w/notes.txt src w/hard.txt
-run 1 "$qobz" encode --method LH5 w/notes.txt w/hard.txt
+expect_rc 1 "$qobz" a w/notes.txt w/notes.txt
+expect_rc 1 "$qobz" a w/notes.txt src w/hard.txt
+expect_rc 1 "$qobz" encode --method LH5 w/notes.txt w/hard.txt
 cmp -s w/notes.txt src/text.txt || fail "input overwritten by its own output"
 mkdir -p w/self && cp src/random w/self/
-"$qobz" a w/self/self.qbz w/self && run 0 "$qobz" a w/self/self.qbz w/self
+"$qobz" a w/self/self.qbz w/self && expect_rc 0 "$qobz" a w/self/self.qbz w/self
 grep -q 'self.qbz: skipped: it is the archive being written' err.txt || fail "$(cat err.txt)"
 "$qobz" l w/self/self.qbz | grep -q 'self\.qbz ' && fail "archive stored inside itself"
 
 # Stored names are normalised; a leading / or ../ is dropped with tar's warning.
 base=$(basename "$work")
 while IFS='|' read -r operand stored warning; do
-  run 0 "$qobz" a w/names.qbz "$operand"
+  expect_rc 0 "$qobz" a w/names.qbz "$operand"
   "$qobz" l w/names.qbz > list.txt
   n=$stored awk '$1 == ENVIRON["n"] { found = 1 } END { exit !found }' list.txt ||
     fail "$operand stored as: $(cat list.txt)"
@@ -169,7 +169,7 @@ src//sub/deeper/../A.TXT|src\sub\A.TXT|
 ../$base/src/sub/A.TXT|$base\src\sub\A.TXT|../
 $work/src/sub/A.TXT|$(echo "${work#/}" | tr / '\\')\src\sub\A.TXT|/
 EOF2
-run 0 "$qobz" a w/names.qbz --entry '..\in\..\..\up.txt=src/sub/A.TXT'
+expect_rc 0 "$qobz" a w/names.qbz --entry '..\in\..\..\up.txt=src/sub/A.TXT'
 "$qobz" l w/names.qbz | grep -q '^up\.txt ' || fail "--entry name not normalised"
 
 # Odd things inside a folder are passed over by name; the rest is archived; exit 1.
@@ -180,7 +180,7 @@ python3 -c 'import socket, sys; socket.socket(socket.AF_UNIX).bind(sys.argv[1])'
 ln -s nowhere w/odd/dangling
 ln -s sub/ok.txt w/odd/file-link
 ln -s .. w/odd/sub/loop
-run 1 "$qobz" a w/odd.qbz w/odd
+expect_rc 1 "$qobz" a w/odd.qbz w/odd
 for n in fifo sock dangling; do grep -q "w/odd/$n: skipped" err.txt || fail "$n not named: $(cat err.txt)"; done
 "$qobz" t w/odd.qbz > /dev/null || fail "archive with odd files skipped is broken"
 "$qobz" l w/odd.qbz > list.txt
@@ -191,7 +191,7 @@ as_user=()  # root reads anything: the unreadable file is tried as nobody
 if [ "$(id -u)" != 0 ] || command -v setpriv > /dev/null; then
   rm -f w/odd/fifo w/odd/sock w/odd/dangling
   printf x > w/odd/secret; chmod 000 w/odd/secret; chmod 777 w; chmod o+x "$work"
-  run 1 "${as_user[@]}" "$qobz" a w/unreadable.qbz w/odd
+  expect_rc 1 "${as_user[@]}" "$qobz" a w/unreadable.qbz w/odd
   grep -q "w/odd/secret: skipped" err.txt || fail "unreadable file: $(cat err.txt)"
   "$qobz" t w/unreadable.qbz > /dev/null || fail "archive without the unreadable file"
 fi
