@@ -176,12 +176,16 @@ expect_rc 0 "$qobz" a w/names.qbz --entry '..\in\..\..\up.txt=src/sub/A.TXT'
 mkdir -p w/odd/sub
 cp src/sub/A.TXT w/odd/sub/ok.txt
 mkfifo w/odd/fifo
-python3 -c 'import socket, sys; socket.socket(socket.AF_UNIX).bind(sys.argv[1])' w/odd/sock
+python3 -c 'import socket, sys; socket.socket(socket.AF_UNIX).bind(sys.argv[1])' w/odd/sock ||
+  true
 ln -s nowhere w/odd/dangling
 ln -s sub/ok.txt w/odd/file-link
 ln -s .. w/odd/sub/loop
 expect_rc 1 "$qobz" a w/odd.qbz w/odd
-for n in fifo sock dangling; do grep -q "w/odd/$n: skipped" err.txt || fail "$n not named: $(cat err.txt)"; done
+for n in fifo sock dangling; do
+  [ -e "w/odd/$n" ] || [ -L "w/odd/$n" ] || continue
+  grep -q "w/odd/$n: skipped" err.txt || fail "$n not named: $(cat err.txt)"
+done
 "$qobz" t w/odd.qbz > /dev/null || fail "archive with odd files skipped is broken"
 "$qobz" l w/odd.qbz > list.txt
 grep -q 'w\\odd\\file-link ' list.txt && grep -q 'w\\odd\\sub\\ok.txt ' list.txt || fail "$(cat list.txt)"
