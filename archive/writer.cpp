@@ -2,6 +2,7 @@
 // accepts.
 #include "qobz/writer.h"
 
+#include <algorithm>
 #include <exception>
 #include <memory>
 
@@ -177,12 +178,28 @@ TWrittenEntry TArchiveWriter::AddFile(const std::string& path, const std::string
 namespace {
 
 #if QOBZ_WRITER_THREADS
+// A temporary file that holds one entry's packed data. Its name is removed at once where the
+// system allows that for an open file, otherwise when it is closed.
+struct SpillFile {
+  std::unique_ptr<TFileStream> stream;
+  std::string path_left;
+  explicit SpillFile(const std::string& folder)
+      : stream(TFileStream::CreateUnique(folder, ".qobz-")) {
+    if (!platform::DeleteFile(stream->Path())) path_left = stream->Path();
+  }
+  ~SpillFile() {
+    stream.reset();
+    if (!path_left.empty()) platform::DeleteFile(path_left);
+  }
+};
+
 // One file of AddFiles as a helper thread leaves it.
 struct PackedAhead {
   enum class State { Waiting, Packed, InTurn, Failed };
   State state = State::Waiting;
   TEntryHeader header;
-  std::vector<uint8_t> data;
+  std::vector<uint8_t> data;         // the packed data, or
+  std::unique_ptr<SpillFile> spill;  // the packed data of a large file
   std::exception_ptr error;
 };
 #endif
@@ -215,8 +232,9 @@ void TArchiveWriter::AddFiles(const std::vector<TFileToAdd>& files, int threads,
 #if QOBZ_WRITER_THREADS
   // Helper threads pack files of at most kPackAheadLimit bytes into memory, at most
   // kAheadPerThread * threads files beyond the one being written; the calling thread writes them
-  // in order, and packs a larger file itself, straight into the archive, when its turn comes.
-  // Memory therefore stays bounded whatever the sizes, and the bytes are those of AddFile.
+  // in order. A larger file goes to a spill file when there is a spill folder; without one the
+  // calling thread packs it itself, straight into the archive, when its turn comes. Memory
+  // therefore stays bounded whatever the sizes, and the bytes are those of AddFile.
   constexpr int64_t kPackAheadLimit = int64_t{4} << 20;
   constexpr size_t kAheadPerThread = 2;
   const size_t ahead = kAheadPerThread * static_cast<size_t>(threads);
@@ -248,8 +266,20 @@ void TArchiveWriter::AddFiles(const std::vector<TFileToAdd>& files, int threads,
       try {
         auto source = TFileStream::OpenRead(files[index].Path);
         const int64_t size = source->Size();
-        if (size < 0 || size > kPackAheadLimit) {
+        if (size < 0 || size > kMaxSize || (size > kPackAheadLimit && spill_folder_.empty())) {
           result.state = PackedAhead::State::InTurn;
+        } else if (size > kPackAheadLimit) {
+          try {
+            result.spill = std::make_unique<SpillFile>(spill_folder_);
+          } catch (const EFCreateError&) {
+            result.state = PackedAhead::State::InTurn;  // no room to spill: packed in its turn
+          }
+          if (result.spill) {
+            result.header = NewHeader(files[index].StoredName, size, 0, 0);
+            Pack(compress, key, *result.spill->stream, *source, files[index].StoredName,
+                 result.header);
+            result.state = PackedAhead::State::Packed;
+          }
         } else {
           result.header = NewHeader(files[index].StoredName, size, 0, 0);
           TMemoryStream out;
@@ -314,7 +344,11 @@ void TArchiveWriter::AddFiles(const std::vector<TFileToAdd>& files, int threads,
       header.FileAttr = FileAttributes(path);
       WriteEntryHeader(out_, header);
       out_.WriteBuffer(name.data(), header.NameLength);
-      out_.WriteBuffer(slot.data.data(), header.PackedSize);
+      if (slot.spill) {
+        CopySpill(*slot.spill->stream, header.PackedSize);
+      } else {
+        out_.WriteBuffer(slot.data.data(), header.PackedSize);
+      }
       total_size_ += header.UnpackedSize;
       if (compress_.OnShowProgress) {
         int32_t percent = 100;
@@ -329,6 +363,19 @@ void TArchiveWriter::AddFiles(const std::vector<TFileToAdd>& files, int threads,
     work_ready.notify_all();
   }
 #endif
+}
+
+void TArchiveWriter::CopySpill(TStream& spill, int32_t count) {
+  constexpr int32_t kChunk = 1 << 20;
+  std::vector<uint8_t> chunk(static_cast<size_t>(std::min(count, kChunk)));
+  const EInOutError unreadable("Stream read error: packed data kept in a temporary file are gone");
+  if (spill.Seek(0, SeekOrigin::Begin) != 0) throw unreadable;
+  for (int32_t done = 0; done < count;) {
+    const int32_t n = spill.Read(chunk.data(), std::min(count - done, kChunk));
+    if (n <= 0) throw unreadable;
+    out_.WriteBuffer(chunk.data(), n);
+    done += n;
+  }
 }
 
 void TArchiveWriter::Finish() {

@@ -53,13 +53,18 @@ class TArchiveWriter {
   // Packs the files, on up to `threads` threads, and writes them in the order given: the archive is
   // the same, byte for byte, as AddFile one file after another, whatever the number of threads.
   // Helper threads pack files of up to 4 MiB into memory, a few per thread ahead of the one being
-  // written; a larger file is packed on the calling thread, straight into the archive, when its
-  // turn comes, so memory stays bounded whatever the sizes. The component's OnShowProgress hears
+  // written. A larger file is packed ahead too into a temporary file of the spill folder, when
+  // one is set; without one it is packed on the calling thread, straight into the archive, when
+  // its turn comes. Memory stays bounded whatever the sizes. The component's OnShowProgress hears
   // 100 as each file packed ahead is written (and the usual progress for a file packed in its
   // turn); answering -1 cancels (Exception "Cancelled"). An error of a file is raised in its turn,
   // after the files before it are written.
   void AddFiles(const std::vector<TFileToAdd>& files, int threads,
                 const TAddFilesEvents& events = {});
+  // The folder where AddFiles may keep the packed data of large files while earlier ones are
+  // written (empty: none, the default). Its temporary files are never left behind where the
+  // system can remove an open file's name.
+  void SetSpillFolder(const std::string& folder) { spill_folder_ = folder; }
   // Completes the archive header with the total of the unpacked sizes. Call once, at the end.
   void Finish();
 
@@ -74,12 +79,15 @@ class TArchiveWriter {
   void Pack(TCompress& compress, int32_t key, TStream& out, TStream& source,
             const std::string& stored_name, TEntryHeader& header) const;
 
+  void CopySpill(TStream& spill, int32_t count);
+
   TCompress& compress_;
   TStream& out_;
   uint8_t method_;
   int32_t key_lock_;
   int64_t archive_start_;
   int32_t total_size_ = 0;
+  std::string spill_folder_;
 };
 
 }  // namespace qobz

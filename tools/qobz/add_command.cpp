@@ -197,6 +197,9 @@ int CommandAdd(int argc, char** argv) {
   };
   try {
     TArchiveWriter writer(compress, output.Stream(), method, lock);
+    // Large files packed ahead wait beside the new archive.
+    std::string folder = fs::path(output.Stream().Path()).parent_path().string();
+    writer.SetSpillFolder(folder.empty() ? "." : folder);
     writer.AddFiles(files, jobs, events);
     current.clear();
     writer.Finish();
