@@ -1,13 +1,14 @@
 #!/usr/bin/env bash
 # Static checks of the shipped 32-bit launcher, which these machines cannot run: a PE32 DLL for
 # i386 exporting exactly MakeBackupCD (undecorated, stdcall), importing only system DLLs, its
-# image no larger than the archive offset of 431,616, and the companion archive at that offset.
+# image no larger than the shipped archive offset, and the companion archive at that offset.
 # Usage: static_checks.sh BUILD_WIN32
 set -euo pipefail
 build=$(cd "$1" && pwd)
 objdump=i686-w64-mingw32-objdump
 command -v $objdump > /dev/null || objdump=objdump
-offset=431616
+offset=$(sed -n 's/^set(QOBZ_SHIPPED_ARCHIVE_OFFSET \([0-9]*\))$/\1/p' "$(dirname "$0")/../../CMakeLists.txt")
+[ -n "$offset" ] || { echo "FAIL: no QOBZ_SHIPPED_ARCHIVE_OFFSET in CMakeLists.txt"; exit 1; }
 linked="$build/launcher/linked/Launcher.dll"
 packed="$build/lib/Launcher.dll"
 fail() { echo "FAIL: $*"; exit 1; }
