@@ -24,6 +24,13 @@ void WriteEntryHeader(TStream& out, const TEntryHeader& header) {
   out.WriteBuffer(raw, kEntryHeaderSize);
 }
 
+// Moves the archive's stream back to a header, or on past it, to complete it. A stream that
+// cannot seek there (a pipe) would give an archive whose headers are wrong: that is an error.
+void SeekTo(TStream& out, int64_t position) {
+  if (out.Seek(position, SeekOrigin::Begin) != position)
+    throw EWriteError("Stream write error: the archive's stream cannot seek to its headers");
+}
+
 // Sets the component's key for the length of one codec run and restores it afterwards.
 class KeyOverride {
  public:
@@ -65,6 +72,8 @@ TArchiveWriter::TArchiveWriter(TCompress& compress, TStream& out, uint8_t method
   if (key_lock != 0 && compress.Key == 0) throw Exception("Locking entries needs a non-zero key");
   if (key_lock < 0 || key_lock > 2) throw Exception("Lock must be 0, 1 or 2");
   archive_start_ = out.Position();
+  if (archive_start_ < 0)
+    throw EWriteError("Stream write error: the archive's stream cannot seek to its headers");
   TArchiveHeader header;
   compress_.InitArchiveHeader(header, kMethodIds[method], caMulti, 0);
   WriteArchiveHeader(out_, header);
@@ -104,8 +113,9 @@ TWrittenEntry TArchiveWriter::AddEntry(const std::string& stored_name, TStream& 
     // The packed form would be larger than the file: store it. What the codec wrote is at most
     // the file's size, so the stored copy overwrites all of it.
     method = kMethodStored;
-    source.Seek(source_start, SeekOrigin::Begin);
-    out_.Seek(data_at, SeekOrigin::Begin);
+    if (source.Seek(source_start, SeekOrigin::Begin) != source_start)
+      throw Exception("\"" + stored_name + "\" cannot be read again to be stored");
+    SeekTo(out_, data_at);
     KeyOverride key(compress_, run_key);
     packed = compress_.RunCodec(out_, source, header.UnpackedSize, header.UnpackedSize, method, sum,
                                 false, false);
@@ -119,9 +129,9 @@ TWrittenEntry TArchiveWriter::AddEntry(const std::string& stored_name, TStream& 
   // A locked entry's checksum includes the key, so a wrong key is told apart from bad data.
   header.Checksum = key_lock_ > 0 ? sum + static_cast<uint32_t>(compress_.Key) : sum;
   const int64_t end = out_.Position();
-  out_.Seek(header_at, SeekOrigin::Begin);
+  SeekTo(out_, header_at);
   WriteEntryHeader(out_, header);
-  out_.Seek(end, SeekOrigin::Begin);
+  SeekTo(out_, end);
   total_size_ += header.UnpackedSize;
   return {stored_name, header};
 }
@@ -138,9 +148,9 @@ void TArchiveWriter::Finish() {
   const int64_t end = out_.Position();
   TArchiveHeader header;
   compress_.InitArchiveHeader(header, kMethodIds[method_], caMulti, total_size_);
-  out_.Seek(archive_start_, SeekOrigin::Begin);
+  SeekTo(out_, archive_start_);
   WriteArchiveHeader(out_, header);
-  out_.Seek(end, SeekOrigin::Begin);
+  SeekTo(out_, end);
 }
 
 }  // namespace qobz

@@ -128,4 +128,16 @@ std::unique_ptr<THandOffKey> OpenHandOffKey(const std::string& key);
 // POSIX: the store root described above (empty on Windows).
 std::string HandOffStoreRoot();
 
+// The identity of what a path names (links followed): the same device and file number mean the
+// same file or folder, whatever the path. Answers false when the path cannot be examined.
+struct FileIdentity {
+  uint64_t device = 0;
+  uint64_t file = 0;
+  bool operator==(const FileIdentity&) const = default;
+  bool operator<(const FileIdentity& o) const {
+    return device != o.device ? device < o.device : file < o.file;
+  }
+};
+bool GetFileIdentity(const std::string& path, FileIdentity& identity);
+
 }  // namespace qobz::platform

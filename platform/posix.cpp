@@ -10,6 +10,7 @@
 #include <spawn.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <sys/wait.h>
@@ -439,7 +440,49 @@ std::unique_ptr<THandOffKey> OpenHandOffKey(const std::string& key) {
   return std::make_unique<TFolderKey>(folder);
 }
 
+bool GetFileIdentity(const std::string& path, FileIdentity& identity) {
+  struct stat st;
+  if (::stat(NativePath(path).c_str(), &st) != 0) return false;
+  identity.device = static_cast<uint64_t>(st.st_dev);
+  identity.file = static_cast<uint64_t>(st.st_ino);
+  return true;
+}
+
 }  // namespace platform
+
+std::unique_ptr<TFileStream> TFileStream::CreateUnique(const std::string& folder,
+                                                       const std::string& prefix) {
+  static constexpr char kLetters[] = "abcdefghijklmnopqrstuvwxyz0123456789";
+  constexpr int kNameLetters = 16;  // about 82 bits
+  constexpr int kAttempts = 100;
+  std::string base = folder.empty() ? std::string() : platform::NativePath(folder);
+  if (!base.empty() && base.back() != '/') base += '/';
+  int err = EEXIST;
+  for (int attempt = 0; attempt < kAttempts && err == EEXIST; ++attempt) {
+    unsigned char random[kNameLetters];
+    if (::getentropy(random, sizeof random) != 0) {
+      // No entropy source: still a fresh name each time, and O_EXCL keeps the creation safe.
+      struct timespec now;
+      ::clock_gettime(CLOCK_REALTIME, &now);
+      uint64_t mix = static_cast<uint64_t>(now.tv_nsec) ^
+                     (static_cast<uint64_t>(::getpid()) << 32) ^
+                     (static_cast<uint64_t>(attempt) << 20);
+      for (unsigned char& c : random) {
+        mix = mix * 6364136223846793005u + 1442695040888963407u;
+        c = static_cast<unsigned char>(mix >> 56);
+      }
+    }
+    std::string path = base + prefix;
+    for (unsigned char c : random) path += kLetters[c % (sizeof kLetters - 1)];
+    // O_EXCL with O_CREAT fails on any existing name, a link included, without following it.
+    int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    if (fd >= 0) return std::unique_ptr<TFileStream>(new TFileStream(fd, path));
+    err = errno;
+  }
+  throw EFCreateError("Cannot create a new file in \"" + (folder.empty() ? "." : folder) + "\". " +
+                      Reason(err));
+}
+
 }  // namespace qobz
 
 #endif  // !_WIN32

@@ -355,7 +355,61 @@ std::string HandOffStoreRoot() {
   return {};
 }
 
+bool GetFileIdentity(const std::string& path, FileIdentity& identity) {
+  // Opening with no access rights reads the file's information without disturbing other users;
+  // backup semantics let folders be opened too.
+  HANDLE h = CreateFileA(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                         nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return false;
+  BY_HANDLE_FILE_INFORMATION info;
+  bool ok = GetFileInformationByHandle(h, &info) != 0;
+  CloseHandle(h);
+  if (!ok) return false;
+  identity.device = info.dwVolumeSerialNumber;
+  identity.file = (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+  return true;
+}
+
 }  // namespace platform
+
+// RtlGenRandom, exported by advapi32 under this name.
+extern "C" BOOLEAN WINAPI SystemFunction036(PVOID buffer, ULONG length);
+
+std::unique_ptr<TFileStream> TFileStream::CreateUnique(const std::string& folder,
+                                                       const std::string& prefix) {
+  static constexpr char kLetters[] = "abcdefghijklmnopqrstuvwxyz0123456789";
+  constexpr int kNameLetters = 16;  // about 82 bits
+  constexpr int kAttempts = 100;
+  std::string base = folder;
+  if (!base.empty() && base.back() != '\\' && base.back() != '/') base += '\\';
+  DWORD err = ERROR_FILE_EXISTS;
+  for (int attempt = 0; attempt < kAttempts && err == ERROR_FILE_EXISTS; ++attempt) {
+    unsigned char random[kNameLetters];
+    if (!SystemFunction036(random, sizeof random)) {
+      LARGE_INTEGER now;
+      QueryPerformanceCounter(&now);
+      uint64_t mix = static_cast<uint64_t>(now.QuadPart) ^
+                     (static_cast<uint64_t>(GetCurrentProcessId()) << 32) ^
+                     static_cast<uint64_t>(attempt);
+      for (unsigned char& c : random) {
+        mix = mix * 6364136223846793005u + 1442695040888963407u;
+        c = static_cast<unsigned char>(mix >> 56);
+      }
+    }
+    std::string path = base + prefix;
+    for (unsigned char c : random) path += kLetters[c % (sizeof kLetters - 1)];
+    // CREATE_NEW fails on any existing name, a link included.
+    HANDLE h = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h != INVALID_HANDLE_VALUE)
+      return std::unique_ptr<TFileStream>(new TFileStream(reinterpret_cast<intptr_t>(h), path));
+    err = GetLastError();
+    if (err == ERROR_ALREADY_EXISTS) err = ERROR_FILE_EXISTS;
+  }
+  throw EFCreateError("Cannot create a new file in \"" + (folder.empty() ? "." : folder) + "\". " +
+                      Reason(err));
+}
+
 }  // namespace qobz
 
 #endif  // _WIN32

@@ -132,5 +132,37 @@ TEST(ArchiveWriter, CancelIsAnErrorNotAShortEntry) {
   EXPECT_THROW(writer.AddEntry("big", source, 0, 0), Exception);
 }
 
+// A destination that takes bytes in order only: a pipe (every seek fails) or a stream that
+// ignores seeks and answers how much it has taken (the tool's standard output).
+class ForwardOnlyStream : public TStream {
+ public:
+  explicit ForwardOnlyStream(bool seek_fails) : seek_fails_(seek_fails) {}
+  int32_t Read(void*, int32_t) override { return 0; }
+  void WriteBuffer(const void*, int32_t count) override { written_ += count; }
+  int64_t Seek(int64_t, SeekOrigin) override { return seek_fails_ ? -1 : written_; }
+
+ private:
+  bool seek_fails_;
+  int64_t written_ = 0;
+};
+
+TEST(ArchiveWriter, StreamThatCannotSeekBackIsAnErrorNotABrokenArchive) {
+  for (bool seek_fails : {true, false}) {
+    for (uint8_t method : {kMethodStored, kMethodLh5}) {
+      TCompress compress;
+      ForwardOnlyStream out(seek_fails);
+      EXPECT_THROW(
+          {
+            TArchiveWriter writer(compress, out, method);
+            TMemoryStream source(test::MakeData(test::Kind::Text, 5000));
+            writer.AddEntry("t", source, 0, 0);
+            writer.Finish();
+          },
+          EWriteError)
+          << "seek fails " << seek_fails << " method " << int(method);
+    }
+  }
+}
+
 }  // namespace
 }  // namespace qobz

@@ -84,6 +84,14 @@ class TFileStream : public TStream {
   // Closes the file now; later calls fail. Safe to call twice.
   void Close();
 
+  // Creates a new, empty file in folder (empty: the current folder) named prefix followed by
+  // random characters that no other process can predict, for reading and writing, with the
+  // permissions of any new file. Exclusive: whatever already has the name drawn (a file, a link)
+  // is never opened; another name is drawn. Path() answers the file's path. Raises EFCreateError
+  // naming the folder and the reason.
+  static std::unique_ptr<TFileStream> CreateUnique(const std::string& folder,
+                                                   const std::string& prefix);
+
  private:
   TFileStream(intptr_t handle, std::string path) : handle_(handle), path_(std::move(path)) {}
   intptr_t handle_;

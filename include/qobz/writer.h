@@ -2,7 +2,9 @@
 //
 // The archive header is written first with a TotalSize of 0 and completed by Finish(); each entry
 // header is written before its packed data and completed once the codec has run, so the output
-// stream must be seekable. An entry that its method cannot make smaller is stored instead.
+// stream must be seekable: a stream that cannot seek back (a pipe) raises EWriteError rather than
+// give an archive with wrong headers. An entry that its method cannot make smaller is stored
+// instead.
 #pragma once
 
 #include <cstdint>

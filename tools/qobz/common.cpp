@@ -119,6 +119,14 @@ void ClearProgress() {
   g_progress_shown = false;
 }
 
+void PrintError(const std::string& archive, const std::string& entry, const std::string& what) {
+  ClearProgress();
+  if (entry.empty())
+    std::fprintf(stderr, "qobz: %s: %s\n", archive.c_str(), what.c_str());
+  else
+    std::fprintf(stderr, "qobz: %s: %s: %s\n", archive.c_str(), entry.c_str(), what.c_str());
+}
+
 void StdoutStream::WriteBuffer(const void* buffer, int32_t count) {
   if (count <= 0) return;
   if (std::fwrite(buffer, 1, static_cast<size_t>(count), stdout) != static_cast<size_t>(count))

@@ -45,6 +45,9 @@ int64_t ParseNumber(const std::string& text, const std::string& what, int64_t mi
 void AttachProgress(TCompress& compress, const std::string* label);
 void ClearProgress();
 
+// One error line on stderr: "qobz: ARCHIVE: [ENTRY: ]WHAT", after clearing the progress bar.
+void PrintError(const std::string& archive, const std::string& entry, const std::string& what);
+
 // A destination writing to standard output.
 class StdoutStream : public TStream {
  public:
