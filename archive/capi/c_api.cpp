@@ -2,11 +2,9 @@
 // and TArchiveWriter. Every exported function catches everything; the component's exceptions
 // become result codes and their messages stay on the handle.
 #include <algorithm>
-#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <new>
-#include <random>
 #include <string>
 
 #include "platform/platform.h"
@@ -190,27 +188,12 @@ std::string FolderOf(const std::string& path) {
   return cut == 0 ? path.substr(0, 1) : path.substr(0, cut);
 }
 
-// A new file beside path under a name nobody can predict.
-// TODO(library): use TFileStream::CreateUnique (exclusive creation) once it is on main; until then
-// a drawn name that exists is skipped, which leaves a window between the check and the creation.
-std::unique_ptr<TFileStream> CreateTemporary(const std::string& path) {
-  std::random_device random;
-  std::string folder = FolderOf(path);
-  if (!folder.empty() && folder.back() != '/' && folder.back() != '\\') folder += '/';
-  for (int attempt = 0; attempt < 100; ++attempt) {
-    char name[32];
-    std::snprintf(name, sizeof name, ".qobz-%08x%08x", random(), random());
-    std::string candidate = folder + name;
-    if (platform::GetAttributes(candidate) < 0) return TFileStream::Create(candidate);
-  }
-  throw EFCreateError("Cannot create a temporary file in \"" + folder + "\"");
-}
-
 // A file written under a fresh name beside its final path and renamed over it when complete; the
 // destructor removes it if that never happened.
 class TPendingFile {
  public:
-  explicit TPendingFile(const std::string& path) : path_(path), stream_(CreateTemporary(path)) {}
+  explicit TPendingFile(const std::string& path)
+      : path_(path), stream_(TFileStream::CreateUnique(FolderOf(path), ".qobz-")) {}
   ~TPendingFile() {
     if (!stream_) return;
     stream_->Close();
