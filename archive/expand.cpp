@@ -12,7 +12,7 @@ namespace qobz {
 
 namespace {
 
-constexpr int32_t kNoLimit = 2147483647;
+constexpr int32_t kNoLimit = kMaxFieldSize;
 
 bool IsSeparator(char c) {
   return c == '\\' || c == '/';
@@ -163,7 +163,7 @@ int32_t TCompress::SpaceAvailableFor(const std::string& Path) {
     drive = static_cast<unsigned char>(letter) - 64;
   }
   float free = DiskFreeBytes(drive, Path);
-  if (!(free < 2147483647.0f)) return kNoLimit;
+  if (!(free < static_cast<float>(kNoLimit))) return kNoLimit;
   int32_t answer = static_cast<int32_t>(free);
   if (platform::FileExists(Path)) {
     int64_t size;
@@ -173,7 +173,7 @@ int32_t TCompress::SpaceAvailableFor(const std::string& Path) {
       throw EInOutError(e.Message());
     }
     // An existing file will be replaced, so its bytes count as free.
-    if (static_cast<double>(size) + static_cast<double>(free) < 2147483647.0)
+    if (static_cast<double>(size) + static_cast<double>(free) < kNoLimit)
       answer = static_cast<int32_t>(answer + size);
     else
       answer = kNoLimit;
