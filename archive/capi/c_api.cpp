@@ -223,6 +223,9 @@ struct qobz_reader {
   TCallbackSource* callbacks = nullptr;  // the source, when it is the caller's callback
   std::unique_ptr<TArchiveReader> walk;
   bool has_entry = false;  // qobz_next_entry answered an entry that was not yet used
+  // Where the walk failed, it cannot go on: the bytes after a damaged header mean nothing.
+  int walk_error = QOBZ_OK;
+  std::string walk_message;
   std::string name;
 
   template <class Body>
@@ -240,6 +243,7 @@ struct qobz_reader {
   int Open(std::unique_ptr<TStream> stream, TCallbackSource* callback_source) {
     walk.reset();
     has_entry = false;
+    walk_error = QOBZ_OK;
     source = std::move(stream);
     callbacks = callback_source;
     walk = std::make_unique<TArchiveReader>(compress, *source);
@@ -451,8 +455,15 @@ int64_t qobz_archive_total_size(const qobz_reader* reader) {
 
 int qobz_next_entry(qobz_reader* reader, qobz_entry* entry) {
   if (!reader) return QOBZ_ERROR_ARGUMENT;
-  return reader->Call([&] {
-    Require(entry != nullptr, QOBZ_ERROR_ARGUMENT, "Need an entry to fill");
+  if (!entry) {
+    reader->message = "Need an entry to fill";
+    return QOBZ_ERROR_ARGUMENT;
+  }
+  if (reader->walk_error != QOBZ_OK) {
+    reader->message = reader->walk_message;
+    return reader->walk_error;
+  }
+  int result = reader->Call([&] {
     Require(reader->walk != nullptr, QOBZ_ERROR_STATE, "No archive is open");
     reader->has_entry = false;
     TArchiveReader& walk = *reader->walk;
@@ -484,6 +495,11 @@ int qobz_next_entry(qobz_reader* reader, qobz_entry* entry) {
     reader->has_entry = true;
     return QOBZ_OK;
   });
+  if (result < 0 && result != QOBZ_ERROR_STATE && result != QOBZ_ERROR_MEMORY) {
+    reader->walk_error = result;
+    reader->walk_message = reader->message;
+  }
+  return result;
 }
 
 int qobz_test_entry(qobz_reader* reader) {

@@ -252,6 +252,19 @@ TEST(CApi, FailuresAnswerTheirCodeAndTheComponentsMessage) {
     int result = qobz_open_path(r.r, path.c_str(), offset);
     return std::make_pair(result, std::string(qobz_reader_message(r.r)));
   };
+  // An unknown method code stops the walk, and every later step answers the same.
+  qobz::test::RawEntry unknown("odd", qobz::test::Bytes("abc"));
+  unknown.method = 9;
+  const Bytes odd_method = qobz::test::BuildArchive({unknown, {"after", qobz::test::Bytes("def")}});
+  auto walk_twice = [](const Bytes& archive) {
+    Reader r;
+    qobz_entry e;
+    int first = qobz_open_memory(r.r, archive.data(), archive.size());
+    if (first == QOBZ_OK) first = qobz_next_entry(r.r, &e);
+    int second = qobz_next_entry(r.r, &e);
+    std::string message = qobz_reader_message(r.r);
+    return std::make_pair(first == second ? second : QOBZ_ERROR_OTHER, message);
+  };
   const std::string archive_path = dir / "plain.qbz";
   WriteFile(archive_path, plain);
 
@@ -273,6 +286,8 @@ TEST(CApi, FailuresAnswerTheirCodeAndTheComponentsMessage) {
        qobz::EInvalidHeader::kText},
       {"cut in the data", walk(cut_in_data, nullptr, 0, test), QOBZ_ERROR_HEADER, nullptr},
       {"cut in a name", walk(cut_in_name, nullptr, 0, test), QOBZ_ERROR_HEADER, nullptr},
+      {"unknown method code", walk_twice(odd_method), QOBZ_ERROR_HEADER,
+       qobz::EInvalidHeader::kText},
       {"read callback error", walk(plain, "noise.bin", 0, test, 200), QOBZ_ERROR_READ,
        "The read callback reported an error"},
       {"buffer too small", walk(plain, "docs\\text.txt", 0, small_buffer), QOBZ_ERROR_ARGUMENT,

@@ -81,7 +81,7 @@ flags=$(PKG_CONFIG_PATH=$prefix/lib/pkgconfig pkg-config --cflags qobz)
 libs=$(PKG_CONFIG_PATH=$prefix/lib/pkgconfig pkg-config --libs qobz)
 for c in list extract; do
   # shellcheck disable=SC2086
-  cc -std=c11 -Wall -Werror $flags "$src/examples/$c.c" -o "$work/pc/${c}_c" $libs
+  cc -std=c11 -Wall -Wextra -pedantic -Werror $flags "$src/examples/$c.c" -o "$work/pc/${c}_c" $libs
 done
 run_examples "pkg-config, static" "$work/pc"
 
@@ -112,7 +112,7 @@ flags=$(PKG_CONFIG_PATH=$sprefix/lib/pkgconfig pkg-config --cflags qobz)
 libs=$(PKG_CONFIG_PATH=$sprefix/lib/pkgconfig pkg-config --libs qobz)
 for c in list extract; do
   # shellcheck disable=SC2086
-  cc -std=c11 -Wall -Werror $flags "$src/examples/$c.c" -o "$work/pc-shared/${c}_c" $libs
+  cc -std=c11 -Wall -Wextra -pedantic -Werror $flags "$src/examples/$c.c" -o "$work/pc-shared/${c}_c" $libs
 done
 (export LD_LIBRARY_PATH=$sprefix/lib; run_examples "pkg-config, shared" "$work/pc-shared")
 echo "check_package: all passed"
