@@ -58,7 +58,7 @@ test-fuzz:
 	done
 
 # The library as other programs use it: installed (static and shared), then the examples built
-# with find_package, pkg-config and add_subdirectory, and run.
+# with find_package, pkg-config, add_subdirectory and FetchContent, and run.
 .PHONY: test-package
 test-package:
 	JOBS=$(JOBS) bash tests/package/check_package.sh build-package

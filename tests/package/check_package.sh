@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The library as other programs get it: `cmake --install` of a static and of a shared build, the
-# layout of the install tree, and the examples built and run three ways: with find_package, with
-# pkg-config, and through add_subdirectory of the source tree. The shared library has a SONAME.
+# layout of the install tree, and the examples built and run four ways: with find_package, with
+# pkg-config, through add_subdirectory of the source tree and through FetchContent. The shared library has a SONAME.
 # Usage: check_package.sh [WORK_DIR]   (default: build-package in the source tree)
 set -euo pipefail
 src=$(cd "$(dirname "$0")/../.." && pwd)
@@ -91,7 +91,14 @@ cmake -S "$src/examples" -B "$work/subdir" -DQOBZ_SOURCE_TREE="$src" "${launcher
 nice -n 5 cmake --build "$work/subdir" -j "$jobs" >> "$work/subdir.log"
 run_examples "add_subdirectory" "$work/subdir"
 
-# 5. Shared: a versioned library with a SONAME, found by find_package and by pkg-config.
+# 5. FetchContent of a source archive.
+tar -C "$src" --exclude='./build*' --exclude=./.git -czf "$work/qobz-src.tar.gz" .
+cmake -S "$src/examples" -B "$work/fetch" -DQOBZ_FETCH_URL="file://$work/qobz-src.tar.gz" \
+  "${launcher[@]}" > "$work/fetch.log"
+nice -n 5 cmake --build "$work/fetch" -j "$jobs" >> "$work/fetch.log"
+run_examples "FetchContent" "$work/fetch"
+
+# 6. Shared: a versioned library with a SONAME, found by find_package and by pkg-config.
 install_build shared -DBUILD_SHARED_LIBS=ON -DQOBZ_TOOLS=OFF
 sprefix=$work/shared-prefix
 major=${version%%.*}
