@@ -240,10 +240,16 @@ struct qobz_reader {
     return result;
   }
 
-  int Open(std::unique_ptr<TStream> stream, TCallbackSource* callback_source) {
+  // Forgets the archive open before, so that nothing of it (a failed callback) shows in the next.
+  void Close() {
     walk.reset();
+    source.reset();
+    callbacks = nullptr;
     has_entry = false;
     walk_error = QOBZ_OK;
+  }
+
+  int Open(std::unique_ptr<TStream> stream, TCallbackSource* callback_source) {
     source = std::move(stream);
     callbacks = callback_source;
     walk = std::make_unique<TArchiveReader>(compress, *source);
@@ -417,7 +423,7 @@ int qobz_open_path(qobz_reader* reader, const char* path, int64_t offset) {
   if (!reader) return QOBZ_ERROR_ARGUMENT;
   return reader->Call([&] {
     Require(path != nullptr && offset >= 0, QOBZ_ERROR_ARGUMENT, "Need a path and an offset >= 0");
-    reader->walk.reset();
+    reader->Close();
     auto file = TFileStream::OpenRead(path);
     if (file->Seek(offset, SeekOrigin::Begin) != offset || offset > file->Size())
       throw CallError{QOBZ_ERROR_HEADER, "The offset lies past the end of " + std::string(path)};
@@ -429,7 +435,7 @@ int qobz_open_memory(qobz_reader* reader, const void* data, size_t size) {
   if (!reader) return QOBZ_ERROR_ARGUMENT;
   return reader->Call([&] {
     Require(data != nullptr || size == 0, QOBZ_ERROR_ARGUMENT, "Need the archive's bytes");
-    reader->walk.reset();
+    reader->Close();
     return reader->Open(std::make_unique<TMemoryView>(data, size), nullptr);
   });
 }
@@ -438,7 +444,7 @@ int qobz_open_callbacks(qobz_reader* reader, qobz_read_fn read, void* user) {
   if (!reader) return QOBZ_ERROR_ARGUMENT;
   return reader->Call([&] {
     Require(read != nullptr, QOBZ_ERROR_ARGUMENT, "Need a read callback");
-    reader->walk.reset();
+    reader->Close();
     auto source = std::make_unique<TCallbackSource>(read, user);
     TCallbackSource* raw = source.get();
     return reader->Open(std::move(source), raw);
