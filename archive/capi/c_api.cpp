@@ -398,7 +398,12 @@ const char* qobz_method_name(int method) {
 // ---- Reading ----
 
 qobz_reader* qobz_reader_new(void) {
-  return new (std::nothrow) qobz_reader();
+  // The component allocates as it is made: whatever that throws becomes NULL.
+  try {
+    return new qobz_reader();
+  } catch (...) {
+    return nullptr;
+  }
 }
 
 void qobz_reader_free(qobz_reader* reader) {
@@ -563,7 +568,12 @@ int qobz_extract_to_callback(qobz_reader* reader, qobz_write_fn write, void* use
 // ---- Writing ----
 
 qobz_writer* qobz_writer_new(void) {
-  return new (std::nothrow) qobz_writer();
+  // The component allocates as it is made: whatever that throws becomes NULL.
+  try {
+    return new qobz_writer();
+  } catch (...) {
+    return nullptr;
+  }
 }
 
 void qobz_writer_free(qobz_writer* writer) {
