@@ -28,6 +28,7 @@ test: deps-test
 	$(MAKE) test-asan
 	$(MAKE) test-windows
 	$(MAKE) test-fuzz
+	$(MAKE) test-package
 	@echo "make test: all suites passed"
 
 test-release:
@@ -56,6 +57,12 @@ test-fuzz:
 	    build-fuzz/corpus/$$t fuzz/corpus/$$t || exit 1; \
 	done
 
+# The library as other programs use it: installed (static and shared), then the examples built
+# with find_package, pkg-config, add_subdirectory and FetchContent, and run.
+.PHONY: test-package
+test-package:
+	JOBS=$(JOBS) bash tests/package/check_package.sh build-package
+
 fuzz-long:
 	$(MAKE) test-fuzz FUZZ_SECONDS=600
 
@@ -74,4 +81,4 @@ test-windows:
 	bash tests/windows/wine_e2e.sh build-win64 build/bin
 
 clean:
-	rm -rf build build-asan build-fuzz build-win*
+	rm -rf build build-asan build-fuzz build-win* build-package

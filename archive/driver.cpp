@@ -14,7 +14,7 @@ namespace qobz {
 
 namespace {
 
-constexpr int32_t kNoOutputLimit = 2147483647;
+constexpr int32_t kNoOutputLimit = kMaxFieldSize;
 
 // Runs the routine of a method code; codes without a built-in routine run nothing.
 void RunRoutine(TCompThreadSafety& s, uint8_t method, bool expanding, int32_t unpacked_size) {

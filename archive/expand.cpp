@@ -5,18 +5,25 @@
 #include <memory>
 
 #include "platform/platform.h"
+#include "qobz/archive_reader.h"
 #include "qobz/compress.h"
 
 namespace qobz {
 
 namespace {
 
-constexpr int32_t kNoLimit = 2147483647;
+constexpr int32_t kNoLimit = kMaxFieldSize;
 
-// Everything up to and including the last backslash or colon; empty when there is none.
+bool IsSeparator(char c) {
+  return c == '\\' || c == '/';
+}
+
+// Everything up to and including the last separator, or the drive ("C:") of a path without one;
+// empty when there is neither. A colon anywhere else is part of a name (POSIX allows it).
 std::string FolderPart(const std::string& path) {
-  size_t cut = path.find_last_of("\\:");
-  return cut == std::string::npos ? std::string() : path.substr(0, cut + 1);
+  size_t cut = path.find_last_of("\\/");
+  if (cut != std::string::npos) return path.substr(0, cut + 1);
+  return platform::HasDrivePrefix(path) ? path.substr(0, 2) : std::string();
 }
 
 bool AsciiEqualNoCase(const std::string& a, const std::string& b) {
@@ -30,33 +37,36 @@ bool AsciiEqualNoCase(const std::string& a, const std::string& b) {
   return true;
 }
 
-// The running totals are 32-bit with wrap-around, like the header fields they add up.
-int32_t AddWrapping(int32_t a, int32_t b) {
-  return static_cast<int32_t>(static_cast<uint32_t>(a) + static_cast<uint32_t>(b));
-}
+// The destination of a built-in method's run: passes on at most `limit` bytes in all. Output
+// that would go past the entry's UnpackedSize means the entry is damaged; nothing of it is
+// written, so a few packed bytes cannot fill a disk.
+class TCappedDest : public TStream {
+ public:
+  TCappedDest(TStream& inner, int64_t limit) : inner_(inner), left_(limit) {}
+  int32_t Read(void* buffer, int32_t count) override { return inner_.Read(buffer, count); }
+  void WriteBuffer(const void* buffer, int32_t count) override {
+    if (count > left_) throw EBadChecksum();
+    inner_.WriteBuffer(buffer, count);
+    if (count > 0) left_ -= count;
+  }
+  int64_t Seek(int64_t offset, SeekOrigin origin) override { return inner_.Seek(offset, origin); }
+  int64_t Size() override { return inner_.Size(); }
+
+ private:
+  TStream& inner_;
+  int64_t left_;
+};
 
 }  // namespace
 
 void TCompress::ExpandStreamToFiles(TStream& Source, TStringList* FileList) {
   TStringList expanded_files;
-  TArchiveHeader archive;
-  std::string compress_id;
-  ReadArchiveHeader(Source, archive, compress_id);
-  const int32_t total_size = archive.TotalSize;
-  int32_t done = 0;
-
-  TEntryHeader entry;
-  std::string name;
-  auto skip_packed = [&] { Source.Seek(entry.PackedSize, SeekOrigin::Current); };
-  while (ReadEntryHeader(Source, entry, name)) {
-    if (!(done < total_size)) break;
-    // Sizes are signed in the header; a negative one can only come from a damaged archive and
-    // would move the stream backwards or hand the driver a negative count.
-    if (entry.PackedSize < 0 || entry.UnpackedSize < 0) throw EInvalidHeader();
-
+  TArchiveReader reader(*this, Source);
+  while (reader.Next()) {
+    const TEntryHeader& entry = reader.Entry();
+    const std::string& name = reader.Name();
     if (FileList && !IsFileSelected(*FileList, name)) {
-      skip_packed();
-      done = AddWrapping(done, entry.UnpackedSize);
+      reader.Skip();
       continue;
     }
 
@@ -64,7 +74,7 @@ void TCompress::ExpandStreamToFiles(TStream& Source, TStringList* FileList) {
     if (OnCheckFile) {
       OnCheckFile(path, pmExpand);
       if (path.empty()) {
-        skip_packed();
+        reader.Skip(false);
         continue;
       }
       if (path == "*") break;
@@ -78,13 +88,12 @@ void TCompress::ExpandStreamToFiles(TStream& Source, TStringList* FileList) {
       dest = TFileStream::Create(path);
     } catch (const EFCreateError&) {
       if (ExceptionOnFileError) throw;
-      skip_packed();
+      reader.Skip(false);
       continue;
     }
 
     try {
-      ExpandEntry(*dest, Source, entry.PackedSize, entry.UnpackedSize, entry.Checksum, entry.Method,
-                  compress_id, entry.KeyLock);
+      reader.Extract(*dest);
     } catch (const EInvalidKey&) {
       dest->Close();
       platform::DeleteFile(path);
@@ -99,7 +108,6 @@ void TCompress::ExpandStreamToFiles(TStream& Source, TStringList* FileList) {
     expanded_files.push_back(path);
     dest->Close();
     platform::SetAttributes(path, entry.FileAttr);
-    done = AddWrapping(done, entry.UnpackedSize);
   }
 
   if (FileList) *FileList = std::move(expanded_files);
@@ -108,7 +116,15 @@ void TCompress::ExpandStreamToFiles(TStream& Source, TStringList* FileList) {
 void TCompress::ExpandEntry(TStream& Dest, TStream& Source, int32_t PackedSize,
                             int32_t UnpackedSize, uint32_t Checksum, uint8_t Method,
                             const std::string& CompressID, int32_t KeyLock) {
+  // An unknown method would leave its packed bytes unread, or read as whatever came next.
+  if (Method > kMethodLh5) throw EInvalidHeader();
   if (KeyLock > 0 && Key == 0) throw EInvalidKey();
+  // Stored data are the file's bytes: any difference between the sizes is damage. Damage in a
+  // locked entry is reported as a wrong key throughout, since a wrong key garbles data just so.
+  if (Method == kMethodStored && PackedSize != UnpackedSize) {
+    if (KeyLock > 0) throw EInvalidKey();
+    throw EBadChecksum();
+  }
   uint32_t computed = 0;
   if (Method == kMethodCustom) {
     if (OnExpand) {
@@ -117,10 +133,14 @@ void TCompress::ExpandEntry(TStream& Dest, TStream& Source, int32_t PackedSize,
       computed = static_cast<uint32_t>(checksum);
     }
   } else {
+    TCappedDest capped(Dest, UnpackedSize > 0 ? UnpackedSize : 0);
     try {
-      RunCodec(Dest, Source, PackedSize, UnpackedSize, Method, computed, true, KeyLock == 2);
+      RunCodec(capped, Source, PackedSize, UnpackedSize, Method, computed, true, KeyLock == 2);
     } catch (const ELZHBadDecodeTable&) {
       // A wrong key garbles a locked entry's tables: report the key, not the data.
+      if (KeyLock > 0) throw EInvalidKey();
+      throw;
+    } catch (const EBadChecksum&) {
       if (KeyLock > 0) throw EInvalidKey();
       throw;
     }
@@ -137,13 +157,13 @@ void TCompress::ExpandEntry(TStream& Dest, TStream& Source, int32_t PackedSize,
 int32_t TCompress::SpaceAvailableFor(const std::string& Path) {
   if (!CheckSpaceBeforeExpand) return kNoLimit;
   int drive = 0;
-  if (Path.size() >= 2 && Path[1] == ':') {
+  if (platform::HasDrivePrefix(Path)) {
     char letter = Path[0];
     if (letter >= 'a' && letter <= 'z') letter = static_cast<char>(letter - 32);
     drive = static_cast<unsigned char>(letter) - 64;
   }
   float free = DiskFreeBytes(drive, Path);
-  if (!(free < 2147483647.0f)) return kNoLimit;
+  if (!(free < static_cast<float>(kNoLimit))) return kNoLimit;
   int32_t answer = static_cast<int32_t>(free);
   if (platform::FileExists(Path)) {
     int64_t size;
@@ -153,7 +173,7 @@ int32_t TCompress::SpaceAvailableFor(const std::string& Path) {
       throw EInOutError(e.Message());
     }
     // An existing file will be replaced, so its bytes count as free.
-    if (static_cast<double>(size) + static_cast<double>(free) < 2147483647.0)
+    if (static_cast<double>(size) + static_cast<double>(free) < kNoLimit)
       answer = static_cast<int32_t>(answer + size);
     else
       answer = kNoLimit;
@@ -166,14 +186,21 @@ float TCompress::DiskFreeBytes(int Drive, const std::string& NearPath) {
 }
 
 void TCompress::MakeFolderPath(const std::string& Folder) {
-  if (Folder.empty()) return;
   std::string folder = Folder;
-  if (folder.back() == '\\') folder.pop_back();
-  // Stop at a drive ("C:") or the root; every real folder name is made, however short.
-  if (folder.empty() || (folder.size() == 2 && folder[1] == ':')) return;
-  if (FolderExists(folder)) return;
-  MakeFolderPath(FolderPart(folder));
-  platform::MakeFolder(folder);
+  while (!folder.empty() && IsSeparator(folder.back())) folder.pop_back();
+  if (folder.empty() || FolderExists(folder)) return;
+  // Outermost first, one folder per separator, iteratively: the name may be as long and as odd
+  // as a damaged archive makes it. The root and a drive ("C:") are never made.
+  size_t from = platform::HasDrivePrefix(folder) ? 2 : 0;
+  while (from < folder.size() && IsSeparator(folder[from])) ++from;
+  std::string part;
+  part.reserve(folder.size());
+  for (size_t i = from; i <= folder.size(); ++i) {
+    if (i < folder.size() && !IsSeparator(folder[i])) continue;
+    if (i > 0 && IsSeparator(folder[i - 1])) continue;  // a doubled separator
+    part.assign(folder, 0, i);
+    if (!FolderExists(part)) platform::MakeFolder(part);
+  }
 }
 
 bool TCompress::FolderExists(const std::string& Path) {

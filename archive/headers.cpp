@@ -78,6 +78,11 @@ void TCompress::ReadArchiveHeader(TStream& Source, TArchiveHeader& Header,
   }
   uint8_t raw[kArchiveHeaderSize];
   if (Source.Read(raw, kArchiveHeaderSize) != kArchiveHeaderSize) throw EInvalidHeader();
+  DecodeArchiveHeader(raw, Header, CompressID);
+}
+
+void TCompress::DecodeArchiveHeader(const uint8_t* raw, TArchiveHeader& Header,
+                                    std::string& CompressID) {
   Header = TArchiveHeader::Decode(raw);
   if (std::memcmp(Header.Signature, kSignature, 5) != 0) throw EInvalidHeader();
   if (Header.ArchiveType != caMulti) throw EInvalidHeaderArchiveType();

@@ -23,7 +23,7 @@ namespace qobz {
 
 namespace {
 
-constexpr int64_t kMaxSize = 2147483647;
+constexpr int64_t kMaxSize = kMaxFieldSize;
 
 void WriteArchiveHeader(TStream& out, const TArchiveHeader& header) {
   uint8_t raw[kArchiveHeaderSize];

@@ -14,7 +14,7 @@ namespace qobz::launcher {
 // Where the archive starts inside the launcher's file: the size of the library as linked, padded.
 // The build passes the value it also gives to the packing step.
 #ifndef QOBZ_ARCHIVE_OFFSET
-#define QOBZ_ARCHIVE_OFFSET 431616
+#error "QOBZ_ARCHIVE_OFFSET comes from the build (launcher/CMakeLists.txt)"
 #endif
 constexpr int64_t ArchiveOffset = QOBZ_ARCHIVE_OFFSET;
 

@@ -24,6 +24,9 @@ void SleepMs(uint32_t milliseconds);
 
 // The host's form of an archive-style path.
 std::string NativePath(const std::string& path);
+// True when the path starts with a drive ("C:"). Windows only: on POSIX a colon is an ordinary
+// character of a name.
+bool HasDrivePrefix(const std::string& path);
 
 // File attribute bits as archives store them.
 constexpr uint32_t kAttrReadOnly = 0x01;

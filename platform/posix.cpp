@@ -122,6 +122,10 @@ std::string NativePath(const std::string& path) {
   return out;
 }
 
+bool HasDrivePrefix(const std::string&) {
+  return false;
+}
+
 int64_t GetAttributes(const std::string& path) {
   std::string native = NativePath(path);
   struct stat st;

@@ -118,6 +118,11 @@ std::string NativePath(const std::string& path) {
   return path;
 }
 
+bool HasDrivePrefix(const std::string& path) {
+  return path.size() >= 2 && path[1] == ':' &&
+         ((path[0] >= 'A' && path[0] <= 'Z') || (path[0] >= 'a' && path[0] <= 'z'));
+}
+
 int64_t GetAttributes(const std::string& path) {
   DWORD attr = GetFileAttributesA(path.c_str());
   if (attr == INVALID_FILE_ATTRIBUTES) return -1;

@@ -209,7 +209,8 @@ TEST_F(ExpandTest, StoredChecksumZeroMeansNoChecksumOnlyForStoredEntries) {
 }
 
 TEST_F(ExpandTest, CustomEntryWithoutHandler) {
-  // Nothing is read: with checksum 0 the next header is read from the entry's packed bytes.
+  // Nothing is read, yet the next header is read after the entry's packed bytes: an entry hidden
+  // in them is never written.
   RawEntry inner{"inner", Bytes("hi")};
   auto nested = BuildArchive({inner});
   RawEntry custom{"custom",
@@ -217,9 +218,10 @@ TEST_F(ExpandTest, CustomEntryWithoutHandler) {
   custom.method = kMethodCustom;
   custom.checksum = 0;
   custom.unpacked_size = 0;
-  Expand(BuildArchive({{"x", Bytes("x")}, custom}, "NON", 10));
+  Expand(BuildArchive({{"x", Bytes("x")}, custom, {"after", Bytes("a")}}, "NON", 10));
   EXPECT_EQ(ReadFile(dir / "custom").size(), 0u);
-  EXPECT_EQ(ReadFile(dir / "inner"), Bytes("hi"));
+  EXPECT_FALSE(Exists("inner"));
+  EXPECT_EQ(ReadFile(dir / "after"), Bytes("a"));
 
   custom.checksum = 5;
   EXPECT_THROW(Expand(BuildArchive({custom}, "NON", 10)), EBadChecksum);
@@ -282,14 +284,8 @@ TEST_F(ExpandTest, FreeSpaceCheck) {
   // This disk has room for a small file.
   Expand(BuildArchive({{"small", Bytes("abc")}}));
   EXPECT_TRUE(Exists("small"));
-  // A drive whose free space cannot be had answers -1, less than any size, even an empty file.
-  compress.SetTargetPath("");
-  try {
-    Expand(BuildArchive({{"Q:\\nowhere", {}}, {"x", Bytes("x")}}));
-    FAIL();
-  } catch (const EInsufficientDiskSpace& e) {
-    EXPECT_EQ(e.Message(), "Not enough disk space to expand Q:\\nowhere");
-  }
+  // A drive whose free space cannot be had answers -1, less than any size.
+  EXPECT_EQ(compress.DiskFreeBytes(17), -1.0f);
 }
 
 TEST(SpaceAvailableFor, ExistingFileCountsAsFreeSpace) {
@@ -297,7 +293,8 @@ TEST(SpaceAvailableFor, ExistingFileCountsAsFreeSpace) {
   TCompress compress;
   EXPECT_EQ(compress.SpaceAvailableFor(dir / "x"), 2147483647);  // check switched off
   compress.CheckSpaceBeforeExpand = true;
-  EXPECT_EQ(compress.SpaceAvailableFor("Q:\\x"), -1);
+  // POSIX has no drives: "Q:" is an ordinary name in the current folder.
+  EXPECT_GT(compress.SpaceAvailableFor("Q:\\x"), 0);
   int32_t before = compress.SpaceAvailableFor(dir / "f");
   test::WriteFile(dir / "f", std::vector<uint8_t>(100000, 1));
   int32_t after = compress.SpaceAvailableFor(dir / "f");

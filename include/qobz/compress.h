@@ -87,6 +87,10 @@ class TCompress {
   TCompThreadSafety& CodecState() { return *codec_state_; }
 
  private:
+  friend class TArchiveReader;
+  // Checks the 21 bytes of an archive header as ReadArchiveHeader does, and fills its results.
+  void DecodeArchiveHeader(const uint8_t* raw, TArchiveHeader& Header, std::string& CompressID);
+
   int32_t RunCodecLimited(TStream& Dest, TStream& Source, int32_t InputSize, int32_t UnpackedSize,
                           uint8_t Method, uint32_t& Checksum, bool Expanding, bool Scrambled,
                           int32_t OutLimit);

@@ -9,6 +9,9 @@
 namespace qobz {
 
 constexpr int kArchiveHeaderSize = 21;
+// The largest size the signed 32-bit size fields hold (2 GiB - 1): of an entry, of an archive's
+// total, and of what the component answers as "no limit".
+constexpr int32_t kMaxFieldSize = 2147483647;
 constexpr int kEntryHeaderSize = 25;
 constexpr uint8_t kSignature[5] = {'Q', 'O', 'B', 'Z', 0x1A};
 

@@ -7,7 +7,8 @@ set -euo pipefail
 build=$(cd "$1" && pwd)
 objdump=i686-w64-mingw32-objdump
 command -v $objdump > /dev/null || objdump=objdump
-offset=431616
+offset=$(sed -n 's/^set(QOBZ_SHIPPED_ARCHIVE_OFFSET \([0-9]*\))$/\1/p' "$(dirname "$0")/../../CMakeLists.txt")
+[ -n "$offset" ] || { echo "FAIL: no QOBZ_SHIPPED_ARCHIVE_OFFSET in CMakeLists.txt"; exit 1; }
 linked="$build/launcher/linked/Launcher.dll"
 packed="$build/lib/Launcher.dll"
 fail() { echo "FAIL: $*"; exit 1; }
