@@ -428,7 +428,9 @@ TEST_F(LaunchSequence, HandOffKeyThatCannotBeOpenedYields2) {
 }
 
 TEST_F(LaunchSequence, CompletedRunReturnsThePostedValueAfterPauseAndCleanUp) {
-  WriteLauncher(MakeArchive(FullSet()));
+  Entries set = FullSet();
+  set.insert(set.begin() + 2, {"extra.txt", "only the companion files are unpacked"});
+  WriteLauncher(MakeArchive(set));
   system_.polls = {"0"};
   EXPECT_EQ(Run(), 0);
   EXPECT_FALSE(system_.script_ran_out);
@@ -441,6 +443,7 @@ TEST_F(LaunchSequence, CompletedRunReturnsThePostedValueAfterPauseAndCleanUp) {
   EXPECT_EQ(tail[0], "sleep 2000");
   for (size_t i = 0; i < 6; ++i) EXPECT_EQ(tail[i + 1], "delete " + kSetInOrder[i]);
   for (const std::string& name : kSetInOrder) EXPECT_FALSE(Present(name)) << name;
+  EXPECT_FALSE(Present("extra.txt"));
   EXPECT_TRUE(fs::exists(module_file_));
   EXPECT_EQ(system_.values[kResultValue], "0");
 }
