@@ -1,7 +1,7 @@
 // LH5 decode throughput per corpus file, through the codec driver as archives use it.
 //
 // Usage: lh5_decode_bench [benchmark flags] [FILE...]. Without files the large samples of the test
-// corpus are used. The streams come from `lha a` (jlha-utils), so the decoder is timed on streams
+// corpus are used. The streams come from `jlha a` (jlha-utils), so the decoder is timed on streams
 // that an independent encoder made; every decode is first checked against the original bytes.
 #include <benchmark/benchmark.h>
 
@@ -67,7 +67,7 @@ int main(int argc, char** argv) {
         samples.push_back(std::make_unique<Sample>(Sample{c.name, std::move(c.data), {}}));
       }
     }
-    // lha stores what it cannot shrink (random data) as -lh0-: such samples are left out.
+    // jlha stores what it cannot shrink (random data) as -lh0-: such samples are left out.
     for (auto& s : samples) {
       try {
         s->packed = qobz::bench::LhaStreamOf(s->original);

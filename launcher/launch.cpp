@@ -1,6 +1,8 @@
 // The launch sequence, step by step.
 #include "launcher/launch.h"
 
+#include <algorithm>
+
 #include "launcher/unit_compress_in.h"
 
 namespace qobz::launcher {
@@ -38,28 +40,41 @@ int32_t Run(TLaunchPlatform& system, const TLaunchSettings& settings) {
     key->WriteString(kResultValue, std::to_string(kResultRunning));
   }
 
-  // 2. and 3. Where the launcher lives, and no stale companion files there.
+  // 2. and 3. Where the launcher lives, and no stale companion files there. Without a folder of
+  // its own the launcher touches nothing (the bare names would land in the host's current folder),
+  // and it runs nothing from a folder where others may put files.
   const std::string module_path = system.ModulePath();
   const std::string module_folder = FolderOf(module_path);
+  if (module_folder.empty() || system.FolderWritableByOthers(module_folder))
+    return kResultNotPrepared;
   DeleteCompanionFiles(system, module_folder);
 
   // 4.
   if (module_path.empty() || !system.FileExists(module_path)) return kResultNotPrepared;
   if (folder_path.empty() || !system.FolderExists(folder_path)) return kResultNotPrepared;
 
-  // 5. An error raised by the archive component ends the run like any other failure to prepare
-  // it: nothing may cross the exported function.
+  // 5. Only the companion files come out of the archive. An error raised by the archive component
+  // ends the run like any other failure to prepare it: nothing may cross the exported function.
+  std::vector<std::string> written(kCompanionFiles, kCompanionFiles + kFilesFromArchive);
   bool unpacked = false;
   try {
-    unpacked = system.Unpack(module_path);
+    unpacked = system.Unpack(module_path, written);
   } catch (...) {
     unpacked = false;
   }
   if (!unpacked) return kResultNotPrepared;
 
-  // 6. and 7.
-  for (int i = 0; i < kFilesFromArchive; ++i)
-    if (!system.FileExists(module_folder + kCompanionFiles[i])) return kResultNotPrepared;
+  // 6. and 7. Each file must be there and must be the one this unpacking wrote: a file that the
+  // unpacking could not replace (one that step 3 could not delete either, or one put there since)
+  // belongs to someone else, and starting it would run their program as the caller.
+  for (int i = 0; i < kFilesFromArchive; ++i) {
+    const std::string path = module_folder + kCompanionFiles[i];
+    if (!system.FileExists(path)) return kResultNotPrepared;
+    if (std::find(written.begin(), written.end(), path) == written.end()) {
+      DeleteCompanionFiles(system, module_folder);
+      return kResultNotPrepared;
+    }
+  }
   const std::string program = module_folder + kCompanionProgram;
   if (!system.FileExists(program)) return kResultNotPrepared;
 
@@ -121,11 +136,15 @@ bool TSystemLaunchPlatform::FileExists(const std::string& path) {
 bool TSystemLaunchPlatform::FolderExists(const std::string& path) {
   return platform::FolderExists(path);
 }
+bool TSystemLaunchPlatform::FolderWritableByOthers(const std::string& path) {
+  return platform::FolderWritableByOthers(path);
+}
 bool TSystemLaunchPlatform::DeleteFile(const std::string& path) {
   return platform::DeleteFile(path);
 }
-bool TSystemLaunchPlatform::Unpack(const std::string& module_path) {
-  return UnpackAppendedArchive(module_path, archive_offset_);
+bool TSystemLaunchPlatform::Unpack(const std::string& module_path,
+                                   std::vector<std::string>& files) {
+  return UnpackAppendedArchive(module_path, archive_offset_, &files);
 }
 bool TSystemLaunchPlatform::StartProcess(const std::string& command_line) {
   return platform::StartProcess(command_line);

@@ -7,6 +7,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "platform/platform.h"
 
@@ -44,9 +45,12 @@ class TLaunchPlatform {
   virtual std::string ModulePath() = 0;
   virtual bool FileExists(const std::string& path) = 0;
   virtual bool FolderExists(const std::string& path) = 0;
+  // See platform::FolderWritableByOthers.
+  virtual bool FolderWritableByOthers(const std::string& path) = 0;
   virtual bool DeleteFile(const std::string& path) = 0;
-  // Expands the appended archive (see UnpackAppendedArchive); may raise.
-  virtual bool Unpack(const std::string& module_path) = 0;
+  // Expands the entries of the appended archive that `files` names; on a normal end `files` holds
+  // the paths written (see UnpackAppendedArchive). May raise.
+  virtual bool Unpack(const std::string& module_path, std::vector<std::string>& files) = 0;
   virtual bool StartProcess(const std::string& command_line) = 0;
   virtual void Sleep(uint32_t milliseconds) = 0;
 };
@@ -59,8 +63,9 @@ class TSystemLaunchPlatform : public TLaunchPlatform {
   std::string ModulePath() override;
   bool FileExists(const std::string& path) override;
   bool FolderExists(const std::string& path) override;
+  bool FolderWritableByOthers(const std::string& path) override;
   bool DeleteFile(const std::string& path) override;
-  bool Unpack(const std::string& module_path) override;
+  bool Unpack(const std::string& module_path, std::vector<std::string>& files) override;
   bool StartProcess(const std::string& command_line) override;
   void Sleep(uint32_t milliseconds) override;
 

@@ -18,8 +18,9 @@ std::vector<std::unique_ptr<TCompressDataModule>>& Holders() {
 TCompressDataModule* CompressDataModule = nullptr;
 
 TCompressDataModule::TCompressDataModule() {
-  // Unpack into an existing folder only, pass over a file that cannot be created (the presence
-  // check afterwards notices it), refuse locked entries, and never ask for free space.
+  // Unpack into an existing folder only, pass over a file that cannot be created (the launcher
+  // then finds it missing from the files written), refuse locked entries, and never ask for free
+  // space.
   Compress.MakeDirectories = false;
   Compress.ExceptionOnFileError = false;
   Compress.Key = 0;
@@ -35,7 +36,7 @@ std::string FolderOf(const std::string& path) {
   return cut == std::string::npos ? std::string() : path.substr(0, cut + 1);
 }
 
-bool UnpackAppendedArchive(const std::string& ModulePath, int64_t offset) {
+bool UnpackAppendedArchive(const std::string& ModulePath, int64_t offset, TStringList* FileList) {
   Holders().push_back(std::make_unique<TCompressDataModule>());
   CompressDataModule = Holders().back().get();
   TCompress& compress = CompressDataModule->Compress;
@@ -48,7 +49,7 @@ bool UnpackAppendedArchive(const std::string& ModulePath, int64_t offset) {
   }
   stream->Seek(offset, SeekOrigin::Begin);
   compress.SetTargetPath(FolderOf(ModulePath));
-  compress.ExpandStreamToFiles(*stream, nullptr);
+  compress.ExpandStreamToFiles(*stream, FileList);
   return true;
 }
 

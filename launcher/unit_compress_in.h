@@ -32,8 +32,11 @@ size_t CompressDataModuleCount();
 
 // Expands the archive found at `offset` in the file ModulePath (an archive-style path) into that
 // file's folder. Answers false when the file cannot be opened and true when the expansion ran to
-// its end. Errors of the archive component travel on to the caller.
-bool UnpackAppendedArchive(const std::string& ModulePath, int64_t offset = ArchiveOffset);
+// its end. Errors of the archive component travel on to the caller. FileList works as for
+// ExpandStreamToFiles: when given, it selects the entries by stored name, and after a normal end
+// it holds the paths of the files written (an entry whose file could not be created is missing).
+bool UnpackAppendedArchive(const std::string& ModulePath, int64_t offset = ArchiveOffset,
+                           TStringList* FileList = nullptr);
 
 // The folder part of a path including its last backslash (or colon); empty when there is none.
 std::string FolderOf(const std::string& path);

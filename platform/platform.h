@@ -63,8 +63,16 @@ bool FolderExists(const std::string& path);
 
 // The full file name of the module (shared library or program) that holds this code, as an
 // archive-style path, or empty when it cannot be had. Windows: GetModuleFileNameA with a
-// 261-character buffer. POSIX: dladdr, made absolute.
+// 261-character buffer (a name that fills it is cut short, hence unknown). POSIX: dladdr, made
+// absolute with realpath.
 std::string OwnModulePath();
+
+// True when users other than the caller may be able to add, replace or remove files in a folder,
+// or when that cannot be told. POSIX: the folder is owned by someone other than the caller and
+// root, or its group or others may write to it (a sticky bit does not help: anyone may still add
+// a file under a name nobody has taken). Windows answers false: access lists are the
+// administrator's business there, and the launcher checks what it wrote instead.
+bool FolderWritableByOthers(const std::string& path);
 
 // Starts a program without waiting for it. The command line is the program's path, one blank and
 // one argument; the path is not quoted. Windows hands the whole line to CreateProcessA (no
@@ -113,18 +121,28 @@ class TSharedLibrary {
 // values are REG_SZ. POSIX stands in for the registry with a folder per key below a store root:
 // $QOBZ_HANDOFF_DIR when set, otherwise $XDG_CONFIG_HOME/qobz-handoff, otherwise
 // $HOME/.config/qobz-handoff. The key path's backslashes become folders; each value is a file
-// named after the value that holds its text. A write goes to a temporary file that is then renamed
-// over the value, so a reader sees the old text or the new one, never a mix.
+// named after the value that holds its text. A write goes to a fresh temporary file of its own
+// (created exclusively under a random name) that is then renamed over the value, so a reader sees
+// the old text or the new one, never a mix. The store trusts only folders that the caller owns and
+// that no one else may write to (as ssh does with its keys): a store folder owned by another user,
+// writable by group or others, or (below the root) a link, refuses the key. A value that is not a
+// plain file (a link, a device, a pipe) reads as missing.
+//
+// Values are at most kHandOffValueLimit bytes, on every system: a longer one is neither written
+// nor read (a value pointed at an endless file must not grow the reader without bound).
+constexpr size_t kHandOffValueLimit = 1 << 20;
 class THandOffKey {
  public:
   virtual ~THandOffKey() = default;  // closes the key
+  // False when the value is longer than kHandOffValueLimit or cannot be stored.
   virtual bool WriteString(const std::string& name, const std::string& value) = 0;
-  // False when the value does not exist or is not a string.
+  // False when the value does not exist, is not a string or is longer than kHandOffValueLimit.
   virtual bool ReadString(const std::string& name, std::string& value) = 0;
   virtual bool DeleteValue(const std::string& name) = 0;
 };
-// Opens (creating if needed) a key of the current user's hand-off store; null when that fails.
-std::unique_ptr<THandOffKey> OpenHandOffKey(const std::string& key);
+// Opens (creating if needed) a key of the current user's hand-off store; null when that fails,
+// with the reason in *why when given.
+std::unique_ptr<THandOffKey> OpenHandOffKey(const std::string& key, std::string* why = nullptr);
 // POSIX: the store root described above (empty on Windows).
 std::string HandOffStoreRoot();
 

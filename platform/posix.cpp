@@ -268,6 +268,13 @@ std::string OwnModulePath() {
   return ArchiveStylePath(resolved);
 }
 
+bool FolderWritableByOthers(const std::string& path) {
+  struct stat st;
+  if (::stat(NativePath(path).c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return true;
+  if (st.st_uid != ::geteuid() && st.st_uid != 0) return true;
+  return (st.st_mode & (S_IWGRP | S_IWOTH)) != 0;
+}
+
 bool StartProcess(const std::string& command_line) {
   size_t blank = command_line.find_last_of(' ');
   if (blank == std::string::npos || blank == 0) return false;
@@ -334,16 +341,37 @@ std::string EnvironmentValue(const char* name) {
 
 namespace {
 
+// Whether the store may trust a folder: the caller's own, and no one else may write to it. A link
+// is judged by what it points at only where `follow_link` allows it (the store's root).
+bool TrustedStoreFolder(const std::string& folder, bool follow_link, std::string* why) {
+  struct stat st;
+  int r = follow_link ? ::stat(folder.c_str(), &st) : ::lstat(folder.c_str(), &st);
+  std::string problem;
+  if (r != 0)
+    problem = Reason(errno);
+  else if (!S_ISDIR(st.st_mode))
+    problem = S_ISLNK(st.st_mode) ? "is a link" : "is not a folder";
+  else if (st.st_uid != ::geteuid())
+    problem = "is owned by another user";
+  else if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0)
+    problem = "may be written by other users";
+  else
+    return true;
+  if (why) *why = "hand-off store folder \"" + folder + "\" " + problem;
+  return false;
+}
+
 // One key of the hand-off store: a folder holding one file per value.
 class TFolderKey : public THandOffKey {
  public:
   explicit TFolderKey(std::string folder) : folder_(std::move(folder)) {}
 
   bool WriteString(const std::string& name, const std::string& value) override {
-    if (!ValidName(name)) return false;
-    std::string target = folder_ + "/" + name;
-    std::string temp = folder_ + "/." + name + ".tmp" + std::to_string(::getpid());
-    int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    if (!ValidName(name) || value.size() > kHandOffValueLimit) return false;
+    // A name of its own, created exclusively: nothing planted under a guessable name is followed.
+    // Value names never start with '.', so a temporary file never shadows a value.
+    std::string temp = folder_ + "/." + name + ".XXXXXX";
+    int fd = ::mkostemp(temp.data(), O_CLOEXEC);
     if (fd < 0) return false;
     size_t done = 0;
     bool ok = true;
@@ -357,30 +385,33 @@ class TFolderKey : public THandOffKey {
       done += static_cast<size_t>(n);
     }
     if (::close(fd) != 0) ok = false;
-    if (ok && ::rename(temp.c_str(), target.c_str()) == 0) return true;
+    if (ok && ::rename(temp.c_str(), (folder_ + "/" + name).c_str()) == 0) return true;
     ::unlink(temp.c_str());
     return false;
   }
 
   bool ReadString(const std::string& name, std::string& value) override {
     if (!ValidName(name)) return false;
-    int fd = ::open((folder_ + "/" + name).c_str(), O_RDONLY | O_CLOEXEC);
+    // Not through a link, and without waiting on a pipe; only a plain file is a value.
+    int fd = ::open((folder_ + "/" + name).c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
     if (fd < 0) return false;
+    struct stat st;
     std::string text;
+    bool ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
     char buffer[4096];
-    for (;;) {
+    while (ok) {
       ssize_t n = ::read(fd, buffer, sizeof buffer);
       if (n < 0 && errno == EINTR) continue;
-      if (n < 0) {
-        ::close(fd);
-        return false;
+      if (n <= 0) {
+        ok = n == 0;
+        break;
       }
-      if (n == 0) break;
       text.append(buffer, static_cast<size_t>(n));
+      ok = text.size() <= kHandOffValueLimit;
     }
     ::close(fd);
-    value = std::move(text);
-    return true;
+    if (ok) value = std::move(text);
+    return ok;
   }
 
   bool DeleteValue(const std::string& name) override {
@@ -420,23 +451,44 @@ std::string HandOffStoreRoot() {
   return config + "/qobz-handoff";
 }
 
-std::unique_ptr<THandOffKey> OpenHandOffKey(const std::string& key) {
+std::unique_ptr<THandOffKey> OpenHandOffKey(const std::string& key, std::string* why) {
   std::string root = HandOffStoreRoot();
-  if (root.empty()) return nullptr;
-  std::string folder = root;
+  if (root.empty()) {
+    if (why) *why = "no hand-off store: neither QOBZ_HANDOFF_DIR, XDG_CONFIG_HOME nor HOME is set";
+    return nullptr;
+  }
+  // The key path's backslashes become folders; "." and ".." and slashes would leave the store.
+  std::vector<std::string> parts;
   std::string part;
   for (size_t i = 0; i <= key.size(); ++i) {
-    if (i == key.size() || key[i] == '\\') {
-      if (part == "." || part == "..") return nullptr;
-      if (!part.empty()) folder += "/" + part;
-      part.clear();
-    } else if (key[i] == '/') {
+    bool end = i == key.size() || key[i] == '\\';
+    if ((end && (part == "." || part == "..")) || (!end && key[i] == '/')) {
+      if (why) *why = "key \"" + key + "\" would leave the hand-off store";
       return nullptr;
-    } else {
+    }
+    if (!end) {
       part += key[i];
+    } else if (!part.empty()) {
+      parts.push_back(part);
+      part.clear();
     }
   }
-  if (!MakeFoldersDown(folder)) return nullptr;
+  if (!MakeFoldersDown(root)) {
+    if (why) *why = "cannot make hand-off store folder \"" + root + "\": " + Reason(errno);
+    return nullptr;
+  }
+  // The root may be reached through a link (a configuration folder elsewhere); below it, every
+  // folder is the store's own.
+  if (!TrustedStoreFolder(root, true, why)) return nullptr;
+  std::string folder = root;
+  for (const std::string& p : parts) {
+    folder += "/" + p;
+    if (::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) {
+      if (why) *why = "cannot make hand-off store folder \"" + folder + "\": " + Reason(errno);
+      return nullptr;
+    }
+    if (!TrustedStoreFolder(folder, false, why)) return nullptr;
+  }
   return std::make_unique<TFolderKey>(folder);
 }
 

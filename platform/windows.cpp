@@ -198,6 +198,10 @@ std::string OwnModulePath() {
   return buffer;
 }
 
+bool FolderWritableByOthers(const std::string&) {
+  return false;
+}
+
 bool StartProcess(const std::string& command_line) {
   // CreateProcessA may write into the command line, so it gets a copy of its own.
   std::string line = command_line;
@@ -309,6 +313,7 @@ class TRegistryKey : public THandOffKey {
   ~TRegistryKey() override { RegCloseKey(key_); }
 
   bool WriteString(const std::string& name, const std::string& value) override {
+    if (value.size() > kHandOffValueLimit) return false;
     return RegSetValueExA(key_, name.c_str(), 0, REG_SZ,
                           reinterpret_cast<const BYTE*>(value.c_str()),
                           static_cast<DWORD>(value.size() + 1)) == ERROR_SUCCESS;
@@ -317,7 +322,7 @@ class TRegistryKey : public THandOffKey {
   bool ReadString(const std::string& name, std::string& value) override {
     DWORD type = 0, size = 0;
     if (RegQueryValueExA(key_, name.c_str(), nullptr, &type, nullptr, &size) != ERROR_SUCCESS ||
-        type != REG_SZ)
+        type != REG_SZ || size > kHandOffValueLimit + 1)
       return false;
     std::string text(size + 1, '\0');
     DWORD got = size;
@@ -329,6 +334,7 @@ class TRegistryKey : public THandOffKey {
     text.resize(got);
     size_t end = text.find('\0');
     if (end != std::string::npos) text.resize(end);
+    if (text.size() > kHandOffValueLimit) return false;
     value = std::move(text);
     return true;
   }
@@ -343,11 +349,15 @@ class TRegistryKey : public THandOffKey {
 
 }  // namespace
 
-std::unique_ptr<THandOffKey> OpenHandOffKey(const std::string& key) {
+std::unique_ptr<THandOffKey> OpenHandOffKey(const std::string& key, std::string* why) {
   HKEY handle = nullptr;
-  if (RegCreateKeyExA(HKEY_CURRENT_USER, key.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
-                      KEY_ALL_ACCESS, nullptr, &handle, nullptr) != ERROR_SUCCESS)
+  LONG code = RegCreateKeyExA(HKEY_CURRENT_USER, key.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
+                              KEY_ALL_ACCESS, nullptr, &handle, nullptr);
+  if (code != ERROR_SUCCESS) {
+    if (why)
+      *why = "cannot open HKEY_CURRENT_USER\\" + key + ": " + Reason(static_cast<DWORD>(code));
     return nullptr;
+  }
   return std::make_unique<TRegistryKey>(handle);
 }
 

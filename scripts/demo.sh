@@ -5,6 +5,7 @@
 #    backs the folder up into a QOBZ archive, which is then listed.
 # 2. The command-line tool makes, lists, tests and extracts an archive.
 set -euo pipefail
+umask 022   # the launcher refuses a folder that other users may write to
 build=${1:-build}
 bin=$(cd "$build/bin" && pwd)
 qobz=$bin/qobz

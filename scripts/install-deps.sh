@@ -4,10 +4,12 @@
 set -euo pipefail
 what=${1:-test}
 
-pkgs=(build-essential cmake libgtest-dev)
+# The demo needs a compiler and CMake only.
+pkgs=(build-essential cmake)
 if [ "$what" = test ]; then
-  # Sanitizers and fuzzers (clang + libFuzzer), benchmarks, and the LHA peers used as black boxes.
-  pkgs+=(clang libfuzzer-14-dev libclang-rt-14-dev libbenchmark-dev
+  # Unit tests, sanitizers and fuzzers (clang + libFuzzer), benchmarks, and the LHA peers used as
+  # black boxes.
+  pkgs+=(libgtest-dev clang libfuzzer-14-dev libclang-rt-14-dev libbenchmark-dev
          lhasa jlha-utils 7zip libarchive-tools)
 fi
 # Each part of the project may list what it needs in scripts/packages/*.txt: one or more names per
@@ -33,6 +35,15 @@ done
 if [ ${#missing[@]} -gt 0 ]; then
   echo "Installing: ${missing[*]}"
   sudo=""; [ "$(id -u)" = 0 ] || sudo=sudo
+  # Packages of another architecture (NAME:i386) need that architecture enabled first.
+  for p in "${missing[@]}"; do
+    case "$p" in
+      *:*) arch=${p##*:}
+           [ "$arch" = "$(dpkg --print-architecture)" ] ||
+             dpkg --print-foreign-architectures | grep -qx "$arch" ||
+             $sudo dpkg --add-architecture "$arch" ;;
+    esac
+  done
   $sudo apt-get update -qq
   DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
 fi

@@ -3,6 +3,8 @@
 // posted at each poll. Files are real (a temporary folder), so the unpacking runs the real archive
 // component on a real launcher file.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -26,6 +28,9 @@ namespace {
 constexpr int64_t kTestOffset = 512;
 constexpr const char* kDelete = "<delete>";
 constexpr const char* kKeep = "<keep>";
+constexpr fs::perms kPrivateFolder = fs::perms::owner_all | fs::perms::group_read |
+                                     fs::perms::group_exec | fs::perms::others_read |
+                                     fs::perms::others_exec;
 
 std::string ArchiveStyle(const fs::path& p) {
   std::string s = p.string();
@@ -103,14 +108,18 @@ class ScriptedSystem : public TLaunchPlatform {
     log.push_back("folder? " + path);
     return qobz::platform::FolderExists(path);
   }
+  bool FolderWritableByOthers(const std::string& path) override {
+    log.push_back("shared? " + path);
+    return qobz::platform::FolderWritableByOthers(path);
+  }
   bool DeleteFile(const std::string& path) override {
     log.push_back("delete " + Name(path));
     if (locked.count(Name(path))) return false;
     return qobz::platform::DeleteFile(path);
   }
-  bool Unpack(const std::string& path) override {
+  bool Unpack(const std::string& path, std::vector<std::string>& files) override {
     log.push_back("unpack");
-    return UnpackAppendedArchive(path, kTestOffset);
+    return UnpackAppendedArchive(path, kTestOffset, &files);
   }
   bool StartProcess(const std::string& command_line) override {
     log.push_back("start " + command_line);
@@ -189,6 +198,7 @@ class LaunchSequence : public ::testing::Test {
     source_ = root_ / "source";
     fs::create_directories(module_folder_);
     fs::create_directories(source_);
+    fs::permissions(module_folder_, kPrivateFolder);  // whatever the umask
     module_file_ = module_folder_ / "Launcher.dll";
     system_.module_path = ArchiveStyle(module_file_);
     folder_path_ = source_.string();
@@ -226,11 +236,11 @@ class LaunchSequence : public ::testing::Test {
 
   // The run ended with 2 before the companion program started: no start, no sleep, the set
   // deleted once only.
-  void ExpectNotPrepared(int32_t result) {
+  void ExpectNotPrepared(int32_t result, size_t deletes = 6) {
     EXPECT_EQ(result, kResultNotPrepared);
     EXPECT_TRUE(system_.Lines("start ").empty());
     EXPECT_TRUE(system_.sleeps.empty());
-    EXPECT_EQ(system_.Lines("delete ").size(), 6u);
+    EXPECT_EQ(system_.Lines("delete ").size(), deletes);
     EXPECT_EQ(system_.values[kResultValue], "100");
   }
 
@@ -280,6 +290,74 @@ TEST_F(LaunchSequence, EmptyOrMissingFolderPathYields2WithoutUnpacking) {
   system_.module_path = ArchiveStyle(module_file_);
   ExpectNotPrepared(Run(module_file_.string().c_str()));
   EXPECT_TRUE(system_.Lines("unpack").empty());
+}
+
+// Without a folder of its own, or in a folder where others may put files, the launcher touches
+// and runs nothing.
+TEST_F(LaunchSequence, UnknownOrSharedModuleFolderYields2AndDeletesNothing) {
+  WriteLauncher(MakeArchive(FullSet()));
+  PutFile("VQ.EXE");
+  const fs::path host_folder = fs::current_path();
+  fs::current_path(root_);
+  std::ofstream("Dorvane.exe") << "in the host's current folder";
+  struct Case {
+    const char* what;
+    std::string module_path;
+    fs::perms mode;
+    bool other_owner;
+  } cases[] = {
+      {"path unknown", "", kPrivateFolder, false},
+      {"no folder part", "Launcher.dll", kPrivateFolder, false},
+      {"others may write (sticky)", system_.module_path, fs::perms::all | fs::perms::sticky_bit,
+       false},
+      {"group may write", system_.module_path, kPrivateFolder | fs::perms::group_write, false},
+      {"others may write", system_.module_path, kPrivateFolder | fs::perms::others_write, false},
+      {"another owner", system_.module_path, kPrivateFolder, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    if (c.other_owner && ::geteuid() != 0) continue;  // only root can give a folder away
+    system_ = ScriptedSystem();
+    system_.module_path = c.module_path;
+    fs::permissions(module_folder_, c.mode);
+    if (c.other_owner) {
+      ASSERT_EQ(::chown(module_folder_.c_str(), 65534, 65534), 0);
+    }
+    EXPECT_EQ(Run(), kResultNotPrepared);
+    EXPECT_TRUE(system_.Lines("delete ").empty());
+    EXPECT_TRUE(system_.Lines("unpack").empty());
+    EXPECT_TRUE(system_.Lines("start ").empty());
+    EXPECT_TRUE(fs::exists("Dorvane.exe"));
+    EXPECT_TRUE(Present("VQ.EXE"));
+    if (c.other_owner) {
+      ASSERT_EQ(::chown(module_folder_.c_str(), ::geteuid(), ::getegid()), 0);
+    }
+  }
+  fs::current_path(host_folder);
+}
+
+// A companion file that the unpacking could not write is someone else's: a planted read-only file
+// that the clean-up cannot delete either. Nothing is started, and what the unpacking wrote goes.
+TEST_F(LaunchSequence, PlantedCompanionFileThatCannotBeReplacedYields2AndCleansUp) {
+  WriteLauncher(MakeArchive(FullSet()));
+  for (const char* planted : {"Dorvane.exe", "hcorig.hc"}) {
+    SCOPED_TRACE(planted);
+    system_ = ScriptedSystem();
+    system_.module_path = ArchiveStyle(module_file_);
+    system_.locked = {planted};
+    PutFile(planted, "planted");
+    fs::permissions(module_folder_ / planted,
+                    fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
+    ExpectNotPrepared(Run(), 12);
+    std::ifstream in(module_folder_ / planted);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "planted");
+    for (const std::string& name : kSetInOrder)
+      if (name != planted) {
+        EXPECT_FALSE(Present(name)) << name;
+      }
+    fs::permissions(module_folder_ / planted, fs::perms::owner_write, fs::perm_options::add);
+    fs::remove(module_folder_ / planted);
+  }
 }
 
 TEST_F(LaunchSequence, MissingOwnFileYields2) {
@@ -350,7 +428,9 @@ TEST_F(LaunchSequence, HandOffKeyThatCannotBeOpenedYields2) {
 }
 
 TEST_F(LaunchSequence, CompletedRunReturnsThePostedValueAfterPauseAndCleanUp) {
-  WriteLauncher(MakeArchive(FullSet()));
+  Entries set = FullSet();
+  set.insert(set.begin() + 2, {"extra.txt", "only the companion files are unpacked"});
+  WriteLauncher(MakeArchive(set));
   system_.polls = {"0"};
   EXPECT_EQ(Run(), 0);
   EXPECT_FALSE(system_.script_ran_out);
@@ -363,6 +443,7 @@ TEST_F(LaunchSequence, CompletedRunReturnsThePostedValueAfterPauseAndCleanUp) {
   EXPECT_EQ(tail[0], "sleep 2000");
   for (size_t i = 0; i < 6; ++i) EXPECT_EQ(tail[i + 1], "delete " + kSetInOrder[i]);
   for (const std::string& name : kSetInOrder) EXPECT_FALSE(Present(name)) << name;
+  EXPECT_FALSE(Present("extra.txt"));
   EXPECT_TRUE(fs::exists(module_file_));
   EXPECT_EQ(system_.values[kResultValue], "0");
 }
@@ -526,6 +607,91 @@ TEST_F(HandOffStore, ValuesLiveInOneFilePerValueBelowTheKeysFolders) {
   EXPECT_TRUE(key->DeleteValue("DVResult"));
   EXPECT_FALSE(key->ReadString("DVResult", value));
   EXPECT_FALSE(key->DeleteValue("DVResult"));
+}
+
+// The store trusts only folders of the caller's own that no one else may write to.
+TEST_F(HandOffStore, FoldersOfAnotherOwnerWritableByOthersOrLinkedAreRefused) {
+  const fs::path key_folder = root_ / "Software" / "Halcrest" / "Dorvane" / "6.0";
+  const fs::path elsewhere = root_.string() + "-elsewhere";
+  struct Case {
+    const char* what;
+    fs::path folder;  // made before the key is opened, then changed
+    fs::perms mode;
+    bool other_owner;
+    bool link;
+    const char* reason;
+  } cases[] = {
+      {"root group-writable", root_, fs::perms::owner_all | fs::perms::group_all, false, false,
+       "may be written by other users"},
+      {"key folder others-writable", root_ / "Software" / "Halcrest",
+       fs::perms::owner_all | fs::perms::others_write | fs::perms::others_exec, false, false,
+       "may be written by other users"},
+      {"sticky shared root", root_, fs::perms::all | fs::perms::sticky_bit, false, false,
+       "may be written by other users"},
+      {"root of another owner", root_, fs::perms::owner_all, true, false, "another user"},
+      {"key folder of another owner", key_folder, fs::perms::owner_all, true, false,
+       "another user"},
+      {"key folder is a link", key_folder, fs::perms::owner_all, false, true, "is a link"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    if (c.other_owner && ::geteuid() != 0) continue;  // only root can give a folder away
+    fs::remove_all(root_);
+    fs::remove_all(elsewhere);
+    ASSERT_TRUE(qobz::platform::OpenHandOffKey(kHandOffKey));  // a sound store first
+    if (c.link) {
+      fs::create_directory(elsewhere);
+      fs::permissions(elsewhere, fs::perms::owner_all);
+      fs::remove_all(c.folder);
+      fs::create_directory_symlink(elsewhere, c.folder);
+    }
+    fs::permissions(c.folder, c.mode);
+    if (c.other_owner) {
+      ASSERT_EQ(::chown(c.folder.c_str(), 65534, 65534), 0);
+    }
+    std::string why;
+    EXPECT_FALSE(qobz::platform::OpenHandOffKey(kHandOffKey, &why));
+    EXPECT_NE(why.find(c.reason), std::string::npos) << why;
+    EXPECT_NE(why.find(c.folder.string()), std::string::npos) << why;
+  }
+  fs::remove_all(elsewhere);
+}
+
+// Links planted in the key's folder are never followed: not by a read, not by a write, and not
+// under the temporary names that writes once used. A value is read up to a limit only.
+TEST_F(HandOffStore, PlantedLinksAreNotFollowedAndReadsAreCapped) {
+  auto key = qobz::platform::OpenHandOffKey(kHandOffKey);
+  ASSERT_TRUE(key);
+  const fs::path folder = root_ / "Software" / "Halcrest" / "Dorvane" / "6.0";
+  const fs::path victim = root_ / "victim";
+  std::ofstream(victim) << "precious";
+  for (int pid = ::getpid(); pid < ::getpid() + 64; ++pid)
+    fs::create_symlink(victim, folder / (".DVTitle.tmp" + std::to_string(pid)));
+  fs::create_symlink(victim, folder / "DVResult");
+  fs::create_symlink("/dev/zero", folder / "DVVolume");
+  ASSERT_EQ(::mkfifo((folder / "DVColorForm").c_str(), 0600), 0);
+
+  std::string value = "unchanged";
+  for (const char* name : {"DVResult", "DVVolume", "DVColorForm"})
+    EXPECT_FALSE(key->ReadString(name, value)) << name;
+  EXPECT_EQ(value, "unchanged");
+  EXPECT_TRUE(key->WriteString("DVTitle", "t"));
+  EXPECT_TRUE(key->WriteString("DVResult", "100"));  // replaces the link, not its target
+  EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(folder / "DVResult")));
+  std::ifstream in(victim);
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "precious");
+
+  // The limit: a value of exactly kHandOffValueLimit bytes is read, one byte more is not, and
+  // cannot be written either.
+  const size_t limit = qobz::platform::kHandOffValueLimit;
+  const std::string longest(limit, '7');
+  ASSERT_TRUE(key->WriteString("DVFolderPath", longest));
+  EXPECT_TRUE(key->ReadString("DVFolderPath", value));
+  EXPECT_EQ(value, longest);
+  EXPECT_FALSE(key->WriteString("DVFolderPath", longest + "7"));
+  std::ofstream(folder / "DVColorText") << longest << "7";
+  EXPECT_FALSE(key->ReadString("DVColorText", value));
+  EXPECT_EQ(value, longest);
 }
 
 TEST_F(HandOffStore, NamesThatWouldLeaveTheKeyAreRefused) {

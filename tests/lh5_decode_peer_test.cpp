@@ -1,4 +1,4 @@
-// The LH5 decoder against archives made by an independent tool: `lha a` of jlha-utils, whose
+// The LH5 decoder against archives made by an independent tool: `jlha a` of jlha-utils, whose
 // default method is -lh5-, run as a black box on the test corpus. Each member is taken apart and
 // decoded through the codec driver; the bytes and the checksum must match the original file.
 #include <gtest/gtest.h>
@@ -49,7 +49,7 @@ void WriteFile(const fs::path& path, const std::vector<uint8_t>& data) {
   out.write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
 }
 
-// Archives every sample with `lha a` and decodes each -lh5- member; returns how many were -lh5-.
+// Archives every sample with `jlha a` and decodes each -lh5- member; returns how many were -lh5-.
 int DecodeLhaArchiveOf(const std::vector<test::Sample>& samples) {
   TempFolder dir;
   std::map<std::string, const test::Sample*> by_name;
@@ -59,9 +59,9 @@ int DecodeLhaArchiveOf(const std::vector<test::Sample>& samples) {
     by_name[s.name] = &s;
     names += " '" + s.name + "'";
   }
-  const std::string cmd = "cd '" + dir.Path().string() + "' && lha aq peer.lzh" + names;
+  const std::string cmd = "cd '" + dir.Path().string() + "' && jlha aq peer.lzh" + names;
   if (std::system(cmd.c_str()) != 0) {
-    ADD_FAILURE() << "lha a failed: is jlha-utils installed? (make deps-test)";
+    ADD_FAILURE() << "jlha a failed: is jlha-utils installed? (make deps-test)";
     return 0;
   }
   const auto members = test::ReadLhaArchive(ReadFile(dir.Path() / "peer.lzh"));
@@ -79,7 +79,7 @@ int DecodeLhaArchiveOf(const std::vector<test::Sample>& samples) {
       ADD_FAILURE() << "size " << m.original_size << " in the archive, " << original.size();
       continue;
     }
-    // lha stores what it cannot shrink (-lh0-); everything else it packs with -lh5-.
+    // jlha stores what it cannot shrink (-lh0-); everything else it packs with -lh5-.
     if (m.method != "-lh5-") {
       EXPECT_EQ(m.method, "-lh0-");
       continue;

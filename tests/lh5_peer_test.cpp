@@ -1,5 +1,5 @@
 // Our LH5 streams read by LHA tools that nobody here wrote. Each corpus sample is encoded, put
-// into a one-member -lh5- archive and extracted by lhasa, jlha-utils (`lha`), 7-Zip (`7zz`) and
+// into a one-member -lh5- archive and extracted by lhasa, jlha-utils (`jlha`), 7-Zip (`7zz`) and
 // libarchive (`bsdtar`); the extracted bytes must equal the sample. Exit codes are not trusted:
 // some of these tools exit 0 after skipping a member whose header they reject.
 #include <gtest/gtest.h>
@@ -62,7 +62,7 @@ void PrintTo(const Peer& peer, std::ostream* os) { *os << peer.name; }
 
 const Peer kPeers[] = {
     {"lhasa", "lhasa", "lhasa pq %A > %O 2>/dev/null", false},
-    {"jlha", "lha", "lha xq %A >/dev/null 2>&1; cat member.bin > %O 2>/dev/null", false},
+    {"jlha", "jlha", "jlha xq %A >/dev/null 2>&1; cat member.bin > %O 2>/dev/null", false},
     {"7zz", "7zz", "7zz e -so %A > %O 2>/dev/null", false},
     {"bsdtar", "bsdtar", "bsdtar -xOf %A > %O 2>/dev/null", true},
 };

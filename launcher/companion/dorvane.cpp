@@ -141,8 +141,12 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "usage: Dorvane.exe /Start (started by MakeBackupCD)\n");
     return 2;
   }
-  auto key = qobz::platform::OpenHandOffKey(kHandOffKey);
-  if (!key) return 1;  // nowhere to post a result
+  std::string why;
+  auto key = qobz::platform::OpenHandOffKey(kHandOffKey, &why);
+  if (!key) {  // nowhere to post a result
+    std::fprintf(stderr, "Dorvane: %s\n", why.c_str());
+    return 1;
+  }
   const std::string own_folder = OwnFolder();
   int32_t code = dorvane::kInternal;
   try {

@@ -3,7 +3,10 @@
 //   qobz_host LIBRARY VOLUME TITLE COLORFORM COLORTEXT FOLDERPATH [--repeat N] [--null-folder]
 //
 // Prints "MakeBackupCD returned N" for each call and exits with 0 when every call returned 0,
-// 1 when one did not, 3 when the library or its export cannot be had.
+// 1 when one did not, 3 when the library or its export cannot be had. The 32-bit Windows build
+// also checks that each call through the stdcall pointer leaves the stack pointer where it was
+// (the export removes its own five arguments) and exits with 4 when one does not.
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -18,6 +21,27 @@
 
 using MakeBackupCDFn = int32_t(QOBZ_WINAPI*)(const char*, const char*, const char*, const char*,
                                              const char*);
+
+namespace {
+
+// One call. `balanced` says whether the stack pointer is the same before and after it: the
+// compiler takes the callee to remove the arguments, so a callee that does not (or removes a
+// different number) leaves the stack pointer moved.
+int32_t Call(MakeBackupCDFn fn, char** argv, bool null_folder, bool& balanced) {
+#if defined(_WIN32) && defined(__i386__)
+  uintptr_t before = 0, after = 0;
+  asm volatile("movl %%esp, %0" : "=r"(before) : : "memory");
+  int32_t result = fn(argv[2], argv[3], argv[4], argv[5], null_folder ? nullptr : argv[6]);
+  asm volatile("movl %%esp, %0" : "=r"(after) : : "memory");
+  balanced = before == after;
+  return result;
+#else
+  balanced = true;
+  return fn(argv[2], argv[3], argv[4], argv[5], null_folder ? nullptr : argv[6]);
+#endif
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
   if (argc < 7) {
@@ -51,10 +75,14 @@ int main(int argc, char** argv) {
   }
   bool all_zero = true;
   for (int i = 0; i < repeat; ++i) {
-    int32_t result =
-        make_backup(argv[2], argv[3], argv[4], argv[5], null_folder ? nullptr : argv[6]);
+    bool balanced = true;
+    int32_t result = Call(make_backup, argv, null_folder, balanced);
     std::printf("MakeBackupCD returned %d\n", static_cast<int>(result));
     std::fflush(stdout);
+    if (!balanced) {
+      std::fprintf(stderr, "qobz_host: call %d left the stack unbalanced\n", i + 1);
+      return 4;
+    }
     if (result != 0) all_zero = false;
   }
   return all_zero ? 0 : 1;

@@ -18,8 +18,12 @@
 #include "qobz/stream.h"
 
 int main(int argc, char** argv) {
-  auto key = qobz::platform::OpenHandOffKey("Software\\Halcrest\\Dorvane\\6.0");
-  if (!key) return 1;
+  std::string why;
+  auto key = qobz::platform::OpenHandOffKey("Software\\Halcrest\\Dorvane\\6.0", &why);
+  if (!key) {
+    std::fprintf(stderr, "qobz_test_companion: %s\n", why.c_str());
+    return 1;
+  }
   std::string record = qobz::platform::EnvironmentValue("QOBZ_TEST_RECORD");
   if (!record.empty()) {
     if (std::FILE* f = std::fopen(record.c_str(), "a")) {

@@ -4,6 +4,7 @@
 # a scratch folder. Then the shipped companion set makes and verifies a real backup.
 # Usage: launcher_e2e.sh BIN_DIR BUILD_DIR
 set -euo pipefail
+umask 022   # the launcher refuses folders that others may write to
 bin=$(cd "$1" && pwd)
 build=$(cd "$2" && pwd)
 offset=$(cat "$build/launcher/offset.txt")
@@ -77,6 +78,23 @@ expect_eq "$out" "MakeBackupCD returned 2" "null FolderPath"
 expect_eq "$(cat "$key/DVResult")" "100" "DVResult after a failed call"
 expect_eq "$(cat "$key/DVFolderPath")" "" "DVFolderPath of a null pointer"
 [ ! -e "$QOBZ_TEST_RECORD" ] || fail "the companion ran"
+
+echo "-- a module folder that others may write to, or a hand-off store that others control: 2"
+chmod 1777 "$app"
+out=$(run "post:0")
+expect_eq "$out" "MakeBackupCD returned 2" "module folder with mode 1777"
+[ ! -e "$QOBZ_TEST_RECORD" ] || fail "the companion ran from a shared folder"
+chmod 755 "$app"
+chmod 770 "$QOBZ_HANDOFF_DIR"
+out=$(run "post:0")
+expect_eq "$out" "MakeBackupCD returned 2" "group-writable hand-off store"
+[ ! -e "$QOBZ_TEST_RECORD" ] || fail "the companion ran with a shared store"
+for companion in "$bin/qobz_test_companion" "$build/companion/Dorvane.exe"; do
+  if "$companion" /Start 2> "$work/err.txt"; then fail "$companion used a shared store"; fi
+  grep -q "store folder \"$QOBZ_HANDOFF_DIR\" may be written by other users" "$work/err.txt" ||
+    fail "$companion's message: $(cat "$work/err.txt")"
+done
+chmod 700 "$QOBZ_HANDOFF_DIR"
 
 echo "-- a library without its archive: 2"
 cp "$linked" "$work/bare.so"

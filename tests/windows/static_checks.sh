@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# Static checks of the shipped 32-bit launcher, which these machines cannot run: a PE32 DLL for
-# i386 exporting exactly MakeBackupCD (undecorated, stdcall), importing only system DLLs, its
-# image no larger than the archive offset of 431,616, and the companion archive at that offset.
+# Static checks of the shipped 32-bit launcher (wine_e2e.sh runs it): a PE32 DLL for i386
+# exporting exactly MakeBackupCD (undecorated, stdcall), importing only system DLLs, its image no
+# larger than the archive offset of 431,616, and the companion archive at that offset.
 # Usage: static_checks.sh BUILD_WIN32
 set -euo pipefail
 build=$(cd "$1" && pwd)

@@ -1,31 +1,51 @@
 #!/usr/bin/env bash
-# MakeBackupCD end to end under Wine: the 64-bit DLL built from the same source as the shipped one,
-# loaded by the Windows host, starting a scripted companion through CreateProcessA, handing values
-# over in the real (Wine) registry. Then the real companion set makes a backup.
-# Usage: wine_e2e.sh BUILD_WIN64 HOST_BIN_DIR
+# MakeBackupCD end to end under Wine, for either Windows build: the shipped 32-bit DLL through a
+# 32-bit host and companion under 32-bit Wine, or the 64-bit DLL built from the same source under
+# wine64. The host loads the DLL and calls it through its stdcall pointer (the 32-bit host checks
+# the stack after every call), the DLL starts a scripted companion through CreateProcessA, values
+# go through the real (Wine) registry. Then the real companion set makes a backup.
+# Exits with 77 (skipped) and says why when this machine cannot run the build's programs.
+# Usage: wine_e2e.sh BUILD_WIN HOST_BIN_DIR   ($QOBZ_WINE: another Wine loader)
 set -euo pipefail
 build=$(cd "$1" && pwd)
 hostbin=$(cd "$2" && pwd)
 offset=$(cat "$build/launcher/offset.txt")
 linked="$build/launcher/linked/Launcher.dll"
-wine=$(command -v wine64 || true)
-[ -n "$wine" ] || [ ! -x /usr/lib/wine/wine64 ] || wine=/usr/lib/wine/wine64
-[ -n "$wine" ] || wine=$(command -v wine)
+host="$build/bin/qobz_host.exe"
+skip() { echo "SKIPPED: $*"; exit 77; }
+fail() { echo "FAIL: $*"; exit 1; }
+expect_eq() { [ "$1" = "$2" ] || fail "$3: expected [$2], got [$1]"; }
+
+# 32- or 64-bit: the build's own host says (PE32 or PE32+), and picks the Wine loader.
+if od -An -tx1 -j "$(( $(od -An -tu4 -j 60 -N 4 "$host") + 24 ))" -N 2 "$host" | grep -q '0b 01'; then
+  bits=32 wine=/usr/lib/wine/wine arch=win32
+else
+  bits=64 wine=/usr/lib/wine/wine64 arch=win64
+fi
+wine=${QOBZ_WINE:-$wine}   # another loader, if wanted
+[ -x "$wine" ] || wine=$(command -v "wine$([ $bits = 64 ] && echo 64)" || true)
+[ -n "$wine" ] || skip "no ${bits}-bit Wine loader (install wine$([ $bits = 32 ] && echo 32:i386 || echo 64))"
 wineserver=$(command -v wineserver || echo /usr/lib/wine/wineserver)
 
 work=$(mktemp -d)
-export WINEPREFIX="$work/prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+export WINEPREFIX="$work/prefix" WINEARCH=$arch WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 cleanup() { "$wineserver" -k 2>/dev/null || true; rm -rf "$work"; }
 trap cleanup EXIT
 winpath() { echo "Z:$1" | sed 's|/|\\|g'; }
-fail() { echo "FAIL: $*"; exit 1; }
-expect_eq() { [ "$1" = "$2" ] || fail "$3: expected [$2], got [$1]"; }
 reg_value() {  # NAME: the value under the hand-off key, as reg query shows it
   "$wine" reg query 'HKCU\Software\Halcrest\Dorvane\6.0' /v "$1" 2>/dev/null | tr -d '\r' |
     sed -n "s/^ *$1 *REG_SZ *//p"
 }
 
-"$wine" wineboot -i > /dev/null 2>&1 || true
+# Can this machine run the build's programs at all? A tiny one that answers its pointer size.
+status=0
+"$wine" "$build/bin/qobz_probe.exe" > "$work/probe.txt" 2>&1 || status=$?
+[ $status = $(( bits / 8 )) ] ||
+  skip "this machine cannot run ${bits}-bit Windows programs under $wine" \
+       "(probe exit $status: $(head -c 300 "$work/probe.txt" | tr '\n' ' '))"
+echo "-- ${bits}-bit: $(basename "$linked") with its archive at $offset, under $wine"
+start_time=$(date +%s)
+
 
 app="$work/Host App/lib dir"       # ModuleFolder with blanks
 mkdir -p "$app" "$work/data" "$work/source/sub"
@@ -39,7 +59,6 @@ for f in Krovnel.dll Osvant03.hc VQ.EXE hcorig.hc; do echo "test data for $f" > 
 lib=$(winpath "$app/Launcher.dll")
 record="$work/record.txt"
 export QOBZ_TEST_RECORD=$(winpath "$record")
-host="$build/bin/qobz_host.exe"
 
 run() {  # SCRIPT [options]: the host's output
   local script=$1; shift
@@ -86,6 +105,49 @@ expect_eq "$out" "MakeBackupCD returned 2" "null FolderPath"
 expect_eq "$(reg_value DVResult)" "100" "DVResult after a failed call"
 [ ! -e "$record" ] || fail "the companion ran"
 
+echo "-- many calls in one process through the stdcall pointer: the stack stays balanced"
+out=$(run "post:0" --null-folder --repeat 40)
+expect_eq "$(grep -c '^MakeBackupCD returned 2$' <<< "$out")" "40" "40 calls without a folder"
+
+echo "-- a read-only companion file planted before the call: 2, and the planted program never runs"
+# Windows neither deletes nor replaces a read-only file; Wine run by root does replace it, so the
+# planted program also keeps itself open (as a running program would), which Wine honours always.
+cp "$build/bin/qobz_test_companion.exe" "$app/Dorvane.exe"
+chmod a-w "$app/Dorvane.exe"
+"$wine" reg add 'HKCU\Software\Halcrest\Dorvane\6.0' /v DVTitle /d "lock:Dorvane.exe,sleep:6000" /f \
+  > /dev/null 2>&1
+QOBZ_TEST_RECORD=$(winpath "$work/planted.txt") "$wine" "$app/Dorvane.exe" /Start &
+planted=$!
+for _ in $(seq 100); do [ -s "$work/planted.txt" ] && break; sleep 0.1; done
+sleep 0.5
+out=$(run "post:0")
+expect_eq "$out" "MakeBackupCD returned 2" "planted read-only Dorvane.exe"
+[ ! -e "$record" ] || fail "the planted program ran"
+wait $planted || true
+cmp -s "$app/Dorvane.exe" "$build/bin/qobz_test_companion.exe" || fail "the planted file changed"
+expect_eq "$(ls "$app")" "Dorvane.exe
+Launcher.dll" "module folder after the refused run (what the unpacking wrote is gone)"
+chmod u+w "$app/Dorvane.exe" && rm "$app/Dorvane.exe"
+
+echo "-- a companion file missing from the archive: 2, the others stay until the next call"
+mkdir -p "$work/partial"
+"$hostbin/qobz" a "$work/partial.qbz" --method NON --entry "Dorvane.exe=$build/bin/qobz_test_companion.exe" \
+  --entry "Krovnel.dll=$work/data/Krovnel.dll" --entry "Osvant03.hc=$work/data/Osvant03.hc" \
+  --entry "VQ.EXE=$work/data/VQ.EXE"
+"$hostbin/qobz" sfx "$linked" "$work/partial.qbz" -o "$work/partial/Launcher.dll" --offset "$offset"
+out=$("$wine" "$host" "$(winpath "$work/partial/Launcher.dll")" V T F C "$(winpath "$work/source")" |
+      tr -d '\r' || true)
+expect_eq "$out" "MakeBackupCD returned 2" "archive without hcorig.hc"
+expect_eq "$(ls "$work/partial" | tr '\n' ' ')" "Dorvane.exe Krovnel.dll Launcher.dll Osvant03.hc VQ.EXE " \
+  "files after a missing companion file"
+
+echo "-- a DLL without its archive: 2"
+mkdir -p "$work/bare"
+cp "$linked" "$work/bare/Launcher.dll"
+out=$("$wine" "$host" "$(winpath "$work/bare/Launcher.dll")" V T F C "$(winpath "$work/source")" |
+      tr -d '\r' || true)
+expect_eq "$out" "MakeBackupCD returned 2" "DLL without archive"
+
 echo "-- the real companion set makes a backup"
 mkdir -p "$work/real lib"
 cp "$build/lib/Launcher.dll" "$work/real lib/"
@@ -98,4 +160,4 @@ grep -q "MakeBackupCD returned 0" <<< "$out" || fail "real backup: $out"
 [ -s "$work/backups/Week 12.qbz" ] || fail "no backup archive"
 after=$(cd "$work/source" && find . -type f -exec sha256sum {} + | sort)
 expect_eq "$after" "$before" "source files after the backup"
-echo "wine end to end: all passed"
+echo "wine end to end (${bits}-bit): all passed in $(( $(date +%s) - start_time )) s"
