@@ -273,7 +273,7 @@ bool SetAttributes(TFileStream& file, uint32_t attributes) {
 
 bool FileExists(const std::string& path) {
   struct stat st;
-  return ::stat(NativePath(path).c_str(), &st) == 0 && !S_ISDIR(st.st_mode);
+  return ::stat(NativePath(path).c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
 bool DeleteFile(const std::string& path) {

@@ -248,8 +248,11 @@ int CommandExtract(int argc, char** argv) {
     current.clear();
     CheckWalkEnd(*reader);
   } catch (const EFCreateError& e) {
-    PrintError(archive, current,
-               e.Message() + (compress.MakeDirectories ? "" : " (--mkdirs makes missing folders)"));
+    const bool missing = e.Message().find("No such file") != std::string::npos;
+    PrintError(
+        archive, current,
+        e.Message() +
+            (missing && !compress.MakeDirectories ? " (--mkdirs makes missing folders)" : ""));
     return 1;
   } catch (const Exception& e) {
     PrintError(archive, current, e.Message());
