@@ -1,6 +1,7 @@
 // The walk over an archive's entries (qobz/archive_reader.h).
 #include <stdexcept>
 
+#include "platform/platform.h"
 #include "qobz/archive_reader.h"
 #include "qobz/errors.h"
 
@@ -48,6 +49,10 @@ class TCountingDest : public TStream {
 };
 
 }  // namespace
+
+bool IsAbsoluteName(const std::string& name) {
+  return (!name.empty() && (name[0] == '\\' || name[0] == '/')) || platform::HasDrivePrefix(name);
+}
 
 TArchiveReader::TArchiveReader(TCompress& compress, TStream& source)
     : compress_(compress), source_(source) {
@@ -99,8 +104,10 @@ bool TArchiveReader::Next() {
   }
   // Sizes are signed in the header; a negative one can only come from a damaged archive. An
   // unknown method code would leave its packed bytes to chance.
-  if (entry_.PackedSize < 0 || entry_.UnpackedSize < 0 || entry_.Method > kMethodLh5)
+  if (entry_.PackedSize < 0 || entry_.UnpackedSize < 0 || entry_.Method > kMethodLh5) {
+    end_ = TEnd::Refused;
     throw EInvalidHeader();
+  }
   start_ = source_.Position();
   consumed_ = 0;
   attempted_ = false;
@@ -119,6 +126,25 @@ int64_t TArchiveReader::Extract(TStream& dest) {
   MovePastEntry();
   done_ += entry_.UnpackedSize;
   return counted.Written();
+}
+
+int64_t TArchiveReader::ExtractToFile(TFileStream& file) {
+  int64_t written;
+  try {
+    written = Extract(file);
+  } catch (const EInvalidKey&) {
+    file.Close();
+    platform::DeleteFile(file.Path());
+    throw;
+  } catch (...) {
+    platform::SetAttributes(file, entry_.FileAttr);
+    file.Close();
+    throw;
+  }
+  platform::SetFileDate(file, entry_.FileDate);
+  platform::SetAttributes(file, entry_.FileAttr);
+  file.Close();
+  return written;
 }
 
 int64_t TArchiveReader::Test() {
