@@ -85,7 +85,7 @@ void TCompress::ExpandStreamToFiles(TStream& Source, TStringList* FileList) {
 
     std::unique_ptr<TFileStream> dest;
     try {
-      dest = TFileStream::Create(path);
+      dest = TFileStream::CreateEntry(path);
     } catch (const EFCreateError&) {
       if (ExceptionOnFileError) throw;
       reader.Skip(false);

@@ -1,6 +1,7 @@
 // The walk over an archive's entries (qobz/archive_reader.h).
 #include <stdexcept>
 
+#include "platform/platform.h"
 #include "qobz/archive_reader.h"
 #include "qobz/errors.h"
 
@@ -48,6 +49,10 @@ class TCountingDest : public TStream {
 };
 
 }  // namespace
+
+bool IsAbsoluteName(const std::string& name) {
+  return (!name.empty() && (name[0] == '\\' || name[0] == '/')) || platform::HasDrivePrefix(name);
+}
 
 TArchiveReader::TArchiveReader(TCompress& compress, TStream& source)
     : compress_(compress), source_(source) {
@@ -119,6 +124,25 @@ int64_t TArchiveReader::Extract(TStream& dest) {
   MovePastEntry();
   done_ += entry_.UnpackedSize;
   return counted.Written();
+}
+
+int64_t TArchiveReader::ExtractToFile(TFileStream& file) {
+  int64_t written;
+  try {
+    written = Extract(file);
+  } catch (const EInvalidKey&) {
+    file.Close();
+    platform::DeleteFile(file.Path());
+    throw;
+  } catch (...) {
+    platform::SetAttributes(file, entry_.FileAttr);
+    file.Close();
+    throw;
+  }
+  platform::SetFileDate(file, entry_.FileDate);
+  platform::SetAttributes(file, entry_.FileAttr);
+  file.Close();
+  return written;
 }
 
 int64_t TArchiveReader::Test() {

@@ -1,12 +1,13 @@
 // Fuzz target: the archive reader on arbitrary bytes.
 //
 // Input layout: 1 byte of options, then the archive. Option bit 0 sets a key; bit 1 feeds the
-// archive through a stream that cannot seek. The archive is walked twice with TArchiveReader: once
-// as a listing steps through it (headers only) and once as an extraction runs it (every entry
-// expanded to a counting sink: the running total, locks, each method's decoder, checksums).
-// Entries that claim more than 1 MiB are skipped in both walks so runs stay short. Findings: a
-// crash or sanitizer report; the two walks disagreeing on an entry or on where the archive ends;
-// an entry's output passing its UnpackedSize.
+// expansion through a stream that cannot seek. A plain listing first steps through the archive
+// with the component's header readers, seeking PackedSize bytes from each entry's first packed
+// byte. Then TArchiveReader walks it as an extraction does, every entry expanded to a counting
+// sink (the running total, locks, each method's decoder, checksums); entries that claim more than
+// 1 MiB are skipped so runs stay short. Findings: a crash or sanitizer report; the walk and the
+// listing disagreeing on an entry, its position or the archive's end; an entry's output passing
+// its UnpackedSize.
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -47,12 +48,6 @@ std::unique_ptr<qobz::TStream> Source(const uint8_t* data, size_t size, bool pip
   return std::make_unique<qobz::TMemoryStream>(std::move(bytes));
 }
 
-TSeen Seen(const qobz::TArchiveReader& reader) {
-  TSeen seen{reader.Name(), {}, reader.PackedOffset()};
-  reader.Entry().Encode(seen.header);
-  return seen;
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -62,33 +57,51 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (data[0] & 1) compress.Key = 0x1F2E3D4C;
   compress.OnRecognize = [](const std::string&, bool& ok) { ok = true; };
 
-  // The listing walk. An exception here (a bad archive header, an entry refused as damaged) ends
-  // it where the expansion must end too.
+  // The listing. A refusal here (a bad archive header, an entry whose header is damaged) must
+  // end the walk at the same entry.
   std::vector<TSeen> listed;
   bool list_refused = false;
-  qobz::TArchiveReader::TEnd list_end = qobz::TArchiveReader::TEnd::NotYet;
+  int64_t list_done = 0;
   {
-    auto source = Source(data, size, pipe);
+    qobz::TMemoryStream source(std::vector<uint8_t>(data + 1, data + size));
     try {
-      qobz::TArchiveReader reader(compress, *source);
-      while (reader.Next()) listed.push_back(Seen(reader));
-      list_end = reader.EndReason();
+      qobz::TArchiveHeader header;
+      std::string id;
+      compress.ReadArchiveHeader(source, header, id);
+      qobz::TEntryHeader entry;
+      std::string name;
+      while (compress.ReadEntryHeader(source, entry, name)) {
+        if (!(list_done < header.TotalSize)) break;
+        if (entry.PackedSize < 0 || entry.UnpackedSize < 0 || entry.Method > qobz::kMethodLh5) {
+          list_refused = true;
+          break;
+        }
+        TSeen seen{name, {}, source.Position()};
+        entry.Encode(seen.header);
+        listed.push_back(seen);
+        source.Seek(seen.offset + entry.PackedSize, qobz::SeekOrigin::Begin);
+        list_done += entry.UnpackedSize;
+      }
     } catch (const qobz::Exception&) {
       list_refused = true;
     }
   }
 
-  // The expansion walk.
+  // The extraction's walk.
   auto source = Source(data, size, pipe);
   size_t index = 0;
+  auto agrees = [&](const qobz::TArchiveReader& reader) {
+    if (index >= listed.size()) return false;
+    const TSeen& seen = listed[index];
+    uint8_t header[qobz::kEntryHeaderSize];
+    reader.Entry().Encode(header);
+    return seen.name == reader.Name() && std::memcmp(seen.header, header, sizeof header) == 0 &&
+           (pipe ? reader.PackedOffset() == -1 : seen.offset == reader.PackedOffset());
+  };
   try {
     qobz::TArchiveReader reader(compress, *source);
     while (reader.Next()) {
-      TSeen seen = Seen(reader);
-      if (index >= listed.size() || listed[index].name != seen.name ||
-          std::memcmp(listed[index].header, seen.header, sizeof seen.header) != 0 ||
-          listed[index].offset != seen.offset)
-        __builtin_trap();
+      if (!agrees(reader)) __builtin_trap();
       ++index;
       const qobz::TEntryHeader& entry = reader.Entry();
       if (entry.UnpackedSize > kMaxUnpacked) continue;  // Next() skips it, counted
@@ -101,12 +114,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       } catch (const qobz::EUnableToCompress&) {
         __builtin_trap();  // the output limit of compression never applies to expansion
       }
-      // After a refused entry the walk goes on past it, as a listing does.
+      // After a refused entry the walk goes on past it, as the listing does.
     }
-    if (list_refused || index != listed.size() || reader.EndReason() != list_end) __builtin_trap();
+    if (list_refused || index != listed.size() || reader.Done() != list_done) __builtin_trap();
   } catch (const qobz::EInvalidHeader&) {
     if (!list_refused || index != listed.size()) __builtin_trap();
   } catch (const qobz::EInvalidHeaderArchiveType&) {
+    if (!list_refused) __builtin_trap();
+  } catch (const qobz::EUnrecognizedCompressionMethod&) {
     if (!list_refused) __builtin_trap();
   } catch (const qobz::EInOutError&) {
     // Only an OnExpand handler could read past an entry; none is set.

@@ -41,6 +41,9 @@ constexpr uint32_t kAttrNormal = 0x80;
 int64_t GetAttributes(const std::string& path);
 // Sets the attribute bits; answers false on failure. POSIX honours the read-only bit only.
 bool SetAttributes(const std::string& path, uint32_t attributes);
+// The same through an open file, so that nothing is reached by name (POSIX: fchmod).
+bool SetAttributes(TFileStream& file, uint32_t attributes);
+// True for a file (POSIX: a regular file, so that a FIFO or device is never opened as one).
 bool FileExists(const std::string& path);
 bool DeleteFile(const std::string& path);
 // Makes one folder; raises EInOutError naming the path and the reason on failure.

@@ -52,6 +52,112 @@ std::unique_ptr<TFileStream> TFileStream::Create(const std::string& path) {
   return std::unique_ptr<TFileStream>(new TFileStream(fd, path));
 }
 
+namespace {
+
+[[noreturn]] void ThrowCreate(const std::string& path, int err) {
+  throw EFCreateError("Cannot create file \"" + path + "\". " + Reason(err));
+}
+
+// A folder descriptor closed on every way out.
+struct TFolderFd {
+  int fd = -1;
+  ~TFolderFd() {
+    if (fd >= 0 && fd != AT_FDCWD) ::close(fd);
+  }
+};
+
+// Creates `leaf` in the folder `dir` for an entry's data and answers its descriptor. Nothing but
+// a regular file with no other names is ever opened: anything else found there is unlinked
+// first. Each round either creates the file exclusively or deals with what is in the way;
+// a few rounds allow for another process changing the folder at the same time.
+int CreateEntryAt(int dir, const char* leaf, const std::string& path) {
+  constexpr int kRounds = 8;
+  for (int round = 0; round < kRounds; ++round) {
+    int fd = ::openat(dir, leaf, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    if (fd >= 0) return fd;
+    if (errno != EEXIST) ThrowCreate(path, errno);
+    struct stat st;
+    if (::fstatat(dir, leaf, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+      if (errno == ENOENT) continue;
+      ThrowCreate(path, errno);
+    }
+    if (S_ISDIR(st.st_mode)) ThrowCreate(path, EISDIR);
+    if (S_ISREG(st.st_mode)) {
+      // Like the Windows call with normal attributes, refuse to replace a read-only file.
+      if ((st.st_mode & 0222) == 0) ThrowCreate(path, EACCES);
+      if (st.st_nlink == 1) {
+        // O_NONBLOCK: should a FIFO take the file's place meanwhile, opening it cannot hang.
+        fd = ::openat(dir, leaf, O_RDWR | O_TRUNC | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+        if (fd < 0) {
+          if (errno == ENOENT || errno == ELOOP) continue;
+          ThrowCreate(path, errno);
+        }
+        struct stat opened;
+        if (::fstat(fd, &opened) == 0 && S_ISREG(opened.st_mode) && opened.st_nlink == 1) {
+          ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+          return fd;
+        }
+        ::close(fd);
+      }
+    }
+    if (::unlinkat(dir, leaf, 0) != 0 && errno != ENOENT) ThrowCreate(path, errno);
+  }
+  ThrowCreate(path, EAGAIN);
+}
+
+}  // namespace
+
+std::unique_ptr<TFileStream> TFileStream::CreateEntry(const std::string& path) {
+  std::string native = platform::NativePath(path);
+  int fd = CreateEntryAt(AT_FDCWD, native.c_str(), path);
+  return std::unique_ptr<TFileStream>(new TFileStream(fd, path));
+}
+
+std::unique_ptr<TFileStream> TFileStream::CreateEntryBelow(const std::string& folder,
+                                                           const std::string& relative,
+                                                           bool make_folders) {
+  std::string path = folder;
+  if (!path.empty() && path.back() != '\\' && path.back() != '/') path += '\\';
+  path += relative;
+  TFolderFd dir;
+  // The target folder itself is the caller's choice and may be reached through a link.
+  std::string base = folder.empty() ? std::string(".") : platform::NativePath(folder);
+  dir.fd = ::open(base.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dir.fd < 0) ThrowCreate(path, errno);
+  // Each folder of the path, opened from the one before without following a link.
+  size_t start = 0;
+  std::string part;
+  for (;;) {
+    size_t end = relative.find_first_of("\\/", start);
+    if (end == std::string::npos) break;
+    part.assign(relative, start, end - start);
+    start = end + 1;
+    if (part.empty() || part == ".") continue;
+    if (part == "..") ThrowCreate(path, EINVAL);
+    int next = ::openat(dir.fd, part.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    const std::string folder_path = path.substr(0, path.size() - relative.size() + end);
+    if (next < 0 && errno == ENOENT && make_folders) {
+      if (::mkdirat(dir.fd, part.c_str(), 0777) != 0 && errno != EEXIST)
+        throw EInOutError("Cannot make folder \"" + folder_path + "\". " + Reason(errno));
+      next = ::openat(dir.fd, part.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    }
+    if (next < 0) {
+      const int err = errno;
+      struct stat st;
+      if (::fstatat(dir.fd, part.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode))
+        throw EFCreateError("Cannot create file \"" + path + "\". \"" + folder_path +
+                            "\" is a symbolic link, not followed");
+      ThrowCreate(path, err);
+    }
+    ::close(dir.fd);
+    dir.fd = next;
+  }
+  part.assign(relative, start, std::string::npos);
+  if (part.empty() || part == "." || part == "..") ThrowCreate(path, EINVAL);
+  int fd = CreateEntryAt(dir.fd, part.c_str(), path);
+  return std::unique_ptr<TFileStream>(new TFileStream(fd, path));
+}
+
 TFileStream::~TFileStream() {
   Close();
 }
@@ -153,9 +259,22 @@ bool SetAttributes(const std::string& path, uint32_t attributes) {
   return ::chmod(native.c_str(), mode) == 0;
 }
 
+bool SetAttributes(TFileStream& file, uint32_t attributes) {
+  struct stat st;
+  const int fd = static_cast<int>(file.Handle());
+  if (fd < 0 || ::fstat(fd, &st) != 0) return false;
+  mode_t mode = st.st_mode & 07777;
+  if (attributes & kAttrReadOnly) {
+    mode &= ~static_cast<mode_t>(0222);
+  } else if ((mode & 0222) == 0) {
+    mode |= 0200;
+  }
+  return ::fchmod(fd, mode) == 0;
+}
+
 bool FileExists(const std::string& path) {
   struct stat st;
-  return ::stat(NativePath(path).c_str(), &st) == 0 && !S_ISDIR(st.st_mode);
+  return ::stat(NativePath(path).c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
 bool DeleteFile(const std::string& path) {

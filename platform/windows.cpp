@@ -49,6 +49,23 @@ std::unique_ptr<TFileStream> TFileStream::Create(const std::string& path) {
   return std::unique_ptr<TFileStream>(new TFileStream(reinterpret_cast<intptr_t>(h), path));
 }
 
+std::unique_ptr<TFileStream> TFileStream::CreateEntry(const std::string& path) {
+  return Create(path);
+}
+
+std::unique_ptr<TFileStream> TFileStream::CreateEntryBelow(const std::string& folder,
+                                                           const std::string& relative,
+                                                           bool make_folders) {
+  std::string path = folder;
+  if (!path.empty() && path.back() != '\\' && path.back() != '/') path += '\\';
+  const size_t base = path.size();
+  path += relative;
+  for (size_t i = base; make_folders && i < path.size(); ++i)
+    if ((path[i] == '\\' || path[i] == '/') && i > base)
+      CreateDirectoryA(path.substr(0, i).c_str(), nullptr);
+  return Create(path);
+}
+
 TFileStream::~TFileStream() {
   Close();
 }
@@ -131,6 +148,10 @@ int64_t GetAttributes(const std::string& path) {
 
 bool SetAttributes(const std::string& path, uint32_t attributes) {
   return SetFileAttributesA(path.c_str(), attributes) != 0;
+}
+
+bool SetAttributes(TFileStream& file, uint32_t attributes) {
+  return SetAttributes(file.Path(), attributes);
 }
 
 bool FileExists(const std::string& path) {

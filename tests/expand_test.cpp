@@ -1,10 +1,15 @@
 // Expansion of archives into files: selection, OnCheckFile, free space, folders, locks,
 // checksums, and what each failure leaves behind.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
+#include <functional>
 
+#include "qobz/archive_reader.h"
 #include "qobz/compress.h"
 #include "support/archive_builder.h"
 
@@ -286,6 +291,249 @@ TEST_F(ExpandTest, FreeSpaceCheck) {
   EXPECT_TRUE(Exists("small"));
   // A drive whose free space cannot be had answers -1, less than any size.
   EXPECT_EQ(compress.DiskFreeBytes(17), -1.0f);
+}
+
+// Packed data of a method, made by the component's own encoder.
+std::vector<uint8_t> Pack(uint8_t method, const std::vector<uint8_t>& data) {
+  TCompress compress;
+  TMemoryStream in(data), out;
+  uint32_t sum = 0;
+  compress.EncodeStream(out, in, static_cast<int32_t>(data.size()), method, sum);
+  return out.Data();
+}
+
+// Entries whose output would not match their header are damaged: nothing past UnpackedSize is
+// written, and an unknown method is refused before its file exists.
+TEST_F(ExpandTest, DamagedEntriesNeverWritePastTheirHeader) {
+  struct Case {
+    const char* what;
+    std::vector<uint8_t> packed;
+    int32_t unpacked;
+    uint8_t method;
+    int32_t key_lock;
+    enum { kBadChecksum, kInvalidKey, kInvalidHeader } raised;
+  };
+  const std::vector<uint8_t> runs(100000, 'a');
+  const std::vector<Case> cases = {
+      {"stored, more packed than unpacked", std::vector<uint8_t>(300000, 'A'), 1, kMethodStored, 0,
+       Case::kBadChecksum},
+      {"stored, fewer packed than unpacked", Bytes("abc"), 5, kMethodStored, 0, Case::kBadChecksum},
+      {"stored and locked", Bytes("abc"), 1, kMethodStored, 1, Case::kInvalidKey},
+      {"run-length output past the size", Pack(kMethodRle, runs), 10, kMethodRle, 0,
+       Case::kBadChecksum},
+      {"LH5 output past the size", Pack(kMethodLh5, runs), 5, kMethodLh5, 0, Case::kBadChecksum},
+      {"run-length, locked", Pack(kMethodRle, runs), 10, kMethodRle, 2, Case::kInvalidKey},
+      {"unknown method 5", Bytes("abc"), 3, 5, 0, Case::kInvalidHeader},
+      {"unknown method 255, locked", Bytes("abc"), 3, 255, 1, Case::kInvalidHeader},
+  };
+  compress.Key = 77;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    RawEntry entry{"e", c.packed};
+    entry.unpacked_size = c.unpacked;
+    entry.method = c.method;
+    entry.key_lock = c.key_lock;
+    entry.checksum = 0;  // "no checksum" in a stored entry: the sizes alone must catch it
+    auto archive = BuildArchive({entry});
+    switch (c.raised) {
+      case Case::kBadChecksum:
+        EXPECT_THROW(Expand(archive), EBadChecksum);
+        break;
+      case Case::kInvalidKey:
+        EXPECT_THROW(Expand(archive), EInvalidKey);
+        break;
+      case Case::kInvalidHeader:
+        EXPECT_THROW(Expand(archive), EInvalidHeader);
+        EXPECT_FALSE(Exists("e"));
+        break;
+    }
+    if (Exists("e")) {
+      EXPECT_LE(fs::file_size(dir / "e"), static_cast<uintmax_t>(c.unpacked));
+    }
+    fs::remove(dir / "e");
+  }
+}
+
+// A source that cannot seek, as a pipe.
+class TPipe : public TStream {
+ public:
+  explicit TPipe(std::vector<uint8_t> data) : inner_(std::move(data)) {}
+  int32_t Read(void* buffer, int32_t count) override { return inner_.Read(buffer, count); }
+  void WriteBuffer(const void*, int32_t) override {}
+  int64_t Seek(int64_t, SeekOrigin) override { return -1; }
+
+ private:
+  TMemoryStream inner_;
+};
+
+// The walk reads each header at the previous entry's first packed byte plus PackedSize, whatever
+// the entry's decoder read, ends where the total or the stream says, and does the same on a
+// source that cannot seek; an expansion writes exactly the entries it lists.
+TEST_F(ExpandTest, WalkFollowsPackedSizesAndAgreesWithExpansion) {
+  using TEnd = TArchiveReader::TEnd;
+  auto hidden = BuildArchive({{"hidden", Bytes("secret")}});
+  const std::vector<uint8_t> hidden_entry(hidden.begin() + kArchiveHeaderSize, hidden.end());
+  // A decoder stops after its first fetch of 8192 bytes; the hidden entry sits right there.
+  std::vector<uint8_t> padded = Pack(kMethodLh5, Bytes("abc"));
+  padded.resize(8192, 0);
+  padded.insert(padded.end(), hidden_entry.begin(), hidden_entry.end());
+  RawEntry early{"early", padded};
+  early.method = kMethodLh5;
+  early.unpacked_size = 3;
+  early.checksum = 294;
+  RawEntry custom{"custom", hidden_entry};  // nobody expands it; checksum 0 accepts it
+  custom.method = kMethodCustom;
+  custom.unpacked_size = 0;
+  custom.checksum = 0;
+  // Two entries claiming nearly 2 GiB each, skipped by the selection: a 32-bit total would wrap
+  // below TotalSize and let "after" through.
+  RawEntry huge1{"huge1", {}}, huge2{"huge2", {}};
+  huge1.unpacked_size = 0x40000000;
+  huge2.unpacked_size = 0x7FFFFFFF;
+  auto two = BuildArchive({{"one", Bytes("1111")}, {"two", Bytes("22")}});
+
+  struct Case {
+    const char* what;
+    std::vector<uint8_t> archive;
+    std::vector<std::string> names;  // as listed and as written (all entries selected)
+    TEnd end;
+    int64_t done;
+  };
+  const std::vector<Case> cases = {
+      {"decoder stops early",
+       BuildArchive({early, {"z", Bytes("z")}}),
+       {"early", "z"},
+       TEnd::EndOfStream,
+       4},
+      {"custom entry nobody reads",
+       BuildArchive({{"x", Bytes("x")}, custom, {"z", Bytes("z")}}),
+       {"x", "custom", "z"},
+       TEnd::EndOfStream,
+       2},
+      {"entry past the total",
+       BuildArchive({{"a", Bytes("a")}, {"b", Bytes("b")}}, "NON", 1),
+       {"a"},
+       TEnd::TotalReached,
+       1},
+      {"cut inside a header",
+       std::vector<uint8_t>(two.begin(), two.end() - 2 - 3 - 10),
+       {"one"},
+       TEnd::CutShort,
+       4},
+      {"cut inside a name",
+       std::vector<uint8_t>(two.begin(), two.end() - 2 - 2),
+       {"one"},
+       TEnd::CutShort,
+       4},
+      {"cut inside packed data",
+       std::vector<uint8_t>(two.begin(), two.end() - 1),
+       {"one", "two"},
+       TEnd::EndOfStream,
+       6},
+      {"no archive header",
+       std::vector<uint8_t>(two.begin(), two.begin() + 20),
+       {},
+       TEnd::EndOfStream,
+       0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    for (bool pipe : {false, true}) {
+      std::unique_ptr<TStream> source;
+      if (pipe) {
+        source = std::make_unique<TPipe>(c.archive);
+      } else {
+        source = std::make_unique<TMemoryStream>(c.archive);
+      }
+      TArchiveReader reader(compress, *source);
+      std::vector<std::string> listed;
+      while (reader.Next()) listed.push_back(reader.Name());
+      EXPECT_EQ(listed, c.names) << pipe;
+      EXPECT_EQ(reader.EndReason(), c.end) << pipe;
+      EXPECT_EQ(reader.Done(), c.done) << pipe;
+    }
+    ScratchDir out;
+    compress.SetTargetPath(out.Target());
+    TMemoryStream source(c.archive);
+    try {
+      compress.ExpandStreamToFiles(source);
+    } catch (const EBadChecksum&) {
+      // the entry cut inside its packed data
+    }
+    std::vector<std::string> written;
+    for (const auto& f : fs::directory_iterator(out.Path()))
+      written.push_back(f.path().filename().string());
+    std::sort(written.begin(), written.end());
+    std::vector<std::string> expected = c.names;
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(written, expected);
+  }
+
+  TStringList list = {"after"};
+  Expand(BuildArchive({huge1, huge2, {"after", Bytes("a")}}, "NON", 0x7FFFFFFF), &list);
+  EXPECT_TRUE(list.empty());
+  EXPECT_FALSE(Exists("after"));
+}
+
+// What an extraction finds in its target folder is never followed or opened: a link, a FIFO or
+// a second name of a file elsewhere is replaced by the entry's file.
+TEST_F(ExpandTest, HostileTargetIsReplacedNeverFollowed) {
+  ScratchDir outside;
+  const std::string victim = outside / "victim";
+  struct Case {
+    const char* what;
+    std::function<void(const std::string& at)> plant;
+  };
+  const std::vector<Case> cases = {
+      {"symbolic link to a file",
+       [&](const std::string& at) { symlink(victim.c_str(), at.c_str()); }},
+      {"dangling symbolic link",
+       [&](const std::string& at) { symlink((outside / "new").c_str(), at.c_str()); }},
+      {"FIFO", [&](const std::string& at) { mkfifo(at.c_str(), 0666); }},
+      {"hard link", [&](const std::string& at) { link(victim.c_str(), at.c_str()); }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    test::WriteFile(victim, Bytes("precious"));
+    c.plant(dir / "e");
+    Expand(BuildArchive({{"e", Bytes("entry")}}));
+    EXPECT_EQ(ReadFile(dir / "e"), Bytes("entry"));
+    EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(dir / "e")));
+    EXPECT_EQ(ReadFile(victim), Bytes("precious"));
+    EXPECT_FALSE(fs::exists(outside / "new"));
+    fs::remove(dir / "e");
+  }
+  // Below a target, a link where a folder should be is not entered, with or without making
+  // folders.
+  fs::create_directory_symlink(outside.Path(), dir / "sub");
+  for (bool make_folders : {false, true}) {
+    EXPECT_THROW(TFileStream::CreateEntryBelow(dir.Target(), "sub\\deeper\\f", make_folders),
+                 EFCreateError);
+    EXPECT_THROW(TFileStream::CreateEntryBelow(dir.Target(), "sub\\f", make_folders),
+                 EFCreateError);
+  }
+  EXPECT_FALSE(fs::exists(outside / "deeper"));
+  EXPECT_FALSE(fs::exists(outside / "f"));
+  auto made = TFileStream::CreateEntryBelow(dir.Target(), "new\\er\\f", true);
+  EXPECT_TRUE(fs::is_regular_file(dir / "new/er/f"));
+}
+
+// Folder names are made iteratively; on POSIX a colon is part of a name, never a drive.
+TEST_F(ExpandTest, FolderNamesWithColonsAndLongRuns) {
+  compress.MakeDirectories = true;
+  Expand(BuildArchive(
+      {{"docs\\agenda 10:30.txt", Bytes("a")}, {"a:b.txt", Bytes("b")}, {"x:\\y\\z", Bytes("c")}}));
+  EXPECT_EQ(ReadFile(dir / "docs/agenda 10:30.txt"), Bytes("a"));
+  EXPECT_EQ(ReadFile(dir / "a:b.txt"), Bytes("b"));
+  EXPECT_EQ(ReadFile(dir / "x:/y/z"), Bytes("c"));
+  compress.MakeFolderPath(dir.Target() + "new:dir\\in:ner");
+  EXPECT_TRUE(fs::is_directory(dir / "new:dir/in:ner"));
+  // A run of separators is one separator; a 32 KB name (1 GB of memory and a stack overflow
+  // when folders were made recursively) is just too long for the system.
+  compress.MakeFolderPath(dir.Target() + "r" + std::string(1000, '\\') + "s");
+  EXPECT_TRUE(fs::is_directory(dir / "r/s"));
+  for (const std::string& name : {std::string(32 * 1024, '\\') + "t", std::string(32 * 1024, 'n')})
+    EXPECT_THROW(compress.MakeFolderPath(dir.Target() + "u\\" + name), EInOutError);
 }
 
 TEST(SpaceAvailableFor, ExistingFileCountsAsFreeSpace) {

@@ -34,6 +34,10 @@
 
 namespace qobz {
 
+// True when a stored name leads out of any target folder: it starts with a backslash or a slash,
+// or, on Windows only, with a drive ("C:"). On POSIX a colon is an ordinary character of a name.
+bool IsAbsoluteName(const std::string& name);
+
 class TArchiveReader {
  public:
   // How the walk ended, once Next() has answered false.
@@ -74,6 +78,12 @@ class TArchiveReader {
   // moves past the entry and counts it. After an exception the entry stays current and the source
   // stands wherever the failure left it: Skip() (or Next()) then moves past it.
   int64_t Extract(TStream& dest);
+  // Extract into a file just made for the entry (TFileStream::CreateEntryBelow, CreateEntry or
+  // Create), finished as the component finishes its files: on success the file gets the entry's
+  // stored date and attributes, both set through the open file, and is closed; after EInvalidKey
+  // it is closed and deleted; after any other failure it is closed with its attributes and stays,
+  // partly written. Failures to set the date or the attributes are ignored.
+  int64_t ExtractToFile(TFileStream& file);
   // Extract into a stream that only counts: checks the entry without writing it anywhere.
   int64_t Test();
   // Moves past the current entry without reading its packed data. counted false leaves it out of

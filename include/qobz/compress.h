@@ -56,7 +56,10 @@ class TCompress {
 
   // Expands the archive at the stream's position into files below TargetPath. With a FileList,
   // only entries whose stored names it holds (ASCII letters compared without case) are written,
-  // and after a normal end the list holds the destination paths of the files written.
+  // and after a normal end the list holds the destination paths of the files written. Entries
+  // are stepped through with TArchiveReader (qobz/archive_reader.h), so each entry header is read
+  // where the previous entry's packed data end, and each file is made with
+  // TFileStream::CreateEntry (a link or FIFO at its name is replaced, never followed).
   void ExpandStreamToFiles(TStream& Source, TStringList* FileList = nullptr);
 
   // Steps of the expansion, public for applications and tests.
@@ -65,6 +68,11 @@ class TCompress {
                          int32_t TotalSize) const;
   uint8_t RecognizeMethod(const std::string& CompressID);
   bool ReadEntryHeader(TStream& Source, TEntryHeader& Header, std::string& FileName);
+  // Expands one entry's packed data from Source into Dest and checks its lock and checksum. An
+  // unknown method code raises EInvalidHeader before anything is read or written. A built-in
+  // method never passes UnpackedSize bytes to Dest: output beyond it, or a stored entry whose two
+  // sizes differ, raises EBadChecksum (EInvalidKey for a locked entry). Source is left wherever
+  // the method stopped reading; TArchiveReader moves on to the next entry.
   void ExpandEntry(TStream& Dest, TStream& Source, int32_t PackedSize, int32_t UnpackedSize,
                    uint32_t Checksum, uint8_t Method, const std::string& CompressID,
                    int32_t KeyLock);

@@ -71,6 +71,19 @@ class TFileStream : public TStream {
   // Creates a file anew (or cuts an existing one to length 0) for reading and writing, without
   // sharing, with normal attributes. Raises EFCreateError naming the path and the reason.
   static std::unique_ptr<TFileStream> Create(const std::string& path);
+  // Creates the file of an archive entry. As Create, except that whatever is found at the path
+  // and is not a regular file (a symbolic link, a FIFO, a socket, a device) is removed first and
+  // never opened or followed, and a regular file with other hard links is replaced rather than
+  // cut: only the path itself changes. (Windows: as Create.)
+  static std::unique_ptr<TFileStream> CreateEntry(const std::string& path);
+  // The same for `relative`, an archive-style path below `folder` (empty: the current folder),
+  // reached without following a symbolic link on the way: a link where a folder of the path
+  // should be is refused, never entered. With make_folders, missing folders on the way are made.
+  // `relative` must not hold ".." segments. Raises EFCreateError, or EInOutError when a folder
+  // cannot be made.
+  static std::unique_ptr<TFileStream> CreateEntryBelow(const std::string& folder,
+                                                       const std::string& relative,
+                                                       bool make_folders);
 
   ~TFileStream() override;
   int32_t Read(void* buffer, int32_t count) override;
