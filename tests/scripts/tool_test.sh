@@ -26,7 +26,7 @@ for m in $methods; do
     rm -rf out; mkdir out
     "$qobz" a "a-$m-$lock.qbz" src "${opts[@]}" || fail "a $m $lock"
     "$qobz" l "a-$m-$lock.qbz" > list.txt || fail "l $m"
-    grep -q 'src\\sub\\A.TXT *3 .* 294 ' list.txt || [ "$lock" != none ] || fail "list of $m: $(cat list.txt)"
+    grep -q '^ *3 .* 294 *0 src/sub/A.TXT$' list.txt || [ "$lock" != none ] || fail "list of $m: $(cat list.txt)"
     "$qobz" t "a-$m-$lock.qbz" "${xopts[@]}" > /dev/null || fail "t $m $lock"
     "$qobz" x "a-$m-$lock.qbz" -C out --mkdirs "${xopts[@]}" || fail "x $m $lock"
     diff -r src out/src || fail "extracted tree differs for $m $lock"
@@ -38,10 +38,6 @@ for m in $methods; do
   done
 done
 
-# Selecting entries by stored name, in any letter case.
-rm -rf out; mkdir out
-"$qobz" x a-NON-none.qbz -C out --mkdirs 'SRC/SUB/a.txt'
-[ "$(find out -type f | wc -l)" = 1 ] && [ "$(cat out/src/sub/A.TXT)" = abc ] || fail "selection"
 
 # An archive that starts inside a larger file.
 head -c 1000 /dev/urandom > sfx.bin
@@ -49,10 +45,10 @@ cat a-NON-none.qbz >> sfx.bin
 "$qobz" l sfx.bin --offset 1000 | grep -q 'text.txt' || fail "--offset list"
 "$qobz" t sfx.bin --offset 1000 > /dev/null || fail "--offset test"
 
-# Without --mkdirs a missing folder is an error that names the entry.
+# With --no-mkdirs a missing folder is an error that names the entry, with "/" between folders.
 rm -rf out; mkdir out
-if "$qobz" x a-NON-none.qbz -C out 2>err.txt; then fail "missing folder not reported"; fi
-grep -q 'a-NON-none.qbz: src\\' err.txt || fail "error line: $(cat err.txt)"
+if "$qobz" x a-NON-none.qbz -C out --no-mkdirs 2>err.txt; then fail "missing folder not reported"; fi
+grep -q 'a-NON-none.qbz: src/' err.txt || fail "error line: $(cat err.txt)"
 
 # Names that leave the target folder: absolute ones only with --absolute-names, '..' never.
 mk_archive() {  # name content -> stdout: a one-entry stored archive
@@ -127,8 +123,8 @@ for f in method9 big; do
   [ $rc = 1 ] || fail "$f.qbz: rc $rc"
   [ "$(find hx -type f -size +1c | wc -l)" = 0 ] || fail "$f.qbz wrote more than its header says"
 done
-[ -e hx/big ] && { "$qobz" x method9.qbz -C hx 2>/dev/null; [ ! -e hx/m ]; } ||
-  fail "file made for an unknown method"
+[ ! -e hx/big ] && { "$qobz" x method9.qbz -C hx 2>/dev/null; [ ! -e hx/m ]; } ||
+  fail "partial file left, or a file made for an unknown method"
 # Truncated archives and offsets that find no archive are errors naming the archive, exit 1.
 { ar_header 6; ar_entry one 1111; ar_entry two 22; } > two.qbz
 head -c 60 two.qbz > cut-header.qbz
@@ -219,14 +215,14 @@ cmp -s w/notes.txt src/text.txt || fail "input overwritten by its own output"
 mkdir -p w/self && cp src/random w/self/
 "$qobz" a w/self/self.qbz w/self && expect_rc 0 "$qobz" a w/self/self.qbz w/self
 grep -q 'self.qbz: skipped: it is the archive being written' err.txt || fail "$(cat err.txt)"
-"$qobz" l w/self/self.qbz | grep -q 'self\.qbz ' && fail "archive stored inside itself"
+"$qobz" l w/self/self.qbz | grep -q 'self\.qbz$' && fail "archive stored inside itself"
 
 # Stored names are normalised; a leading / or ../ is dropped with tar's warning.
 base=$(basename "$work")
 while IFS='|' read -r operand stored warning; do
   expect_rc 0 "$qobz" a w/names.qbz "$operand"
   "$qobz" l w/names.qbz > list.txt
-  n=$stored awk '$1 == ENVIRON["n"] { found = 1 } END { exit !found }' list.txt ||
+  n=$(echo "$stored" | tr '\\' /) awk '$NF == ENVIRON["n"] { found = 1 } END { exit !found }' list.txt ||
     fail "$operand stored as: $(cat list.txt)"
   if [ -n "$warning" ]; then grep -qF "leading \"$warning\"" err.txt || fail "$operand: no warning"
   else [ ! -s err.txt ] || fail "$operand: $(cat err.txt)"; fi
@@ -238,7 +234,7 @@ src//sub/deeper/../A.TXT|src\sub\A.TXT|
 $work/src/sub/A.TXT|$(echo "${work#/}" | tr / '\\')\src\sub\A.TXT|/
 EOF2
 expect_rc 0 "$qobz" a w/names.qbz --entry '..\in\..\..\up.txt=src/sub/A.TXT'
-"$qobz" l w/names.qbz | grep -q '^up\.txt ' || fail "--entry name not normalised"
+"$qobz" l w/names.qbz | grep -q ' up\.txt$' || fail "--entry name not normalised"
 
 # Odd things inside a folder are passed over by name; the rest is archived; exit 1.
 mkdir -p w/odd/sub
@@ -256,7 +252,7 @@ for n in fifo sock dangling; do
 done
 "$qobz" t w/odd.qbz > /dev/null || fail "archive with odd files skipped is broken"
 "$qobz" l w/odd.qbz > list.txt
-grep -q 'w\\odd\\file-link ' list.txt && grep -q 'w\\odd\\sub\\ok.txt ' list.txt || fail "$(cat list.txt)"
+grep -q ' w/odd/file-link$' list.txt && grep -q ' w/odd/sub/ok.txt$' list.txt || fail "$(cat list.txt)"
 grep -q loop list.txt && fail "link loop entered twice: $(cat list.txt)"
 as_user=()  # root reads anything: the unreadable file is tried as nobody
 [ "$(id -u)" != 0 ] || as_user=(setpriv --reuid=65534 --regid=65534 --clear-groups)
