@@ -264,4 +264,70 @@ if [ "$(id -u)" != 0 ] || command -v setpriv > /dev/null; then
   "$qobz" t w/unreadable.qbz > /dev/null || fail "archive without the unreadable file"
 fi
 
+# ---- The command line, by command ----
+mkdir -p "$work/cl" && cd "$work/cl"
+# Options: --version, help from the option table, -Cdir and --directory=DIR, bundles, errors.
+v=$("$qobz" --version) && [[ $v =~ ^qobz\ [0-9]+\.[0-9]+\.[0-9]+$ ]] || fail "--version: $v"
+"$qobz" --help | grep -qF "$v" && "$qobz" sfx --help | grep -q -- '-o, --output OUT' || fail help
+expect_rc 2 "$qobz" x --bogus base.qbz
+# a: inputs below -C, --exclude, then an existing archive gets entries added and replaced; what
+# it had is copied over as it is (same rows in the listing, still LZH), empty entries first.
+expect_rc 0 "$qobz" a -C.. --method=LZH --exclude='*.dat' --exclude=deeper base.qbz src
+[ "$("$qobz" l -1 base.qbz | sort | tr '\n' ' ')" = "src/empty src/random src/sub/A.TXT src/text.txt " ] ||
+  fail "a -C/--exclude: $("$qobz" l -1 base.qbz)"
+"$qobz" l base.qbz | grep -E ' src/(text\.txt|random)$' > kept.txt
+mkdir -p src/sub && printf 'new A' > src/sub/A.TXT && printf n > new.txt && : > new-empty
+long=$(printf 'd%.0s' {1..70})/long.txt
+expect_rc 0 "$qobz" a -v --directory=. --method NON base.qbz new.txt src/sub/A.TXT new-empty \
+  --entry "$long=new.txt"
+[ "$(tr '\n' ' ' < out.txt)" = "new-empty new.txt src/sub/A.TXT $long " ] || fail "a -v: $(cat out.txt)"
+"$qobz" l base.qbz > list.txt
+grep -qFxf kept.txt list.txt && grep -q ' 5 .* NON .* src/sub/A.TXT$' list.txt ||
+  fail "a on an existing archive: $(cat list.txt)"
+[ "$("$qobz" l -1 base.qbz | head -2 | tr '\n' ' ')" = "src/empty new-empty " ] || fail "empty entries not first"
+# l: the name last, in a column that long names do not move; -1 the names alone.
+[ "$(sed '1d;$d' list.txt | awk '{ print index($0, $NF) }' | sort -u | wc -l)" = 1 ] || fail "columns: $(cat list.txt)"
+[ "$("$qobz" l -1 base.qbz | wc -l)" = 7 ] && ! "$qobz" l -1 base.qbz | grep -q ' ' || fail "l -1"
+# x: folders made, wildcards case-sensitive on the stored names, a folder selects what is below
+# it, a pattern that selects nothing is named (exit 1); existing files replaced unless -k; -O.
+expect_rc 1 "$qobz" x -Co base.qbz 'src/*.txt' SRC/RANDOM
+grep -q 'base.qbz: SRC/RANDOM: not found' err.txt && [ -f o/src/text.txt ] && [ ! -e o/src/sub ] ||
+  fail "x patterns: $(cat err.txt)"
+expect_rc 0 "$qobz" x -Co base.qbz src/sub
+[ "$(cat o/src/sub/A.TXT)" = 'new A' ] || fail "x of a folder"
+echo old > o/src/text.txt && echo old > o/new.txt
+"$qobz" x -Co base.qbz src/text.txt && expect_rc 0 "$qobz" x -kq -Co base.qbz new.txt &&
+  cmp -s o/src/text.txt ../src/text.txt && [ "$(cat o/new.txt)" = old ] || fail "x replace / -k"
+[ "$("$qobz" x -O base.qbz new.txt src/sub/A.TXT)" = 'nnew A' ] || fail "x -O"
+# "-" reads the archive from standard input, as it comes.
+[ "$(cat base.qbz | "$qobz" l -1 -)" = "$("$qobz" l -1 base.qbz)" ] || fail "l -"
+cat base.qbz | "$qobz" t -q - && cat base.qbz | "$qobz" x -Cp - src/sub && [ -f p/src/sub/A.TXT ] ||
+  fail "t - / x -"
+# t and x: -q says nothing, -v names each entry; a damaged entry is reported, the rest goes on,
+# its partial file is removed, exit 1 at the end. No progress bar unless stderr is a terminal.
+expect_rc 0 "$qobz" t -q base.qbz && [ ! -s out.txt ] && [ ! -s err.txt ] || fail "t -q"
+expect_rc 0 "$qobz" t -v base.qbz && grep -qx 'OK  src/sub/A.TXT' out.txt || fail "t -v"
+{ ar_header 9; ar_entry one 111; ar_entry two 222 0 3 7; ar_entry three 333; } > damaged.qbz
+expect_rc 1 "$qobz" t damaged.qbz
+grep -q 'damaged.qbz: two: Bad checksum' err.txt && grep -qx '2 entries OK, 1 damaged' out.txt ||
+  fail "t past damage: $(cat out.txt err.txt)"
+rm -rf hx && expect_rc 1 "$qobz" x -v -Chx damaged.qbz
+[ "$(ls hx | tr '\n' ' ')" = "one three " ] && grep -qx three out.txt || fail "x past damage: $(ls hx)"
+if command -v script > /dev/null; then
+  script -qc "stty cols 50; '$qobz' t base.qbz" /dev/null | tr '\r' '\n' > tty.txt
+  grep -q 'entries.*/s' tty.txt && [ "$(awk '{ gsub(/\033\[K/, "") } length > 50' tty.txt)" = "" ] ||
+    fail "progress bar: $(cat -v tty.txt)"
+  script -qc "'$qobz' t -q base.qbz" /dev/null | grep -q entries && fail "progress under -q"
+fi
+# d: the entries the names select go, the others stay as they are; a name that selects
+# nothing is named and exits 1.
+cp base.qbz before.qbz
+expect_rc 1 "$qobz" d base.qbz nothing
+grep -q 'nothing: not found' err.txt && cmp -s base.qbz before.qbz || fail "d nothing"
+expect_rc 0 "$qobz" d -v base.qbz src/sub 'd*'
+[ "$(tr '\n' ' ' < out.txt)" = "src/sub/A.TXT $long " ] || fail "d -v: $(cat out.txt)"
+"$qobz" l base.qbz | grep -qFxf kept.txt && "$qobz" t -q base.qbz && [ "$("$qobz" l -1 base.qbz | wc -l)" = 5 ] ||
+  fail "d: $("$qobz" l base.qbz)"
+cd "$work"
+
 echo "tool_test: all passed"
