@@ -117,8 +117,10 @@ bool TArchiveReader::Next() {
   }
   // Sizes are signed in the header; a negative one can only come from a damaged archive. An
   // unknown method code would leave its packed bytes to chance.
-  if (entry_.PackedSize < 0 || entry_.UnpackedSize < 0 || entry_.Method > kMethodLh5)
+  if (entry_.PackedSize < 0 || entry_.UnpackedSize < 0 || entry_.Method > kMethodLh5) {
+    end_ = TEnd::Refused;
     throw EInvalidHeader();
+  }
   start_ = source_.Position();
   consumed_ = 0;
   attempted_ = false;

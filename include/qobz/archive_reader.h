@@ -46,6 +46,7 @@ class TArchiveReader {
     TotalReached,  // the entries handed out add up to (or past) the header's TotalSize
     EndOfStream,   // the source ended where an entry header would start
     CutShort,      // the source ended inside an entry header or its name, or NameLength < 0
+    Refused,       // Next() raised EInvalidHeader for the entry header it read; no entry follows
   };
 
   // Reads and checks the archive header at the source's position with the component's settings

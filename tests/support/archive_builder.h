@@ -46,10 +46,10 @@ inline std::vector<uint8_t> BuildArchive(const std::vector<RawEntry>& entries,
   std::copy(kSignature, kSignature + 5, archive.Signature);
   std::copy(id, id + 3, archive.CompressID);
   archive.ArchiveType = type;
-  int32_t total = 0;
+  int64_t total = 0;
   for (const RawEntry& e : entries)
     total += e.unpacked_size.value_or(static_cast<int32_t>(e.packed.size()));
-  archive.TotalSize = total_size >= 0 ? static_cast<int32_t>(total_size) : total;
+  archive.TotalSize = static_cast<int32_t>(total_size >= 0 ? total_size : total);
   std::vector<uint8_t> out(kArchiveHeaderSize);
   archive.Encode(out.data());
   for (const RawEntry& e : entries) {
