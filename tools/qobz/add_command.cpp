@@ -171,6 +171,7 @@ struct OldEntry {
 // The archive that a, or d, rewrites.
 struct OldArchive {
   std::unique_ptr<TStream> in;
+  TArchiveHeader header;
   std::string id;
   std::vector<OldEntry> entries;
 };
@@ -188,6 +189,7 @@ bool ReadOldArchive(const std::string& path, OldArchive& old) {
   TCompress compress;
   compress.OnRecognize = [](const std::string&, bool& recognized) { recognized = true; };
   auto reader = StartWalk(compress, *old.in);
+  old.header = reader->Header();
   old.id = reader->CompressID();
   while (reader->Next())
     old.entries.push_back({reader->Entry(), reader->Name(), reader->PackedOffset()});
@@ -213,12 +215,10 @@ void CopyEntry(TStream& in, const OldEntry& entry, TStream& out) {
   }
 }
 
-// Writes the archive header at start with the total of the unpacked sizes.
-void WriteArchiveHeader(TCompress& compress, TStream& out, int64_t start, const std::string& id,
-                        int64_t total) {
+// Writes header at start with the total of the unpacked sizes.
+void WriteArchiveHeader(TStream& out, int64_t start, TArchiveHeader header, int64_t total) {
   if (total > INT32_MAX) throw Exception("The entries would add up to more than 2 GiB - 1 bytes");
-  TArchiveHeader header;
-  compress.InitArchiveHeader(header, id, caMulti, static_cast<int32_t>(total));
+  header.TotalSize = static_cast<int32_t>(total);
   uint8_t raw[kArchiveHeaderSize];
   header.Encode(raw);
   const int64_t end = out.Position();
@@ -364,7 +364,11 @@ int CommandAdd(const Args& args) {
     add_new(new_empty, files.size());
     current.clear();
     writer.Finish();
-    WriteArchiveHeader(compress, out, 0, kMethodIds[method], writer.TotalSize() + kept_total);
+    // The writer's header, keeping the lock mark of an archive that holds locked entries.
+    TArchiveHeader header;
+    compress.InitArchiveHeader(header, kMethodIds[method], caMulti, 0);
+    if (adding && old.header.KeyLock != 0) header.KeyLock = old.header.KeyLock;
+    WriteArchiveHeader(out, 0, header, writer.TotalSize() + kept_total);
     output.Commit();
   } catch (const Exception& e) {
     PrintError(shown, current, e.Message());
@@ -407,15 +411,14 @@ int CommandDelete(const Args& args) {
       ++missing;
     }
     if (kept.size() == old.entries.size()) return 1;  // nothing to delete: left as it was
-    TCompress compress;
     TFileStream& out = output.Stream();
-    WriteArchiveHeader(compress, out, 0, old.id, 0);
+    WriteArchiveHeader(out, 0, old.header, 0);
     for (const OldEntry* entry : kept) {
       current = entry->name;
       CopyEntry(*old.in, *entry, out);
     }
     current.clear();
-    WriteArchiveHeader(compress, out, 0, old.id, total);
+    WriteArchiveHeader(out, 0, old.header, total);
     output.Commit();
   } catch (const Exception& e) {
     PrintError(archive, current, e.Message());
