@@ -1,7 +1,10 @@
 // qobz l / x / t: list, extract and test archives.
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
+#include <random>
 
 #include "common.h"
 #include "platform/platform.h"
@@ -34,6 +37,17 @@ std::string RefusalReason(const std::string& name, bool allow_absolute) {
   }
   if (name.empty()) return "refused: empty name";
   return "";
+}
+
+constexpr fs::perms kAnyWrite =
+    fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write;
+
+// A file name nobody can guess, for an entry's file until it is complete.
+std::string PassingName() {
+  static std::mt19937_64 draw{std::random_device{}()};
+  char name[32];
+  std::snprintf(name, sizeof name, ".qobz-%016llx", static_cast<unsigned long long>(draw()));
+  return name;
 }
 
 // Where an entry of the walk goes: a line for -v (on stderr when standard output carries data).
@@ -161,7 +175,8 @@ int CommandExtract(const Args& args) {
         continue;
       }
       Say(DisplayName(current), false);
-      std::string made;  // the file made for the entry, removed when it comes out damaged
+      std::string made;        // the file made for the entry, removed when it comes out damaged
+      std::string final_path;  // where it goes once complete (empty: it is made in place)
       try {
         const std::string path = absolute ? current : compress.TargetPath() + current;
         if (compress.SpaceAvailableFor(path) < entry.UnpackedSize)
@@ -177,11 +192,24 @@ int CommandExtract(const Args& args) {
           }
           dest = TFileStream::CreateEntry(path);
         } else {
-          dest = TFileStream::CreateEntryBelow(target, current, compress.MakeDirectories);
+          // Made under a passing name beside its place and renamed over it once complete: a
+          // damaged entry never costs the file it would have replaced. As when a file is made in
+          // place, a read-only file is not replaced.
+          const fs::file_status old = fs::symlink_status(host_path, ec);
+          if (fs::is_regular_file(old) && (old.permissions() & kAnyWrite) == fs::perms::none)
+            throw EFCreateError("Cannot create file \"" + path + "\". Permission denied");
+          const size_t cut = current.find_last_of("\\/");
+          const std::string temp =
+              current.substr(0, cut == std::string::npos ? 0 : cut + 1) + PassingName();
+          dest = TFileStream::CreateEntryBelow(target, temp, compress.MakeDirectories);
+          final_path = dest->Path().substr(0, dest->Path().size() - temp.size()) + current;
         }
         made = dest->Path();
         CheckSize(entry, reader->ExtractToFile(*dest));
+        if (!final_path.empty() && !platform::RenameFile(made, final_path))
+          throw EFCreateError("Cannot create file \"" + final_path + "\". " + std::strerror(errno));
       } catch (const EFCreateError& e) {
+        if (!made.empty()) platform::DeleteFile(made);
         const bool missing = e.Message().find("No such file") != std::string::npos;
         PrintError(archive, current,
                    e.Message() + (missing && !compress.MakeDirectories
