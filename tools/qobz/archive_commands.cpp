@@ -177,6 +177,7 @@ int CommandExtract(const Args& args) {
       Say(DisplayName(current), false);
       std::string made;        // the file made for the entry, removed when it comes out damaged
       std::string final_path;  // where it goes once complete (empty: it is made in place)
+      std::string temp;        // the passing name below the target
       try {
         const std::string path = absolute ? current : compress.TargetPath() + current;
         if (compress.SpaceAvailableFor(path) < entry.UnpackedSize)
@@ -199,8 +200,7 @@ int CommandExtract(const Args& args) {
           if (fs::is_regular_file(old) && (old.permissions() & kAnyWrite) == fs::perms::none)
             throw EFCreateError("Cannot create file \"" + path + "\". Permission denied");
           const size_t cut = current.find_last_of("\\/");
-          const std::string temp =
-              current.substr(0, cut == std::string::npos ? 0 : cut + 1) + PassingName();
+          temp = current.substr(0, cut == std::string::npos ? 0 : cut + 1) + PassingName();
           dest = TFileStream::CreateEntryBelow(target, temp, compress.MakeDirectories);
           final_path = dest->Path().substr(0, dest->Path().size() - temp.size()) + current;
         }
@@ -211,10 +211,14 @@ int CommandExtract(const Args& args) {
       } catch (const EFCreateError& e) {
         if (!made.empty()) platform::DeleteFile(made);
         const bool missing = e.Message().find("No such file") != std::string::npos;
+        // The message names the file by the entry's name, not by its passing name.
+        std::string message = e.Message();
+        const size_t at = temp.empty() ? std::string::npos : message.find(temp);
+        if (at != std::string::npos) message.replace(at, temp.size(), current);
         PrintError(archive, current,
-                   e.Message() + (missing && !compress.MakeDirectories
-                                      ? " (folders are made unless --no-mkdirs is given)"
-                                      : ""));
+                   message + (missing && !compress.MakeDirectories
+                                  ? " (folders are made unless --no-mkdirs is given)"
+                                  : ""));
         ++failed;
       } catch (const Exception& e) {
         if (!made.empty()) platform::DeleteFile(made);

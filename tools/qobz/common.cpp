@@ -267,11 +267,13 @@ bool MemberMatches(const std::string& pattern, const std::string& stored) {
 
 void PrintError(const std::string& archive, const std::string& entry, const std::string& what) {
   ClearProgress();
+  // The component's messages name paths with backslashes: shown with the platform's separator.
+  const std::string shown = DisplayName(what);
   if (entry.empty())
-    std::fprintf(stderr, "qobz: %s: %s\n", archive.c_str(), what.c_str());
+    std::fprintf(stderr, "qobz: %s: %s\n", archive.c_str(), shown.c_str());
   else
     std::fprintf(stderr, "qobz: %s: %s: %s\n", archive.c_str(), DisplayName(entry).c_str(),
-                 what.c_str());
+                 shown.c_str());
 }
 
 void StdoutStream::WriteBuffer(const void* buffer, int32_t count) {
