@@ -48,6 +48,18 @@ class TCountingDest : public TStream {
   int64_t written_ = 0;
 };
 
+// Reads count bytes, calling Read until they are all in or the source ends: a pipe or a socket
+// hands over what it has, so one short read does not mean the end.
+int32_t ReadFull(TStream& source, void* buffer, int32_t count) {
+  int32_t got = 0;
+  while (got < count) {
+    const int32_t n = source.Read(static_cast<uint8_t*>(buffer) + got, count - got);
+    if (n <= 0) break;
+    got += n;
+  }
+  return got;
+}
+
 }  // namespace
 
 bool IsAbsoluteName(const std::string& name) {
@@ -65,7 +77,7 @@ TArchiveReader::TArchiveReader(TCompress& compress, TStream& source)
   }
   // A source that cannot seek tells its size only by ending.
   uint8_t raw[kArchiveHeaderSize];
-  if (source_.Read(raw, kArchiveHeaderSize) != kArchiveHeaderSize) {
+  if (ReadFull(source_, raw, kArchiveHeaderSize) != kArchiveHeaderSize) {
     compress_.InitArchiveHeader(header_, "", caMulti, 0);
     return;
   }
@@ -81,7 +93,7 @@ bool TArchiveReader::Next() {
     return false;
   }
   uint8_t raw[kEntryHeaderSize];
-  const int32_t got = source_.Read(raw, kEntryHeaderSize);
+  const int32_t got = ReadFull(source_, raw, kEntryHeaderSize);
   if (got != kEntryHeaderSize) {
     end_ = got <= 0 ? TEnd::EndOfStream : TEnd::CutShort;
     return false;
@@ -92,7 +104,8 @@ bool TArchiveReader::Next() {
     return false;
   }
   name_.assign(static_cast<size_t>(entry_.NameLength), '\0');
-  if (entry_.NameLength > 0 && source_.Read(name_.data(), entry_.NameLength) != entry_.NameLength) {
+  if (entry_.NameLength > 0 &&
+      ReadFull(source_, name_.data(), entry_.NameLength) != entry_.NameLength) {
     end_ = TEnd::CutShort;
     return false;
   }

@@ -1,4 +1,6 @@
 // qobz a: make archives.
+#include <fnmatch.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
@@ -43,7 +45,8 @@ const char* KindText(fs::file_type type) {
 // written.
 class Collector {
  public:
-  explicit Collector(const OutputFile& output) : output_(output) {}
+  Collector(const OutputFile& output, std::vector<std::string> excludes)
+      : output_(output), excludes_(std::move(excludes)) {}
 
   void Add(const std::vector<std::string>& operands) {
     for (const std::string& operand : operands) Survey(operand);
@@ -87,8 +90,19 @@ class Collector {
     Skip(path, why);
   }
 
+  // --exclude: a wildcard matched against the last name of the path and against the whole path.
+  bool Excluded(const fs::path& path) const {
+    const std::string whole = path.generic_string(), last = path.filename().string();
+    for (const std::string& pattern : excludes_)
+      if (fnmatch(pattern.c_str(), last.c_str(), 0) == 0 ||
+          fnmatch(pattern.c_str(), whole.c_str(), 0) == 0)
+        return true;
+    return false;
+  }
+
   void Visit(const fs::path& path, bool operand) {
     const std::string text = path.string();
+    if (Excluded(path)) return;
     std::error_code ec;
     const fs::file_status status = fs::status(path, ec);
     if (status.type() == fs::file_type::not_found || ec) {
@@ -139,6 +153,7 @@ class Collector {
   }
 
   const OutputFile& output_;
+  const std::vector<std::string> excludes_;
   std::vector<Input> inputs_;
   std::set<platform::FileIdentity> surveyed_;  // reached without a link
   std::set<platform::FileIdentity> folders_;   // entered
@@ -146,25 +161,113 @@ class Collector {
   int skipped_ = 0;
 };
 
+// An entry of an archive being rewritten, copied over as it is.
+struct OldEntry {
+  TEntryHeader header;
+  std::string name;
+  int64_t offset;  // of its first packed byte
+};
+
+// The archive that a, or d, rewrites.
+struct OldArchive {
+  std::unique_ptr<TStream> in;
+  TArchiveHeader header;
+  std::string id;
+  std::vector<OldEntry> entries;
+};
+
+// Reads the entries of the archive at path; false when there is none yet (no file, an empty
+// file, standard output). Anything else that is not a sound archive is an error: it is never
+// replaced by accident.
+bool ReadOldArchive(const std::string& path, OldArchive& old) {
+  std::error_code ec;
+  if (path == "-" || !fs::exists(path, ec) ||
+      (fs::is_regular_file(path, ec) && fs::is_empty(path, ec)))
+    return false;
+  if (!fs::is_regular_file(path, ec)) return false;  // a pipe or a device is written into
+  old.in = OpenArchive(path, 0);
+  TCompress compress;
+  compress.OnRecognize = [](const std::string&, bool& recognized) { recognized = true; };
+  auto reader = StartWalk(compress, *old.in);
+  old.header = reader->Header();
+  old.id = reader->CompressID();
+  while (reader->Next())
+    old.entries.push_back({reader->Entry(), reader->Name(), reader->PackedOffset()});
+  CheckWalkEnd(*reader);
+  return true;
+}
+
+// Writes an entry of the old archive to out as it is: header, name and packed bytes.
+void CopyEntry(TStream& in, const OldEntry& entry, TStream& out) {
+  uint8_t raw[kEntryHeaderSize];
+  entry.header.Encode(raw);
+  out.WriteBuffer(raw, kEntryHeaderSize);
+  out.WriteBuffer(entry.name.data(), entry.header.NameLength);
+  if (in.Seek(entry.offset, SeekOrigin::Begin) != entry.offset)
+    throw EInOutError("Cannot seek to the entry " + DisplayName(entry.name));
+  std::vector<uint8_t> chunk(1 << 16);
+  for (int64_t left = entry.header.PackedSize; left > 0;) {
+    const int32_t n =
+        in.Read(chunk.data(), static_cast<int32_t>(std::min<int64_t>(left, chunk.size())));
+    if (n <= 0) throw EInOutError("The archive ended inside the entry " + DisplayName(entry.name));
+    out.WriteBuffer(chunk.data(), n);
+    left -= n;
+  }
+}
+
+// Writes header at start with the total of the unpacked sizes.
+void WriteArchiveHeader(TStream& out, int64_t start, TArchiveHeader header, int64_t total) {
+  if (total > INT32_MAX) throw Exception("The entries would add up to more than 2 GiB - 1 bytes");
+  header.TotalSize = static_cast<int32_t>(total);
+  uint8_t raw[kArchiveHeaderSize];
+  header.Encode(raw);
+  const int64_t end = out.Position();
+  out.Seek(start, SeekOrigin::Begin);
+  out.WriteBuffer(raw, kArchiveHeaderSize);
+  if (end > start) out.Seek(end, SeekOrigin::Begin);
+}
+
+// A line for -v; on stderr when the archive goes to standard output.
+void Say(const std::string& text, bool to_stderr) {
+  if (g_verbosity != Verbosity::Verbose) return;
+  ClearProgress();
+  std::fprintf(to_stderr ? stderr : stdout, "%s\n", text.c_str());
+}
+
+bool IsBuiltInMethod(const std::string& id) {
+  for (uint8_t code = 0; code < 5; ++code)
+    if (code != kMethodCustom && id == kMethodIds[code]) return true;
+  return false;
+}
+
 }  // namespace
 
-int CommandAdd(int argc, char** argv) {
-  Args args(argc, argv, {"--method", "--key", "--lock", "--entry", "-j"}, {});
+int CommandAdd(const Args& args) {
   const std::vector<std::string> named = args.Values("--entry");
   if (args.Operands().empty() || (args.Operands().size() < 2 && named.empty()))
     throw UsageError("need an archive and at least one file");
-  const std::string archive = args.Operands()[0];
-  uint8_t method = ParseMethod(args.Value("--method", "LH5"));
+  std::string archive = args.Operands()[0];
   TCompress compress;
   compress.Key = static_cast<int32_t>(args.Number("--key", 0, INT32_MIN, UINT32_MAX));
   int32_t lock = static_cast<int32_t>(args.Number("--lock", compress.Key != 0 ? 2 : 0, 0, 2));
   if (compress.Key != 0 && lock == 0) throw UsageError("--key needs --lock 1 or 2");
   if (compress.Key == 0 && lock != 0) throw UsageError("--lock needs a non-zero --key");
   const int cores = std::max(1, static_cast<int>(std::thread::hardware_concurrency()));
-  const int jobs = static_cast<int>(args.Number("-j", cores, 1, 256));
+  const int jobs = static_cast<int>(args.Number("--jobs", cores, 1, 256));
+  if (args.Has("--method")) ParseMethod(args.Value("--method"));  // a usage error comes first
+  // -C DIR: the inputs are read from DIR; the archive stays where it was named.
+  if (args.Has("--directory")) {
+    std::error_code ec;
+    if (archive != "-") archive = fs::absolute(archive, ec).string();
+    fs::current_path(args.Value("--directory"), ec);
+    if (ec)
+      throw Exception("Cannot change to the folder \"" + args.Value("--directory") +
+                      "\": " + ec.message());
+  }
+  const std::string shown = args.Operands()[0];
 
   OutputFile output(archive);
-  Collector collector(output);
+  Collector collector(output, args.Values("--exclude"));
   collector.Add({args.Operands().begin() + 1, args.Operands().end()});
   std::vector<Input>& inputs = collector.Inputs();
   // --entry NAME=PATH stores the file PATH under the name NAME.
@@ -181,35 +284,147 @@ int CommandAdd(int argc, char** argv) {
       throw Exception("Cannot add \"" + path + "\": it is the archive being written");
     inputs.push_back({path, name, fs::file_size(path)});
   }
-  // Expansion stops once the sizes read add up to the archive's total, so empty files placed
-  // last would never come out: put them first.
-  std::stable_partition(inputs.begin(), inputs.end(), [](const Input& in) { return in.size == 0; });
 
-  std::vector<TFileToAdd> files;
-  for (const Input& in : inputs) files.push_back({in.path, in.stored});
   std::string current;
-  AttachProgress(compress, &current);
-  TAddFilesEvents events;
-  events.BeforeEntry = [&](size_t index) { current = files[index].StoredName; };
-  // Nothing of an entry is written before its file is open.
-  events.Skipped = [&](size_t index, const EFOpenError& e) {
-    collector.Skip(files[index].Path, e.Message());
-  };
   try {
-    TArchiveWriter writer(compress, output.Stream(), method, lock);
+    // An existing archive keeps the entries that no input replaces, copied over as they are.
+    OldArchive old;
+    const bool adding = ReadOldArchive(archive, old);
+    if (adding && !IsBuiltInMethod(old.id))
+      throw Exception("Cannot add to an archive of method \"" + old.id + "\"");
+    const uint8_t method = ParseMethod(args.Has("--method") ? args.Value("--method")
+                                       : adding             ? old.id
+                                                            : "LH5");
+    std::set<std::string> replaced;
+    for (const Input& in : inputs) replaced.insert(in.stored);
+    std::vector<const OldEntry*> kept;
+    int64_t kept_total = 0;
+    for (const OldEntry& entry : old.entries) {
+      if (replaced.count(entry.name)) continue;
+      kept.push_back(&entry);
+      kept_total += entry.header.UnpackedSize;
+    }
+    // Expansion stops once the sizes read add up to the archive's total, so empty entries
+    // placed last would never come out: they all go first, the old ones ahead of the new.
+    std::stable_partition(inputs.begin(), inputs.end(),
+                          [](const Input& in) { return in.size == 0; });
+    std::stable_partition(kept.begin(), kept.end(),
+                          [](const OldEntry* e) { return e->header.UnpackedSize == 0; });
+
+    std::vector<TFileToAdd> files;
+    std::vector<int64_t> before;  // bytes of the new files ahead of each, for the progress bar
+    int64_t total = 0;
+    for (const Input& in : inputs) {
+      files.push_back({in.path, in.stored});
+      before.push_back(total);
+      total += static_cast<int64_t>(in.size);
+    }
+    Progress& progress = Progress::Get();
+    progress.Begin(compress, total, static_cast<int64_t>(files.size()));
+    size_t first = 0;  // index of the first file of the batch being added
+    TAddFilesEvents events;
+    events.BeforeEntry = [&](size_t index) {
+      const size_t i = first + index;
+      current = files[i].StoredName;
+      progress.Entry(static_cast<int64_t>(i), before[i], static_cast<int64_t>(inputs[i].size));
+      Say(DisplayName(current), archive == "-");
+    };
+    // Nothing of an entry is written before its file is open.
+    events.Skipped = [&](size_t index, const EFOpenError& e) {
+      collector.Skip(files[first + index].Path, e.Message());
+    };
+    TFileStream& out = output.Stream();
+    TArchiveWriter writer(compress, out, method, lock);
     // Large files packed ahead wait beside the new archive.
-    std::string folder = fs::path(output.Stream().Path()).parent_path().string();
+    std::string folder = fs::path(out.Path()).parent_path().string();
     writer.SetSpillFolder(folder.empty() ? "." : folder);
-    writer.AddFiles(files, jobs, events);
+    const size_t new_empty = static_cast<size_t>(
+        std::find_if(inputs.begin(), inputs.end(), [](const Input& in) { return in.size != 0; }) -
+        inputs.begin());
+    const size_t old_empty = static_cast<size_t>(
+        std::find_if(kept.begin(), kept.end(),
+                     [](const OldEntry* e) { return e->header.UnpackedSize != 0; }) -
+        kept.begin());
+    auto copy_old = [&](size_t from, size_t to) {
+      for (size_t i = from; i < to; ++i) {
+        current = kept[i]->name;
+        CopyEntry(*old.in, *kept[i], out);
+      }
+    };
+    auto add_new = [&](size_t from, size_t to) {
+      if (from == to) return;
+      first = from;
+      writer.AddFiles({files.begin() + static_cast<std::ptrdiff_t>(from),
+                       files.begin() + static_cast<std::ptrdiff_t>(to)},
+                      jobs, events);
+    };
+    copy_old(0, old_empty);
+    add_new(0, new_empty);
+    copy_old(old_empty, kept.size());
+    add_new(new_empty, files.size());
     current.clear();
     writer.Finish();
+    // The writer's header, keeping the lock mark of an archive that holds locked entries.
+    TArchiveHeader header;
+    compress.InitArchiveHeader(header, kMethodIds[method], caMulti, 0);
+    if (adding && old.header.KeyLock != 0) header.KeyLock = old.header.KeyLock;
+    WriteArchiveHeader(out, 0, header, writer.TotalSize() + kept_total);
+    output.Commit();
+  } catch (const Exception& e) {
+    PrintError(shown, current, e.Message());
+    return 1;
+  }
+  ClearProgress();
+  return collector.Skipped() > 0 ? 1 : 0;
+}
+
+int CommandDelete(const Args& args) {
+  if (args.Operands().size() < 2) throw UsageError("need an archive and at least one name");
+  const std::string archive = args.Operands()[0];
+  if (archive == "-") throw UsageError("d rewrites an archive file, not standard input");
+  std::vector<std::string> patterns;
+  for (auto it = args.Operands().begin() + 1; it != args.Operands().end(); ++it)
+    patterns.push_back(DisplayName(StoredName(*it)));
+  std::vector<bool> matched(patterns.size(), false);
+  int missing = 0;
+  std::string current;
+  try {
+    OutputFile output(archive);
+    OldArchive old;
+    if (!ReadOldArchive(archive, old)) throw EFOpenError("Cannot open file \"" + archive + "\"");
+    std::vector<const OldEntry*> kept;
+    int64_t total = 0;
+    for (const OldEntry& entry : old.entries) {
+      bool selected = false;
+      for (size_t i = 0; i < patterns.size(); ++i)
+        if (MemberMatches(patterns[i], entry.name)) selected = matched[i] = true;
+      if (selected) {
+        Say(DisplayName(entry.name), false);
+        continue;
+      }
+      kept.push_back(&entry);
+      total += entry.header.UnpackedSize;
+    }
+    for (size_t i = 0; i < patterns.size(); ++i) {
+      if (matched[i]) continue;
+      PrintError(archive, "", patterns[i] + ": not found in the archive");
+      ++missing;
+    }
+    if (kept.size() == old.entries.size()) return 1;  // nothing to delete: left as it was
+    TFileStream& out = output.Stream();
+    WriteArchiveHeader(out, 0, old.header, 0);
+    for (const OldEntry* entry : kept) {
+      current = entry->name;
+      CopyEntry(*old.in, *entry, out);
+    }
+    current.clear();
+    WriteArchiveHeader(out, 0, old.header, total);
     output.Commit();
   } catch (const Exception& e) {
     PrintError(archive, current, e.Message());
     return 1;
   }
-  ClearProgress();
-  return collector.Skipped() > 0 ? 1 : 0;
+  return missing > 0 ? 1 : 0;
 }
 
 }  // namespace qobz::tool

@@ -1,62 +1,71 @@
 #include "common.h"
 
+#include <fnmatch.h>
+#include <getopt.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <filesystem>
 
 #include "platform/platform.h"
+#include "qobz/archive_reader.h"
 #include "qobz/headers.h"
 
 namespace fs = std::filesystem;
 
 namespace qobz::tool {
 
-Args::Args(int argc, char** argv, std::vector<std::string> value_options,
-           std::vector<std::string> flag_options) {
-  auto known = [](const std::vector<std::string>& list, const std::string& name) {
-    return std::find(list.begin(), list.end(), name) != list.end();
-  };
-  bool options_done = false;
-  for (int i = 0; i < argc; ++i) {
-    std::string arg = argv[i];
-    if (options_done || arg == "-" || arg.empty() || arg[0] != '-') {
-      operands_.push_back(arg);
-      continue;
-    }
-    if (arg == "--") {
-      options_done = true;
-      continue;
-    }
-    std::string name = arg, value;
-    bool has_value = false;
-    size_t eq = arg.find('=');
-    if (arg.rfind("--", 0) == 0 && eq != std::string::npos) {
-      name = arg.substr(0, eq);
-      value = arg.substr(eq + 1);
-      has_value = true;
-    }
-    if (known(value_options, name)) {
-      if (!has_value) {
-        if (i + 1 >= argc) throw UsageError("option " + name + " needs a value");
-        value = argv[++i];
-      }
-      values_.emplace_back(name, value);
-    } else if (known(flag_options, name) && !has_value) {
-      flags_.push_back(name);
-    } else {
-      throw UsageError("unknown option " + arg);
-    }
+const std::vector<OptionSpec> kCommonOptions = {
+    {"quiet", 'q', nullptr, "print nothing but errors (no progress, no summary)"},
+    {"verbose", 'v', nullptr, "name each entry as it is handled"},
+    {"help", 'h', nullptr, "show this help"},
+};
+
+Verbosity g_verbosity = Verbosity::Normal;
+
+Args::Args(int argc, char** argv, const std::vector<OptionSpec>& command_options) {
+  std::vector<const OptionSpec*> specs;
+  for (const OptionSpec& o : command_options) specs.push_back(&o);
+  for (const OptionSpec& o : kCommonOptions) specs.push_back(&o);
+  // ':' first: a missing value is answered with ':' rather than '?'. Options without a short
+  // letter are told apart by 256 + their index.
+  std::string short_options = ":";
+  std::vector<option> long_options;
+  for (size_t i = 0; i < specs.size(); ++i) {
+    const OptionSpec& o = *specs[i];
+    const int val = o.short_name ? o.short_name : 256 + static_cast<int>(i);
+    if (o.short_name) short_options += std::string(1, o.short_name) + (o.value ? ":" : "");
+    long_options.push_back({o.long_name, o.value ? required_argument : no_argument, nullptr, val});
   }
+  long_options.push_back({nullptr, 0, nullptr, 0});
+  // argv[0] is skipped by getopt: give it the command's own argument list behind a dummy name.
+  std::vector<char*> list{const_cast<char*>("qobz")};
+  list.insert(list.end(), argv, argv + argc);
+  optind = 0;  // a full reset, in case the parser ran before
+  opterr = 0;
+  int c, index = -1;
+  while ((index = -1, c = getopt_long(static_cast<int>(list.size()), list.data(),
+                                      short_options.c_str(), long_options.data(), &index)) != -1) {
+    const char* bad = list[static_cast<size_t>(optind) - 1];
+    if (c == '?' || c == ':') {
+      std::string what = optopt > 0 && optopt < 256 ? std::string("-") + static_cast<char>(optopt)
+                                                    : std::string(bad);
+      throw UsageError(c == '?' ? "unknown option " + what : "option " + what + " needs a value");
+    }
+    const OptionSpec* spec = nullptr;
+    for (size_t i = 0; i < specs.size(); ++i)
+      if (c == (specs[i]->short_name ? specs[i]->short_name : 256 + static_cast<int>(i)))
+        spec = specs[i];
+    values_.emplace_back(std::string("--") + spec->long_name, optarg && spec->value ? optarg : "");
+  }
+  operands_.assign(list.begin() + optind, list.end());
 }
 
 bool Args::Flag(const std::string& name) const {
-  return std::find(flags_.begin(), flags_.end(), name) != flags_.end();
-}
-
-bool Args::Has(const std::string& name) const {
   for (const auto& [key, value] : values_)
     if (key == name) return true;
   return false;
@@ -98,37 +107,173 @@ uint8_t ParseMethod(const std::string& name) {
   throw UsageError("unknown method \"" + name + "\" (use NON, RLE, LZH or LH5)");
 }
 
-namespace {
-bool g_progress_shown = false;
+Progress& Progress::Get() {
+  static Progress progress;
+  return progress;
 }
 
-void AttachProgress(TCompress& compress, const std::string* label) {
-  if (!isatty(STDERR_FILENO)) return;
-  compress.OnShowProgress = [label](int32_t& percent) {
-    int p = std::clamp(percent, 0, 100);
-    char bar[31];
-    int filled = p * 30 / 100;
-    for (int i = 0; i < 30; ++i) bar[i] = i < filled ? '#' : ' ';
-    bar[30] = '\0';
-    std::fprintf(stderr, "\r[%s] %3d%% %-40.40s", bar, p, label ? label->c_str() : "");
-    std::fflush(stderr);
-    g_progress_shown = true;
+namespace {
+
+double Now() {
+  using namespace std::chrono;
+  return duration<double>(steady_clock::now().time_since_epoch()).count();
+}
+
+std::string Bytes(double n) {
+  const char* units[] = {"B", "KiB", "MiB", "GiB"};
+  int u = 0;
+  while (n >= 1024 && u < 3) n /= 1024, ++u;
+  char text[32];
+  std::snprintf(text, sizeof text, u ? "%.1f %s" : "%.0f %s", n, units[u]);
+  return text;
+}
+
+int TerminalWidth() {
+  winsize size{};
+  if (ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0) return size.ws_col;
+  return 80;
+}
+
+}  // namespace
+
+void Progress::Begin(TCompress& compress, int64_t total_bytes, int64_t total_entries) {
+  enabled_ = g_verbosity != Verbosity::Quiet && isatty(STDERR_FILENO);
+  if (!enabled_) return;
+  total_bytes_ = total_bytes;
+  total_entries_ = total_entries;
+  start_ = Now();
+  compress.OnShowProgress = [this](int32_t& percent) {
+    done_ = base_ + size_ * std::clamp(percent, 0, 100) / 100;
+    Draw(false);
   };
 }
 
-void ClearProgress() {
-  if (!g_progress_shown) return;
-  std::fprintf(stderr, "\r%80s\r", "");
+void Progress::Entry(int64_t index, int64_t bytes_before, int64_t size) {
+  index_ = index;
+  base_ = done_ = bytes_before;
+  size_ = size;
+  if (enabled_) Draw(false);
+}
+
+void Progress::Draw(bool force) {
+  const double now = Now();
+  if (!force && last_draw_ >= 0 && now - last_draw_ < 0.1) return;  // ten redraws a second
+  last_draw_ = now;
+  const double elapsed = now - start_;
+  const double rate = elapsed > 0 ? static_cast<double>(done_) / elapsed : 0;
+  std::string text = " " + Bytes(static_cast<double>(done_)) + "/" +
+                     Bytes(static_cast<double>(total_bytes_)) + "  " + std::to_string(index_) +
+                     (total_entries_ >= 0 ? "/" + std::to_string(total_entries_) : "") +
+                     " entries  " + Bytes(rate) + "/s";
+  if (rate > 0 && total_bytes_ > done_) {
+    const int64_t left = static_cast<int64_t>(static_cast<double>(total_bytes_ - done_) / rate);
+    char eta[32];
+    std::snprintf(eta, sizeof eta, "  %lld:%02lld left", static_cast<long long>(left / 60),
+                  static_cast<long long>(left % 60));
+    text += eta;
+  }
+  const int width = TerminalWidth() - 1;  // the last column would wrap on some terminals
+  const int percent =
+      total_bytes_ > 0 ? static_cast<int>(std::min<int64_t>(100, done_ * 100 / total_bytes_)) : 0;
+  char head[8];
+  std::snprintf(head, sizeof head, "%3d%% ", percent);
+  const int bar = width - static_cast<int>(text.size()) - 7;
+  std::string line = head;
+  if (bar >= 10) {
+    const int filled = bar * percent / 100;
+    line += "[" + std::string(static_cast<size_t>(filled), '#') +
+            std::string(static_cast<size_t>(bar - filled), ' ') + "]";
+  }
+  line += text;
+  if (static_cast<int>(line.size()) > width) line.resize(static_cast<size_t>(std::max(width, 0)));
+  std::fprintf(stderr, "\r%s\033[K", line.c_str());
   std::fflush(stderr);
-  g_progress_shown = false;
+  shown_ = true;
+}
+
+void Progress::Clear() {
+  if (!shown_) return;
+  std::fprintf(stderr, "\r\033[K");
+  std::fflush(stderr);
+  shown_ = false;
+  last_draw_ = -1;  // drawn again at the next move
+}
+
+void ClearProgress() {
+  Progress::Get().Clear();
+}
+
+// Opens the archive (standard input for "-"), positioned at --offset. An offset past the end of the
+// file, or one the file cannot seek to, is an error rather than an empty archive.
+std::unique_ptr<TStream> OpenArchive(const std::string& path, int64_t offset) {
+  if (path == "-") {
+    auto stream = std::make_unique<StdinStream>();
+    char drop[8192];
+    for (int64_t left = offset; left > 0;) {
+      const int32_t n = stream->Read(drop, static_cast<int32_t>(std::min<int64_t>(left, 8192)));
+      if (n <= 0)
+        throw Exception("--offset " + std::to_string(offset) + " is past the end of the input");
+      left -= n;
+    }
+    return stream;
+  }
+  auto stream = TFileStream::OpenRead(path);
+  const int64_t size = stream->Size();
+  if (size >= 0 && offset > size)
+    throw Exception("--offset " + std::to_string(offset) + " is past the end of the file (" +
+                    std::to_string(size) + " bytes)");
+  if (stream->Seek(offset, SeekOrigin::Begin) != offset)
+    throw Exception("cannot seek to --offset " + std::to_string(offset));
+  return stream;
+}
+
+// Starts the walk; a file without an archive header at the offset is no archive.
+std::unique_ptr<TArchiveReader> StartWalk(TCompress& compress, TStream& in) {
+  auto reader = std::make_unique<TArchiveReader>(compress, in);
+  if (!reader->HasHeader()) throw Exception("not an archive: fewer than 21 bytes at the offset");
+  return reader;
+}
+
+// After a walk that ended without an error: the entries must add up to the header's TotalSize,
+// or the archive is cut short (or damaged).
+void CheckWalkEnd(const TArchiveReader& reader) {
+  const int64_t total = reader.Header().TotalSize;
+  if (reader.EndReason() == TArchiveReader::TEnd::CutShort && reader.Done() < total)
+    throw Exception("archive cut short inside an entry header or name");
+  if (reader.Done() != total)
+    throw Exception("entries add up to " + std::to_string(reader.Done()) +
+                    " bytes, but the archive header says " + std::to_string(total) +
+                    ": archive cut short or damaged");
+}
+
+std::string DisplayName(const std::string& stored) {
+#ifdef _WIN32
+  return stored;
+#else
+  std::string name = stored;
+  std::replace(name.begin(), name.end(), '\\', '/');
+  return name;
+#endif
+}
+
+bool MemberMatches(const std::string& pattern, const std::string& stored) {
+  const std::string name = DisplayName(stored);
+  if (fnmatch(pattern.c_str(), name.c_str(), 0) == 0) return true;
+  // A folder above the name: every prefix that ends before a separator.
+  for (size_t cut = name.find('/'); cut != std::string::npos; cut = name.find('/', cut + 1))
+    if (fnmatch(pattern.c_str(), name.substr(0, cut).c_str(), 0) == 0) return true;
+  return false;
 }
 
 void PrintError(const std::string& archive, const std::string& entry, const std::string& what) {
   ClearProgress();
+  // The component's messages name paths with backslashes: shown with the platform's separator.
+  const std::string shown = DisplayName(what);
   if (entry.empty())
-    std::fprintf(stderr, "qobz: %s: %s\n", archive.c_str(), what.c_str());
+    std::fprintf(stderr, "qobz: %s: %s\n", archive.c_str(), shown.c_str());
   else
-    std::fprintf(stderr, "qobz: %s: %s: %s\n", archive.c_str(), entry.c_str(), what.c_str());
+    std::fprintf(stderr, "qobz: %s: %s: %s\n", archive.c_str(), DisplayName(entry).c_str(),
+                 shown.c_str());
 }
 
 void StdoutStream::WriteBuffer(const void* buffer, int32_t count) {
@@ -137,6 +282,15 @@ void StdoutStream::WriteBuffer(const void* buffer, int32_t count) {
     throw EWriteError(std::string("Stream write error on standard output. ") +
                       std::strerror(errno));
   written_ += count;
+}
+
+int32_t StdinStream::Read(void* buffer, int32_t count) {
+  if (count <= 0) return 0;
+  return static_cast<int32_t>(std::fread(buffer, 1, static_cast<size_t>(count), stdin));
+}
+
+void StdinStream::WriteBuffer(const void*, int32_t) {
+  throw EWriteError("Stream write error: standard input cannot be written");
 }
 
 std::unique_ptr<TMemoryStream> ReadStdin() {

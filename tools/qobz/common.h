@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "qobz/archive_reader.h"
 #include "qobz/compress.h"
 #include "qobz/stream.h"
 
@@ -18,13 +19,26 @@ struct UsageError : std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
-// Simple GNU-style options: "--name value", "--name=value", "-C dir", flags, and operands.
+// One option of a command: parsed with getopt_long and described in the command's --help from
+// the same entry, so the help cannot drift from what is accepted.
+struct OptionSpec {
+  const char* long_name;  // "method": given as --method (and --method=VALUE)
+  char short_name;        // 'C': also -C VALUE, -CVALUE and bundled (-qk); 0 for none
+  const char* value;      // the value's name in the help, or nullptr for a flag
+  const char* help;
+};
+
+// The options -q/--quiet, -v/--verbose and -h/--help that every command takes.
+extern const std::vector<OptionSpec> kCommonOptions;
+
+// A command line parsed against a command's options (and kCommonOptions). Options are known by
+// their long name with the dashes ("--method"); operands and options may come in any order, and
+// "--" ends the options.
 class Args {
  public:
-  Args(int argc, char** argv, std::vector<std::string> value_options,
-       std::vector<std::string> flag_options);
+  Args(int argc, char** argv, const std::vector<OptionSpec>& options);
   bool Flag(const std::string& name) const;
-  bool Has(const std::string& name) const;
+  bool Has(const std::string& name) const { return Flag(name); }
   std::string Value(const std::string& name, const std::string& fallback = "") const;
   // Every value given for a repeatable option, in order.
   std::vector<std::string> Values(const std::string& name) const;
@@ -32,18 +46,54 @@ class Args {
   const std::vector<std::string>& Operands() const { return operands_; }
 
  private:
-  std::vector<std::pair<std::string, std::string>> values_;
-  std::vector<std::string> flags_;
+  std::vector<std::pair<std::string, std::string>> values_;  // flags have an empty value
   std::vector<std::string> operands_;
 };
+
+// How much the tool says: set once from -q and -v.
+enum class Verbosity { Quiet, Normal, Verbose };
+extern Verbosity g_verbosity;
 
 // "NON", "RLE", "LZH", "LH5" (any case) to a method code; raises UsageError otherwise.
 uint8_t ParseMethod(const std::string& name);
 int64_t ParseNumber(const std::string& text, const std::string& what, int64_t min, int64_t max);
 
-// Installs a progress bar on stderr, driven by OnShowProgress, when stderr is a terminal.
-void AttachProgress(TCompress& compress, const std::string* label);
+// One progress bar for the whole command on stderr, only when stderr is a terminal and the
+// tool is not quiet: bytes and entries done, rate and time left, fitted to the terminal's width
+// and redrawn at most ten times a second. Begin gives the totals (entries -1: not known), Entry
+// marks the start of each entry with its size, and the component's OnShowProgress (hooked by
+// Begin) moves the bar within the entry.
+class Progress {
+ public:
+  static Progress& Get();
+  void Begin(TCompress& compress, int64_t total_bytes, int64_t total_entries);
+  // The entry of that index (0-based) begins; the bytes of the entries before it are done.
+  void Entry(int64_t index, int64_t bytes_before, int64_t size);
+  // Removes the bar from the terminal (before any other line is written).
+  void Clear();
+
+ private:
+  void Draw(bool force);
+  bool enabled_ = false, shown_ = false;
+  int64_t total_bytes_ = 0, total_entries_ = -1;
+  int64_t index_ = 0, base_ = 0, size_ = 0, done_ = 0;
+  double start_ = 0, last_draw_ = -1;
+};
 void ClearProgress();
+
+// Opens an archive ("-": standard input, read as it comes) positioned at offset; an offset past
+// the end is an error rather than an empty archive.
+std::unique_ptr<TStream> OpenArchive(const std::string& path, int64_t offset);
+// Starts the walk; a source without an archive header at the offset is no archive.
+std::unique_ptr<TArchiveReader> StartWalk(TCompress& compress, TStream& in);
+// After a walk: the entries must add up to the header's TotalSize, or the archive is cut short.
+void CheckWalkEnd(const TArchiveReader& reader);
+
+// A stored name as the platform writes paths: "/" between folders on POSIX.
+std::string DisplayName(const std::string& stored);
+// Whether a member pattern (a shell wildcard, "/" between folders, case-sensitive) selects a
+// stored name: the name itself or a folder above it matches.
+bool MemberMatches(const std::string& pattern, const std::string& stored);
 
 // One error line on stderr: "qobz: ARCHIVE: [ENTRY: ]WHAT", after clearing the progress bar.
 void PrintError(const std::string& archive, const std::string& entry, const std::string& what);
@@ -58,6 +108,15 @@ class StdoutStream : public TStream {
 
  private:
   int64_t written_ = 0;
+};
+
+// Standard input as a source that cannot seek (an archive read from a pipe).
+class StdinStream : public TStream {
+ public:
+  int32_t Read(void* buffer, int32_t count) override;
+  void WriteBuffer(const void*, int32_t) override;
+  int64_t Seek(int64_t, SeekOrigin) override { return -1; }
+  int64_t Size() override { return -1; }
 };
 
 // Reads all of standard input.
@@ -105,11 +164,13 @@ class OutputFile {
 std::string DosDateText(uint32_t stamp);
 std::string AttrText(uint16_t attr);
 
-int CommandAdd(int argc, char** argv);
-int CommandList(int argc, char** argv);
-int CommandExtract(int argc, char** argv);
-int CommandTest(int argc, char** argv);
-int CommandEncode(int argc, char** argv);
-int CommandDecode(int argc, char** argv);
+int CommandAdd(const Args& args);
+int CommandDelete(const Args& args);
+int CommandList(const Args& args);
+int CommandExtract(const Args& args);
+int CommandTest(const Args& args);
+int CommandEncode(const Args& args);
+int CommandDecode(const Args& args);
+int CommandSfx(const Args& args);
 
 }  // namespace qobz::tool

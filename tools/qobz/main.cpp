@@ -1,67 +1,147 @@
 // qobz: make, list, test and extract QOBZ archives, and pack raw streams.
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "common.h"
+#include "qobz/version.h"
 #include "sfx.h"
+
+// The shipped launcher's offset, written into the help of sfx.
+#define QOBZ_STRINGIFY_(x) #x
+#define QOBZ_STRINGIFY(x) QOBZ_STRINGIFY_(x)
+#define QOBZ_SFX_OFFSET_TEXT QOBZ_STRINGIFY(QOBZ_SHIPPED_ARCHIVE_OFFSET)
 
 namespace {
 
+using qobz::tool::Args;
+using qobz::tool::OptionSpec;
+
 struct Command {
   const char* name;
-  int (*run)(int, char**);
-  const char* usage;
+  int (*run)(const Args&);
+  const char* operands;
   const char* help;
+  std::vector<OptionSpec> options;
 };
 
-// SfxCommand takes its own name as argv[0], as a program would.
-int RunSfx(int argc, char** argv) {
-  return qobz::tool::SfxCommand(argc + 1, argv - 1);
+const OptionSpec kKey{"key", 0, "N", "the 32-bit key of locked entries"};
+const OptionSpec kOffset{"offset", 0, "N", "the archive starts N bytes into the file"};
+const OptionSpec kMethod{"method", 0, "NON|RLE|LZH|LH5", "the codec"};
+
+const std::vector<Command>& Commands() {
+  static const std::vector<Command> commands = {
+      {"a",
+       qobz::tool::CommandAdd,
+       "ARCHIVE FILE|FOLDER...",
+       "Adds the files and folders given (folders with everything below them) to ARCHIVE, made\n"
+       "new when it does not exist. Entries already in ARCHIVE under the same name are replaced,\n"
+       "the others are copied over as they are. ARCHIVE is replaced only once the new one is\n"
+       "complete; `-` writes a new archive to standard output. Entries that do not get smaller\n"
+       "are stored. Names are stored normalised; a leading / or ../ is dropped with a warning.\n"
+       "Inside a folder, what cannot be stored (a pipe, a socket, a dangling link, an unreadable\n"
+       "file) is passed over with a warning and the exit code is 1; links are followed, each\n"
+       "folder once. The archive is the same whatever the number of threads.\n",
+       {{"method", 0, "NON|RLE|LZH|LH5",
+         "the codec of the new entries (default: the archive's, else LH5)"},
+        {"key", 0, "N", "lock every new entry with the 32-bit key N"},
+        {"lock", 0, "1|2", "2 (the default with a key) also scrambles the packed bytes"},
+        {"entry", 0, "NAME=PATH", "add the file PATH under the stored name NAME (repeatable)"},
+        {"directory", 'C', "DIR", "read the inputs from DIR (names are stored relative to it)"},
+        {"exclude", 0, "PATTERN", "leave out what the wildcard matches (name or path; repeatable)"},
+        {"jobs", 'j', "N", "pack on N threads (default: one per core)"}}},
+      {"d",
+       qobz::tool::CommandDelete,
+       "ARCHIVE NAME...",
+       "Deletes the entries that the NAMEs select (shell wildcards; a folder selects everything\n"
+       "below it) and copies the others over as they are. A NAME that selects nothing is an\n"
+       "error (exit 1). ARCHIVE is replaced only once the new one is complete.\n",
+       {}},
+      {"l",
+       qobz::tool::CommandList,
+       "ARCHIVE",
+       "Lists every entry: size, packed size, ratio, method, date, attributes, checksum, lock\n"
+       "and name. `-` reads the archive from standard input.\n",
+       {{"names", '1', nullptr, "print the names alone, one per line"}, kOffset}},
+      {"t",
+       qobz::tool::CommandTest,
+       "ARCHIVE",
+       "Expands every entry to nowhere and checks its size and checksum. A damaged entry is\n"
+       "reported and the test goes on; the exit code is then 1. `-` reads standard input.\n",
+       {kKey, kOffset}},
+      {"x",
+       qobz::tool::CommandExtract,
+       "ARCHIVE [MEMBER...]",
+       "Extracts the entries (or those the MEMBERs select: shell wildcards matched against the\n"
+       "stored names, case-sensitive; a folder selects everything below it) below DIR, making\n"
+       "the folders needed. A MEMBER that selects nothing is an error. Existing files are\n"
+       "replaced. Entries with absolute names are refused unless --absolute-names is given;\n"
+       "names with a \"..\" segment are always refused. A damaged entry is reported, its partial\n"
+       "file removed, and extraction goes on; the exit code is then 1. `-` reads standard input.\n",
+       {{"directory", 'C', "DIR", "extract below DIR (default: the current folder)"},
+        {"to-stdout", 'O', nullptr, "write the entries' data to standard output"},
+        {"keep-old-files", 'k', nullptr, "keep existing files rather than replace them"},
+        {"no-mkdirs", 0, nullptr, "do not make missing folders (a missing one is an error)"},
+        {"mkdirs", 0, nullptr, "make missing folders (the default)"},
+        {"check-space", 0, nullptr, "check free space before each entry"},
+        {"absolute-names", 0, nullptr, "write entries with absolute names where they say"},
+        kKey,
+        kOffset}},
+      {"encode",
+       qobz::tool::CommandEncode,
+       "[IN [OUT]]",
+       "Packs IN (default standard input) into a raw stream of the method on OUT (default\n"
+       "standard output), without any archive header.\n",
+       {kMethod}},
+      {"decode",
+       qobz::tool::CommandDecode,
+       "[IN [OUT]]",
+       "Unpacks a raw stream of the method. LZH and LH5 streams need --size.\n",
+       {kMethod, {"size", 0, "N", "the unpacked size"}}},
+      {"sfx",
+       qobz::tool::CommandSfx,
+       "LIBRARY ARCHIVE",
+       "Writes OUT: LIBRARY, zero bytes up to the offset (default " QOBZ_SFX_OFFSET_TEXT
+       ", where the\nshipped launcher looks), then ARCHIVE. Refuses a library larger than the "
+       "offset.\n`qobz l OUT --offset N` lists what is inside.\n",
+       {{"output", 'o', "OUT", "the file to write (required)"},
+        {"offset", 0, "N", "where the archive starts"}}},
+  };
+  return commands;
 }
 
-const Command kCommands[] = {
-    {"a", qobz::tool::CommandAdd,
-     "qobz a ARCHIVE FILE|FOLDER... [--method NON|RLE|LZH|LH5] [--key N] [--lock 1|2] [-j N]",
-     "Creates ARCHIVE from the files and folders given (folders are added with everything below\n"
-     "them). --method picks the codec (default LH5); entries that do not get smaller are stored.\n"
-     "--key N locks every entry with the 32-bit key N; --lock 2 (the default with a key) also\n"
-     "scrambles the packed bytes, --lock 1 only locks them. --entry NAME=PATH adds the file PATH\n"
-     "under the stored name NAME. Empty files are put first, so that\n"
-     "extraction, which stops when the total size is reached, still makes them.\n"
-     "ARCHIVE is replaced only once the new one is complete; `-` writes to standard output.\n"
-     "Names are stored normalised; a leading / or ../ is dropped with a warning. Inside a\n"
-     "folder, what cannot be stored (a pipe, a socket, a dangling link, an unreadable file) is\n"
-     "passed over with a warning and the exit code is 1; links are followed, each folder once.\n"
-     "-j N packs on N threads (default: one per core); the archive is the same for any N.\n"},
-    {"l", qobz::tool::CommandList, "qobz l ARCHIVE [--offset N]",
-     "Lists every entry: name, size, packed size, ratio, method, date, attributes, checksum and\n"
-     "lock. --offset N reads an archive that starts N bytes into the file.\n"},
-    {"x", qobz::tool::CommandExtract,
-     "qobz x ARCHIVE [-C DIR] [FILE...] [--key N] [--mkdirs] [--check-space] [--absolute-names] "
-     "[--offset N]",
-     "Extracts the entries (or only the FILEs named) below DIR (default: the current folder).\n"
-     "--mkdirs makes missing folders; --check-space checks free space before each entry; --key N\n"
-     "opens locked entries. Entries with absolute names are refused unless --absolute-names is\n"
-     "given; names with a \"..\" segment are always refused. Exits 1 if any entry was refused.\n"},
-    {"t", qobz::tool::CommandTest, "qobz t ARCHIVE [--key N] [--offset N] [--quiet]",
-     "Expands every entry to nowhere and checks its size and checksum.\n"},
-    {"encode", qobz::tool::CommandEncode, "qobz encode --method NON|RLE|LZH|LH5 [IN [OUT]]",
-     "Packs IN (default standard input) into a raw stream of the method on OUT (default standard\n"
-     "output), without any archive header.\n"},
-    {"decode", qobz::tool::CommandDecode,
-     "qobz decode --method NON|RLE|LZH|LH5 [--size N] [IN [OUT]]",
-     "Unpacks a raw stream of the method. LZH and LH5 streams need --size, the unpacked size.\n"},
-    {"sfx", RunSfx, "qobz sfx LIBRARY ARCHIVE -o OUT [--offset N]",
-     "Writes OUT: LIBRARY, zero bytes up to the offset (default 431616, where the shipped\n"
-     "launcher looks), then ARCHIVE. Refuses a library larger than the offset. `qobz l OUT\n"
-     "--offset N` lists what is inside.\n"},
-};
-
 void PrintUsage(FILE* to) {
-  std::fprintf(to, "usage:\n");
-  for (const Command& c : kCommands) std::fprintf(to, "  %s\n", c.usage);
-  std::fprintf(to, "Run `qobz COMMAND --help` for more about a command.\n");
+  std::fprintf(to, "qobz %s: QOBZ archives\nusage:\n", QOBZ_VERSION_STRING);
+  for (const Command& c : Commands())
+    std::fprintf(to, "  qobz %-6s [OPTIONS] %s\n", c.name, c.operands);
+  std::fprintf(to,
+               "  qobz --version\n"
+               "Every command takes -q/--quiet, -v/--verbose and -h/--help.\n"
+               "Run `qobz COMMAND --help` for more about a command.\n");
+}
+
+void PrintHelp(const Command& c) {
+  std::printf("usage: qobz %s [OPTIONS] %s\n\n%s\noptions:\n", c.name, c.operands, c.help);
+  std::vector<const OptionSpec*> all;
+  for (const OptionSpec& o : c.options) all.push_back(&o);
+  for (const OptionSpec& o : qobz::tool::kCommonOptions) all.push_back(&o);
+  std::vector<std::string> lefts;
+  size_t width = 0;
+  for (const OptionSpec* o : all) {
+    std::string left = o->short_name ? std::string("-") + o->short_name + ", " : "    ";
+    left += std::string("--") + o->long_name + (o->value ? std::string(" ") + o->value : "");
+    width = std::max(width, left.size());
+    lefts.push_back(left);
+  }
+  for (size_t i = 0; i < all.size(); ++i)
+    std::printf("  %-*s  %s\n", static_cast<int>(width), lefts[i].c_str(), all[i]->help);
+  std::printf("\nqobz %s\n", QOBZ_VERSION_STRING);
+}
+
+std::string Synopsis(const Command& c) {
+  return std::string("qobz ") + c.name + " [OPTIONS] " + c.operands;
 }
 
 }  // namespace
@@ -76,20 +156,26 @@ int main(int argc, char** argv) {
     PrintUsage(stdout);
     return 0;
   }
-  for (const Command& c : kCommands) {
+  if (name == "--version" || name == "-V") {
+    std::printf("qobz %s\n", QOBZ_VERSION_STRING);
+    return 0;
+  }
+  for (const Command& c : Commands()) {
     if (name != c.name) continue;
-    for (int i = 2; i < argc; ++i) {
-      if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
-        std::printf("usage: %s\n\n%s", c.usage, c.help);
+    try {
+      Args args(argc - 2, argv + 2, c.options);
+      if (args.Flag("--help")) {
+        PrintHelp(c);
         return 0;
       }
-    }
-    try {
-      return c.run(argc - 2, argv + 2);
+      if (args.Flag("--quiet")) qobz::tool::g_verbosity = qobz::tool::Verbosity::Quiet;
+      if (args.Flag("--verbose")) qobz::tool::g_verbosity = qobz::tool::Verbosity::Verbose;
+      return c.run(args);
     } catch (const qobz::tool::UsageError& e) {
-      std::fprintf(stderr, "qobz %s: %s\nusage: %s\n", c.name, e.what(), c.usage);
+      std::fprintf(stderr, "qobz %s: %s\nusage: %s\n", c.name, e.what(), Synopsis(c).c_str());
       return 2;
     } catch (const std::exception& e) {
+      qobz::tool::ClearProgress();
       std::fprintf(stderr, "qobz %s: %s\n", c.name, e.what());
       return 1;
     }

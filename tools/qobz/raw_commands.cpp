@@ -51,8 +51,7 @@ Endpoints Open(const std::vector<std::string>& operands) {
 
 }  // namespace
 
-int CommandEncode(int argc, char** argv) {
-  Args args(argc, argv, {"--method"}, {});
+int CommandEncode(const Args& args) {
   if (!args.Has("--method")) throw UsageError("--method is required");
   uint8_t method = ParseMethod(args.Value("--method"));
   try {
@@ -68,8 +67,7 @@ int CommandEncode(int argc, char** argv) {
   return 0;
 }
 
-int CommandDecode(int argc, char** argv) {
-  Args args(argc, argv, {"--method", "--size"}, {});
+int CommandDecode(const Args& args) {
   if (!args.Has("--method")) throw UsageError("--method is required");
   uint8_t method = ParseMethod(args.Value("--method"));
   const bool sized = method == kMethodLzh || method == kMethodLh5;

@@ -24,36 +24,14 @@ bool ReadAll(const std::string& path, std::vector<char>& data) {
   return !in.bad();
 }
 
-int Usage() {
-  std::fprintf(stderr, "usage: qobz sfx LIBRARY ARCHIVE -o OUT [--offset N]\n");
-  return 2;
-}
-
 }  // namespace
 
-int SfxCommand(int argc, char** argv) {
-  std::vector<std::string> files;
-  std::string out_path;
-  int64_t offset = kDefaultSfxOffset;
-  for (int i = 1; i < argc; ++i) {
-    std::string arg = argv[i];
-    if (arg == "-o" && i + 1 < argc) {
-      out_path = argv[++i];
-    } else if (arg == "--offset" && i + 1 < argc) {
-      char* end = nullptr;
-      long long value = std::strtoll(argv[++i], &end, 0);
-      if (!end || *end || value <= 0 || value > 0x7FFFFFFF) {
-        std::fprintf(stderr, "qobz sfx: bad offset %s\n", argv[i]);
-        return 2;
-      }
-      offset = value;
-    } else if (!arg.empty() && arg[0] == '-') {
-      return Usage();
-    } else {
-      files.push_back(arg);
-    }
-  }
-  if (files.size() != 2 || out_path.empty()) return Usage();
+int CommandSfx(const Args& args) {
+  const std::vector<std::string>& files = args.Operands();
+  if (files.size() != 2) throw UsageError("need a library and an archive");
+  if (!args.Has("--output")) throw UsageError("-o OUT is required");
+  const std::string out_path = args.Value("--output");
+  const int64_t offset = args.Number("--offset", kDefaultSfxOffset, 1, 0x7FFFFFFF);
 
   std::vector<char> library, archive;
   if (!ReadAll(files[0], library)) {
