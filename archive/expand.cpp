@@ -123,6 +123,10 @@ void TCompress::ExpandEntry(TStream& Dest, TStream& Source, int32_t PackedSize,
       // A wrong key garbles a locked entry's tables: report the key, not the data.
       if (KeyLock > 0) throw EInvalidKey();
       throw;
+    } catch (const EBadChecksum&) {
+      // A decoder that ran out of packed data; for a locked entry that is the key too.
+      if (KeyLock > 0) throw EInvalidKey();
+      throw;
     }
   }
   if (computed == Checksum) return;

@@ -242,7 +242,7 @@ TEST(ScrambleByte, CyclesThroughTheFourKeyBytes) {
   EXPECT_EQ(s.KeyIndex, 1);
 }
 
-TEST(BitReader, ReadsMostSignificantBitFirstAndZerosPastTheEnd) {
+TEST(BitReader, ReadsMostSignificantBitFirstAndRefusesBitsPastTheEnd) {
   Rig r({0xA5, 0x0F});
   StartBitReader(r.s);
   ConsumeBits(r.s, 16);
@@ -250,13 +250,16 @@ TEST(BitReader, ReadsMostSignificantBitFirstAndZerosPastTheEnd) {
   EXPECT_EQ(ReadBits(r.s, 3), 5);
   EXPECT_EQ(ReadBits(r.s, 5), 5);
   EXPECT_EQ(ReadBits(r.s, 4), 0);
-  EXPECT_EQ(ReadBits(r.s, 8), 0xF0);
+  EXPECT_EQ(ReadBits(r.s, 4), 0xF);
+  // Every bit of the data is consumed; the 16 bits of look-ahead past the end read as zero.
+  EXPECT_EQ(r.s.BitBuffer, 0);
   EXPECT_EQ(ReadBits(r.s, 0), 0);
-  EXPECT_EQ(ReadBits(r.s, 16), 0);
   // Once the end is seen the reader stops calling ReadByte: one read of 2 bytes, one that found
   // the end, and nothing after it.
   EXPECT_EQ(r.in.read_requests, std::vector<int32_t>{2});
   EXPECT_EQ(r.s.InSum, 0xA5u + 0x0F);
+  // One bit more than the data hold: the stream is damaged.
+  EXPECT_THROW(ReadBits(r.s, 1), EBadChecksum);
 }
 
 TEST(BitReader, SixteenBitReadsAcrossBytes) {
@@ -268,7 +271,7 @@ TEST(BitReader, SixteenBitReadsAcrossBytes) {
   EXPECT_EQ(ReadBits(r.s, 12), 0x678);
   EXPECT_EQ(ReadBits(r.s, 1), 1);
   EXPECT_EQ(ReadBits(r.s, 7), 0x1A);
-  EXPECT_EQ(ReadBits(r.s, 16), 0);
+  EXPECT_EQ(r.s.BitBuffer, 0);
 }
 
 TEST(BitWriter, WritesMostSignificantBitFirst) {

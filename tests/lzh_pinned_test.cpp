@@ -83,6 +83,8 @@ uint64_t DriverRun(const Bytes& input, int32_t unpacked, bool expanding, int32_t
                      expanding, expanding && key != 0);
   } catch (const EUnableToCompress&) {
     h.Add(int64_t{'U'});
+  } catch (const EBadChecksum&) {
+    h.Add(int64_t{'B'});
   }
   for (int32_t w : dst.writes) h.Add(w);
   h.Add(out);

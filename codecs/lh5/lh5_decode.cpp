@@ -660,6 +660,8 @@ void ExpandFast(TCompThreadSafety& s, TLH5Tables& t, int64_t size, TProgress& at
 template <bool kFast>
 void Expand(TCompThreadSafety& s, int32_t unpackedSize) {
   if (unpackedSize == 0) return;
+  s.FetchCancelled = false;
+  s.ZeroBytesPastEnd = 0;
   TLH5TablesHolder holder = LH5AllocTables(s, false);
   TLH5Tables& t = holder.Tables();
   ConsumeBits(s, 16);

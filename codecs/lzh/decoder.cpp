@@ -1,8 +1,9 @@
 // LzhExpand: decodes symbols until the requested number of bytes is out.
 //
-// The expander never detects damage: past the end of the packed data every bit reads as 0 and
-// decoding goes on until count bytes are out. The count is tested only before each symbol, so the
-// last match of a damaged stream may carry the output up to 59 bytes past it.
+// Past the end of the packed data every bit reads as 0. A stream that needs more bits than it
+// holds is damaged and raises EBadChecksum (see the bit reader in lzh.h); after a cancelled fetch
+// decoding goes on from zero bits until count bytes are out. The count is tested only before each
+// symbol, so the last match of a damaged stream may carry the output up to 59 bytes past it.
 //
 // Unlike the compressor, which only ever reaches 4036 positions back, a stream from elsewhere may
 // use offsets up to 4095 from the first symbol on; the whole ring therefore starts as spaces, not
@@ -173,11 +174,15 @@ void ExpandPlain(TCompThreadSafety& s, int32_t count) {
     uint64_t b;
     if (ref_in != in_end) [[likely]] {
       b = *ref_in++;
+      // Bytes of a cancelled fetch: counted by nothing, since the run was cancelled.
       if (end_of_input) b = 0;
     } else {
       store();
       b = ReadByte(s);
-      if (s.EndOfInput) b = 0;
+      if (s.EndOfInput) {
+        b = 0;
+        NoteZeroByte(s, LzhReaderLookAheadBytes);
+      }
       load();
     }
     acc |= b << (56 - held);
@@ -346,6 +351,8 @@ void ExpandPlain(TCompThreadSafety& s, int32_t count) {
 
 void LzhExpand(TCompThreadSafety& s, int32_t count) {
   if (count <= 0) return;
+  s.FetchCancelled = false;
+  s.ZeroBytesPastEnd = 0;
   LzhWorkGuard guard(s);
   LzhAllocateWork(s);
   LzhStartModel(s);
