@@ -257,8 +257,11 @@ void LH5Encoder::RemoveString() {
 
 // Fills [dst, end) as a ReadByte per slot would, stopping at the first slot that gets no byte;
 // that slot takes ReadByte's 0 and the slots above it keep their old bytes, which decide ties.
-// Returns the number of bytes stored. Whole runs of the input buffer are copied at once.
+// Once the input has ended (or a fetch was cancelled) nothing more is read, as in the other
+// encoders: the bytes of a cancelled fetch never become input. Returns the number of bytes stored.
+// Whole runs of the input buffer are copied at once.
 int LH5Encoder::FillWindow(uint8_t* dst, uint8_t* const end) {
+  if (s_.EndOfInput) return 0;
   uint8_t* const begin = dst;
   while (dst < end) {
     if (s_.InPos == s_.InEnd || s_.UnscrambleInput) {
@@ -326,16 +329,16 @@ void LH5Encoder::Run() {
   t_.Lookahead = 0;
   std::memset(t_.Window + kWindowSlots + 1, 0, kComparePad);  // read, never counted
 
-  // Every slot of the first fill asks for a byte, even after the end: each call decides alone.
-  for (int slot = kFirstPos; slot < kWindowSlots; ++slot) {
+  // The first fill reads until the input ends or a fetch is cancelled; the slots after that hold
+  // spaces, which take part in comparisons.
+  int slot = kFirstPos;
+  for (; slot < kWindowSlots; ++slot) {
     const uint8_t b = ReadByte(s_);
-    if (s_.EndOfInput) {
-      t_.Window[slot] = kSpace;
-    } else {
-      t_.Window[slot] = b;
-      ++t_.Lookahead;
-    }
+    if (s_.EndOfInput) break;
+    t_.Window[slot] = b;
+    ++t_.Lookahead;
   }
+  std::memset(t_.Window + slot, kSpace, static_cast<size_t>(kWindowSlots - slot));
   if (t_.Lookahead == 0) return;  // an empty input writes nothing, not even a partial byte
 
   t_.MatchStart = 0;

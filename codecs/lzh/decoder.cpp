@@ -24,7 +24,7 @@ namespace {
 void ExpandScrambled(TCompThreadSafety& s, int32_t count) {
   uint8_t* ring = s.LzhRing.get();
   int r = LzhRingStart;
-  int32_t produced = 0;
+  int64_t produced = 0;  // a last match may carry it past 2^31 - 1
   while (produced < count) {
     const int symbol = LzhDecodeSymbol(s);
     if (symbol < 256) {
@@ -243,7 +243,7 @@ void ExpandPlain(TCompThreadSafety& s, int32_t count) {
   int16_t path[64];
   path[0] = LzhRoot;
   int r = LzhRingStart;
-  int32_t produced = 0;
+  int64_t produced = 0;  // a last match may carry it past 2^31 - 1
   while (produced < count) {
     int symbol;
     int offset = 0;

@@ -64,8 +64,8 @@ void LzhMeasureShared(TCompThreadSafety& s, int start, int other, int node) {
     shared[node] = 1;
     return;
   }
-  shared[node] = static_cast<uint8_t>(
-      SharedLength(s.LzhRing.get() + node, s.LzhRing.get() + other, start));
+  shared[node] =
+      static_cast<uint8_t>(SharedLength(s.LzhRing.get() + node, s.LzhRing.get() + other, start));
 }
 
 void LzhInheritShared(TCompThreadSafety& s, int parent, int removed, int child) {
@@ -218,7 +218,9 @@ void LzhCompress(TCompThreadSafety& s) {
     }
     const int n = s.LzhMatchLength;
     int i = 0;
-    for (; i < n; ++i) {
+    // Once the input has ended nothing more is read: after a cancelled fetch, ReadByte would hand
+    // out (and sum) the fetch's bytes although they are never packed.
+    for (; i < n && !s.EndOfInput; ++i) {
       const uint8_t b = ReadByte(s);
       if (s.EndOfInput) break;
       LzhDeletePosition(s, sp);
