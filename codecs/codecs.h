@@ -11,6 +11,9 @@ namespace qobz {
 
 // Method 0: stored. Copies input to output, the same in both directions.
 void CopyStored(TCompThreadSafety& s);
+// The same copy one byte at a time through ReadByte and WriteByte: the reference for CopyStored's
+// runs.
+void CopyStoredBytewise(TCompThreadSafety& s);
 
 // Method 1: run-length coding.
 constexpr uint8_t RleEscape = 0x94;

@@ -19,11 +19,9 @@
 #include <algorithm>
 #include <cassert>
 #include <cstring>
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
 
 #include "codecs/bit_stream.h"
+#include "codecs/byte_runs.h"
 #include "codecs/codecs.h"
 #include "codecs/lh5/lh5_format.h"
 #include "codecs/lh5/lh5_tables.h"
@@ -312,30 +310,6 @@ void ExpandItem(TCompThreadSafety& s, uint8_t* window, TProgress& at) {
     at.position = (at.position + 1) & WindowMask;
     source = (source + 1) & WindowMask;
   }
-}
-
-inline uint64_t LoadBigEndian64(const uint8_t* p) {
-  uint64_t w;
-  std::memcpy(&w, p, sizeof w);
-  return __builtin_bswap64(w);
-}
-
-// The 32-bit wrap-around sum of the bytes in [p, end). With SSE2, 16 bytes at a time by sums of
-// absolute differences against zero.
-inline uint32_t SumBytes(const uint8_t* p, const uint8_t* end) {
-  uint32_t total = 0;
-#if defined(__SSE2__)
-  __m128i acc = _mm_setzero_si128();
-  const __m128i zero = _mm_setzero_si128();
-  for (; end - p >= 16; p += 16) {
-    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-    acc = _mm_add_epi64(acc, _mm_sad_epu8(v, zero));
-  }
-  total = static_cast<uint32_t>(_mm_cvtsi128_si32(acc)) +
-          static_cast<uint32_t>(_mm_cvtsi128_si32(_mm_unpackhi_epi64(acc, acc)));
-#endif
-  for (; p < end; ++p) total += *p;
-  return total;
 }
 
 // Copies n bytes forward from src to dst, as a byte loop would: when src lies `distance` bytes

@@ -19,6 +19,7 @@
 #include <memory>
 
 #include "codecs/bit_stream.h"
+#include "codecs/byte_runs.h"
 #include "codecs/codecs.h"
 #include "codecs/lh5/lh5_encoder.h"
 
@@ -52,29 +53,6 @@ class LH5Encoder {
     const uint32_t scatter = (static_cast<uint32_t>(q) * 0x9E3779B1u) >> 18;
     return kBucketBase +
            static_cast<int>((scatter + static_cast<uint32_t>(b)) & (kBucketCount - 1));
-  }
-
-  // The first i in [from, limit) with a[i] != b[i], else limit. Little-endian machines compare
-  // eight bytes at a time; the loads may reach kComparePad bytes past limit.
-  static int MatchEnd(const uint8_t* a, const uint8_t* b, int from, int limit) {
-    int i = from;
-    if constexpr (std::endian::native == std::endian::little) {
-      while (i < limit) {
-        uint64_t x;
-        uint64_t y;
-        std::memcpy(&x, a + i, sizeof x);
-        std::memcpy(&y, b + i, sizeof y);
-        if (x != y) {
-          i += __builtin_ctzll(x ^ y) >> 3;
-          return i < limit ? i : limit;
-        }
-        i += 8;
-      }
-      return limit;
-    } else {
-      while (i < limit && a[i] == b[i]) ++i;
-      return i;
-    }
   }
 
   TCompThreadSafety& s_;
@@ -181,7 +159,7 @@ void LH5Encoder::InsertString() {
     }
     if (m >= p) m -= lh5::WindowSize;
     t_.MatchStart = m;
-    const int len = MatchEnd(w + p, w + m, t_.MatchLength, limit);
+    const int len = qobz::MatchLength(w + p, w + m, t_.MatchLength, limit);
     if (len < limit) {
       t_.MatchLength = len;
       SplitEdge(r);
@@ -270,12 +248,11 @@ int LH5Encoder::FillWindow(uint8_t* dst, uint8_t* const end) {
       ++dst;
       continue;
     }
-    const ptrdiff_t n = std::min(s_.InEnd - s_.InPos, end - dst);
-    uint32_t sum = 0;
-    for (ptrdiff_t i = 0; i < n; ++i) sum += s_.InPos[i];
-    std::memcpy(dst, s_.InPos, static_cast<size_t>(n));
-    s_.InSum += sum;
-    s_.InPos += n;
+    TByteRuns in(s_);
+    const ptrdiff_t n = std::min(in.InLeft(), end - dst);
+    std::memcpy(dst, in.In(), static_cast<size_t>(n));
+    in.Skip(n);
+    in.Commit();
     dst += n;
   }
   return static_cast<int>(dst - begin);

@@ -12,6 +12,7 @@
 #include <bit>
 #include <cstring>
 
+#include "codecs/byte_runs.h"
 #include "codecs/codecs.h"
 #include "codecs/lzh/lzh.h"
 
@@ -25,22 +26,7 @@ constexpr int kTailMirror = LzhMaxMatch - 1;
 // The index of the first byte at which the strings a and b differ, searching from index i (the
 // bytes before it are known to be equal), or LzhMaxMatch if none of the first 60 does.
 inline int SharedLength(const uint8_t* a, const uint8_t* b, int i) {
-  if constexpr (std::endian::native == std::endian::little) {
-    while (i < LzhMaxMatch) {
-      uint64_t x, y;
-      std::memcpy(&x, a + i, sizeof x);
-      std::memcpy(&y, b + i, sizeof y);
-      if (const uint64_t d = x ^ y) {
-        i += std::countr_zero(d) >> 3;
-        return i < LzhMaxMatch ? i : LzhMaxMatch;
-      }
-      i += 8;
-    }
-    return LzhMaxMatch;
-  } else {
-    while (i < LzhMaxMatch && a[i] == b[i]) ++i;
-    return i;
-  }
+  return MatchLength(a, b, i, LzhMaxMatch);
 }
 
 inline int TreeRootOf(const uint8_t* key) {
