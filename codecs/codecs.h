@@ -26,6 +26,9 @@ void RlePutRun(TCompThreadSafety& s, int32_t count, uint8_t value);
 // Method 2: LZSS with adaptive Huffman coding.
 void LzhCompress(TCompThreadSafety& s);
 void LzhExpand(TCompThreadSafety& s, int32_t unpacked_size);
+// LzhExpand without its fast loop: every bit through the state's bit reader, every byte through
+// WriteByte. Its observable behaviour is the reference that LzhExpand must match.
+void LzhExpandBytewise(TCompThreadSafety& s, int32_t unpacked_size);
 
 // Method 4: static-Huffman blocks (the -lh5- format of LHA).
 void LH5Compress(TCompThreadSafety& s);
