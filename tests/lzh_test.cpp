@@ -163,7 +163,7 @@ TEST(LzhModel, RebuildHalvesLeafWeightsRoundingUp) {
   LzhUpdateModel(st.s, 'B');
   for (int i = 0; i < 10; ++i) LzhUpdateModel(st.s, 300);
   ExpectModelConsistent(st.s);
-  LzhRebuildModel(st.s);
+  LzhRebuildNodes(st.s.HuffFreq.get(), st.s.HuffParent.get(), st.s.HuffChild.get());
   ExpectModelConsistent(st.s);
   EXPECT_EQ(LeafWeight(st.s, 'C'), 1);  // 1 stays 1
   EXPECT_EQ(LeafWeight(st.s, 'A'), 1);  // 2 becomes 1

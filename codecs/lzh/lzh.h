@@ -77,7 +77,6 @@ class LzhWorkGuard {
 // Puts the model in its start state and empties both bit accumulators.
 void LzhStartModel(TCompThreadSafety& s);
 // Halves the leaf weights (rounding up) and rebuilds the tree; ties go after existing nodes.
-void LzhRebuildModel(TCompThreadSafety& s);
 void LzhRebuildNodes(uint16_t* freq, int16_t* parent, int16_t* child);
 
 // Node x has just reached weight f, more than node x + 1: it trades places (and subtrees) with
