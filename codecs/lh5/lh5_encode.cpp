@@ -60,7 +60,7 @@ class LH5Encoder {
 };
 
 void LH5Encoder::ResetTrie() {
-  for (int q = kRootBase; q < kRootBase + 256; ++q) {
+  for (int q = kRootBase; q < kRootBase + lh5::LiteralCount; ++q) {
     t_.NodeDepth[q] = 1;
     t_.NodeLatest[q] = 0;
   }
@@ -285,7 +285,7 @@ void LH5Encoder::RecordItem(int symbol, int v) {
   }
   t_.ItemBuffer[t_.ItemPos++] = static_cast<uint8_t>(symbol);
   ++t_.SymbolFreq[symbol];
-  if (symbol >= 256) {
+  if (symbol >= lh5::LiteralCount) {
     t_.ItemBuffer[t_.FlagPos] = static_cast<uint8_t>(t_.ItemBuffer[t_.FlagPos] | t_.FlagMask);
     t_.ItemBuffer[t_.ItemPos] = static_cast<uint8_t>(v >> 8);
     t_.ItemBuffer[t_.ItemPos + 1] = static_cast<uint8_t>(v);
@@ -344,7 +344,7 @@ void LH5Encoder::Run() {
       RecordItem(t_.Window[t_.CurPos - 1], 0);
     } else {
       // The mask keeps the distance right when the window slid since the match was found.
-      RecordItem(len + 253, (t_.CurPos - start - 2) & (lh5::WindowSize - 1));
+      RecordItem(len + lh5::MatchSymbolOffset, (t_.CurPos - start - 2) & lh5::WindowMask);
       skip = len - 1;
     }
   }
