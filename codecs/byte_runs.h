@@ -115,11 +115,19 @@ class TByteRuns {
 
   // Accounts for the bytes taken and stored since the last commit.
   void Commit() {
+    CommitInput();
+    CommitOutput();
+  }
+  // Accounts for the bytes taken since the last commit.
+  void CommitInput() {
     const auto taken = static_cast<uint32_t>(in_ - in_mark_);
     s_.InSum += SumBytes(in_mark_, in_);
     if (s_.UnscrambleInput) s_.KeyIndex = static_cast<int16_t>((s_.KeyIndex + taken) & 3);
     s_.InPos = in_;
     in_mark_ = in_;
+  }
+  // Accounts for the bytes stored since the last commit.
+  void CommitOutput() {
     const auto stored = static_cast<int32_t>(out_ - out_mark_);
     if (s_.ScrambleOutput && stored > 0) {
       XorKeyRun(out_mark_, out_mark_, static_cast<size_t>(stored), s_.KeyBytes,
@@ -131,6 +139,17 @@ class TByteRuns {
     s_.OutLimit -= stored;
     s_.OutPos = out_;
     out_mark_ = out_;
+  }
+
+  // For loops that keep their own pointers (decoders read ahead and copy matches from their own
+  // output): where the input run now starts, and where the output now ends. Neither may pass the
+  // end of its run; unscrambling taken bytes is then the caller's business.
+  const uint8_t* InMark() const { return in_mark_; }
+  uint8_t* Out() const { return out_; }
+  void SetIn(const uint8_t* p) { in_ = const_cast<uint8_t*>(p); }
+  void SetOut(uint8_t* p) {
+    room_ -= p - out_;
+    out_ = p;
   }
 
   // Reloads the runs after ReadByte or WriteByte moved the state.

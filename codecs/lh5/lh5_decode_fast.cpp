@@ -63,19 +63,15 @@ constexpr int32_t kCopySlack = 32;
 // end of the buffer.
 struct TFastOutput {
   TCompThreadSafety& s;
+  TByteRuns& runs;  // the output side: bytes up to runs.Out() are in OutSum, OutCount, OutLimit
   uint8_t* const window;
   uint8_t* const begin;
   uint8_t* const end;
-  uint8_t* summed;    // bytes before this are in OutSum, OutCount and OutLimit
   uint8_t* mirrored;  // bytes before this (in this buffer round) are copied into the window
 
   void Account(uint8_t* op) {
-    const auto n = static_cast<int32_t>(op - summed);
-    s.OutSum += SumBytes(summed, op);
-    s.OutCount += n;
-    s.OutLimit -= n;
-    s.OutPos = op;
-    summed = op;
+    runs.SetOut(op);
+    runs.CommitOutput();
   }
   void Mirror(uint8_t* op) {
     std::memcpy(window + (mirrored - begin), mirrored, static_cast<size_t>(op - mirrored));
@@ -87,7 +83,7 @@ struct TFastOutput {
     Account(op);
     Mirror(op);
     WriteByte(s, b);
-    summed = s.OutPos;
+    runs.Load();  // the input run is reloaded as it was: the loop's input is not committed yet
     mirrored = begin;
     return s.OutPos;
   }
@@ -170,7 +166,8 @@ void ExpandFast(TCompThreadSafety& s, TLH5Tables& t, int64_t size, TLH5Progress&
       (static_cast<uint64_t>(s.BitBuffer) << 48) | (static_cast<uint64_t>(s.BitByte) << 40);
   int32_t nbits = 16 + s.BitCount;
 
-  TFastOutput out{s, t.Window.get(), s.OutputBuffer, s.OutEnd, s.OutPos, s.OutPos};
+  TByteRuns runs(s);
+  TFastOutput out{s, runs, t.Window.get(), s.OutputBuffer, s.OutEnd, s.OutPos};
   uint8_t* op = s.OutPos;
   uint8_t* const out_end = s.OutEnd;
   const uint32_t* const symbol_table = t.PackedSymbolTable.get();
@@ -322,11 +319,8 @@ void ExpandFast(TCompThreadSafety& s, TLH5Tables& t, int64_t size, TLH5Progress&
   s.BitCount = static_cast<uint8_t>(excess & 7);
   s.BitBuffer = static_cast<uint16_t>(bb >> 48);
   s.BitByte = static_cast<uint8_t>((bb >> 40) & (0xFF00u >> s.BitCount) & 0xFF);
-  s.InSum += SumBytes(in_begin, ip);
-  if constexpr (kKeyed) {
-    s.KeyIndex = static_cast<int16_t>((s.KeyIndex + (ip - in_begin)) & 3);
-  }
-  s.InPos = const_cast<uint8_t*>(ip);
+  runs.SetIn(ip);
+  runs.CommitInput();
 
   out.Account(op);
   out.Mirror(op);
