@@ -57,7 +57,7 @@ static_assert(kMaxItemBits <= kRefillBits, "an item must fit one refill");
 // Bytes a refill loads from the input buffer.
 constexpr int32_t kLoadBytes = LH5FastLoadBytes;
 // Room a wide match copy may use past its end.
-constexpr int32_t kCopySlack = 32;
+constexpr int32_t kCopySlack = LH5WindowSlack;
 
 // The output side of the fast loop, touched only once per buffer and for matches that cross the
 // end of the buffer.

@@ -25,7 +25,7 @@ TLH5TablesHolder LH5AllocTables(TCompThreadSafety& s) {
   TLH5TablesHolder holder(s);
   TLH5Tables& t = holder.Tables();
   // make_unique_for_overwrite: the contents are set by whoever uses them, not here.
-  t.Window = std::make_unique_for_overwrite<uint8_t[]>(lh5::WindowSize);
+  t.Window = std::make_unique_for_overwrite<uint8_t[]>(lh5::WindowSize + LH5WindowSlack);
   t.LeftChild = std::make_unique_for_overwrite<uint16_t[]>(lh5::ChildCount);
   t.RightChild = std::make_unique_for_overwrite<uint16_t[]>(lh5::ChildCount);
   t.ShortTable = std::make_unique_for_overwrite<uint16_t[]>(lh5::ShortTableSize);

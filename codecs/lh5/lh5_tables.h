@@ -14,9 +14,13 @@
 
 namespace qobz {
 
+// Bytes allocated past the window's 8192: the fast loop's wide match copies may read up to this
+// many bytes past the end of a match whose source lies in the window.
+constexpr int32_t LH5WindowSlack = 32;
+
 struct TLH5Tables {
   // Contents are not initialised by the allocation.
-  std::unique_ptr<uint8_t[]> Window;            // lh5::WindowSize: the ring of the history
+  std::unique_ptr<uint8_t[]> Window;  // lh5::WindowSize + LH5WindowSlack: the ring of the history
   std::unique_ptr<uint16_t[]> LeftChild;        // lh5::ChildCount: branch taken on a 0 bit
   std::unique_ptr<uint16_t[]> RightChild;       // lh5::ChildCount: branch taken on a 1 bit
   std::unique_ptr<uint16_t[]> ShortTable;       // lh5::ShortTableSize: top 8 bits of BitBuffer
