@@ -125,15 +125,15 @@ void ExpandPlain(TCompThreadSafety& s, int32_t count) {
   int held = s.LzhBitsInCount;
   uint64_t acc = static_cast<uint64_t>(s.LzhBitsIn) << 48;  // left-justified
   int acc_bits = held;
+  // The byte layer's bookkeeping (sums, counts, limit) is done by the bulk runs' commit, for
+  // every byte between two write-backs at once.
+  TByteRuns runs(s);
   const uint8_t* ref_in = s.InPos;
   const uint8_t* load_at = ref_in;
-  const uint8_t* sum_from = ref_in;  // bytes from here to ref_in are not yet in InSum
   const uint8_t* in_end = s.InEnd;
   bool end_of_input = s.EndOfInput;
   uint8_t* out = s.OutPos;
-  uint8_t* out_mark = out;  // bytes from here to out are not yet in OutSum
   uint8_t* out_end = s.OutEnd;
-  int32_t out_count = s.OutCount;
   int32_t out_limit = s.OutLimit;
 
   // Back to the reference reader's bits only.
@@ -143,23 +143,19 @@ void ExpandPlain(TCompThreadSafety& s, int32_t count) {
     load_at = ref_in;
   };
   auto store = [&] {
-    s.InSum += SumBytes(sum_from, ref_in);
-    sum_from = ref_in;
-    s.InPos = const_cast<uint8_t*>(ref_in);
-    s.OutSum += SumBytes(out_mark, out);
-    out_mark = out;
-    s.OutPos = out;
-    s.OutCount = out_count;
-    s.OutLimit = out_limit;
+    runs.SetIn(ref_in);
+    runs.SetOut(out);
+    runs.Commit();
     s.LzhBitsIn = static_cast<uint16_t>((acc >> 48) & ~(0xFFFFu >> held));
     s.LzhBitsInCount = static_cast<uint8_t>(held);
   };
   // After a fetch through the byte layer (the reader holds only the reference's bits then).
   auto load = [&] {
-    ref_in = load_at = sum_from = s.InPos;
+    runs.Load();
+    ref_in = load_at = runs.In();
     in_end = s.InEnd;
     end_of_input = s.EndOfInput;
-    out = out_mark = s.OutPos;
+    out = runs.Out();
     out_end = s.OutEnd;
   };
   // One request of n bits by the reference reader, byte by byte (acc holds exactly its bits).
@@ -209,15 +205,14 @@ void ExpandPlain(TCompThreadSafety& s, int32_t count) {
     if (out_limit <= 0 || out == out_end) [[unlikely]] {
       store();
       WriteByte(s, b);
-      out = out_mark = s.OutPos;
+      runs.Load();
+      out = runs.Out();
       out_end = s.OutEnd;
-      out_count = s.OutCount;
       out_limit = s.OutLimit;
       return;
     }
     --out_limit;
     *out++ = b;
-    ++out_count;
   };
 
   // A match is built in the output buffer with copies of fixed size: kCopyRead bytes from the
@@ -321,7 +316,6 @@ void ExpandPlain(TCompThreadSafety& s, int32_t count) {
         std::memcpy(ring + r, out, static_cast<size_t>(length));
         r = (r + length) & LzhRingMask;
         out += length;
-        out_count += length;
         out_limit -= length;
       } else {
         for (int k = 0; k < length; ++k) {
