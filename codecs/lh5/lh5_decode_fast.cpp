@@ -56,6 +56,26 @@ constexpr int32_t kRefillBits = 56;
 static_assert(kMaxItemBits <= kRefillBits, "an item must fit one refill");
 // Bytes a refill loads from the input buffer.
 constexpr int32_t kLoadBytes = LH5FastLoadBytes;
+// Distance classes: class 0 is distance 1, class j >= 1 starts at 2^(j-1) + 1 and has j - 1
+// extra bits.
+struct TPositionClasses {
+  uint8_t extra[PositionCodeCount];
+  uint32_t base[PositionCodeCount];
+};
+constexpr TPositionClasses MakePositionClasses() {
+  TPositionClasses c{};
+  c.extra[0] = 0;
+  c.base[0] = 1;
+  for (int32_t j = 1; j < PositionCodeCount; ++j) {
+    c.extra[j] = static_cast<uint8_t>(j - 1);
+    c.base[j] = (1u << (j - 1)) + 1;
+  }
+  return c;
+}
+constexpr TPositionClasses kPositionClasses = MakePositionClasses();
+constexpr const uint8_t (&kPositionExtraBits)[PositionCodeCount] = kPositionClasses.extra;
+constexpr const uint32_t (&kPositionBase)[PositionCodeCount] = kPositionClasses.base;
+
 // Room a wide match copy may use past its end.
 constexpr int32_t kCopySlack = LH5WindowSlack;
 
@@ -212,14 +232,13 @@ void ExpandFast(TCompThreadSafety& s, TLH5Tables& t, int64_t size, TLH5Progress&
       bb <<= rest;
       nbits -= rest;
     }
-    uint32_t distance = 1;
-    if (j != 0) {
-      const uint32_t extra_bits = j - 1;
-      // (bb >> 1) >> (63 - n) is the top n bits, also for n = 0.
-      distance += (1u << extra_bits) + static_cast<uint32_t>((bb >> 1) >> (63 - extra_bits));
-      bb <<= extra_bits;
-      nbits -= static_cast<int32_t>(extra_bits);
-    }
+    // Without a branch on the class: class 0 reads as base 1 with no extra bits.
+    const uint32_t extra_bits = kPositionExtraBits[j];
+    // (bb >> 1) >> (63 - n) is the top n bits, also for n = 0.
+    const uint32_t distance =
+        kPositionBase[j] + static_cast<uint32_t>((bb >> 1) >> (63 - extra_bits));
+    bb <<= extra_bits;
+    nbits -= static_cast<int32_t>(extra_bits);
     return distance;
   };
 
