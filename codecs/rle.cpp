@@ -180,12 +180,20 @@ void CompressBuffered(TCompThreadSafety& s) {
       r.active = false;
     } else {
       if (!r.first) {
-        // Plain literals go out in one copy, as far as the output room allows.
-        ptrdiff_t len = LiteralStretch(io.In(), std::min(io.InLeft(), io.Room()), r.last);
+        // Plain literals go out in one copy, as far as the output room allows. Machine code
+        // breaks them every 13 bytes on average with a run, so a short stretch is copied as
+        // sixteen bytes at once, and a stretch that ended at a stop (not at the bound) goes on
+        // to that byte at once instead of scanning it again.
+        const ptrdiff_t bound = std::min(io.InLeft(), io.Room());
+        const ptrdiff_t len = LiteralStretch(io.In(), bound, r.last);
         if (len > 0) {
           r.last = io.In()[len - 1];
-          io.CopyThrough(len);
-          continue;
+          if (len <= 16 && bound >= 16) {
+            io.CopySixteenKeep(len);
+          } else {
+            io.CopyThrough(len);
+          }
+          if (len == bound) continue;
         }
       }
       uint8_t b = io.Take();
