@@ -141,6 +141,7 @@ void TCompress::ExpandEntry(TStream& Dest, TStream& Source, int32_t PackedSize,
       if (KeyLock > 0) throw EInvalidKey();
       throw;
     } catch (const EBadChecksum&) {
+      // A decoder that ran out of packed data; for a locked entry that is the key too.
       if (KeyLock > 0) throw EInvalidKey();
       throw;
     }

@@ -2,7 +2,9 @@
 //
 // Reader: BitBuffer always holds the next 16 bits of input; past the end of the input the bits
 // are zero and ReadByte is no longer called once EndOfInput is set. The reader starts with all
-// three fields 0 and is primed by ConsumeBits(16).
+// three fields 0 and is primed by ConsumeBits(16). It takes a byte only when a request needs its
+// bits, so after consuming every bit of a valid stream it has taken at most the two bytes of
+// BitBuffer past the end; a third zero byte means the stream is damaged (NoteZeroByte).
 // Writer: starts with BitByte 0 and BitCount 8; a byte goes to WriteByte as soon as its eighth bit
 // is placed. WriteBits(7, 0) completes a partly filled byte with zeros at the end of a stream.
 #pragma once
@@ -12,6 +14,9 @@
 #include "codecs/byte_stream.h"
 
 namespace qobz {
+
+// Bytes the reader holds beyond the bits consumed: BitBuffer's 16 bits.
+constexpr int32_t BitReaderLookAheadBytes = 2;
 
 inline void StartBitReader(TCompThreadSafety& s) {
   s.BitBuffer = 0;
@@ -31,6 +36,8 @@ inline void ConsumeBits(TCompThreadSafety& s, int n) {
     s.BitBuffer =
         static_cast<uint16_t>((s.BitBuffer << s.BitCount) + (s.BitByte >> (8 - s.BitCount)));
     s.BitByte = s.EndOfInput ? 0 : ReadByte(s);
+    if (s.EndOfInput) [[unlikely]]
+      NoteZeroByte(s, BitReaderLookAheadBytes);
     s.BitCount = 8;
   }
   s.BitCount = static_cast<uint8_t>(s.BitCount - n);

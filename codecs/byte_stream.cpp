@@ -19,7 +19,10 @@ bool RefillInput(TCompThreadSafety& s) {
     s.InDone += n;
     int32_t percent = PercentOf(s.InDone, s.InDone + s.InRemaining);
     s.ProgressHandler(percent);
-    if (percent == -1) return false;  // cancelled: the fetched bytes stay in the buffer
+    if (percent == -1) {
+      s.FetchCancelled = true;
+      return false;  // the fetched bytes stay in the buffer
+    }
   }
   platform::YieldProcessor();
   s.EndOfInput = false;
@@ -30,6 +33,11 @@ void WriteFullOutput(TCompThreadSafety& s) {
   platform::YieldProcessor();
   s.OutStream->WriteBuffer(s.OutputBuffer, IOBufferSize);
   s.OutPos = s.OutputBuffer;
+}
+
+void NoteZeroByte(TCompThreadSafety& s, int32_t look_ahead) {
+  if (s.FetchCancelled) return;
+  if (++s.ZeroBytesPastEnd > look_ahead) throw EBadChecksum();
 }
 
 void ThrowOutputLimit() {

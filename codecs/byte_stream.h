@@ -22,6 +22,11 @@ namespace qobz {
 bool RefillInput(TCompThreadSafety& s);
 // Writes the full output buffer to OutStream and empties it.
 void WriteFullOutput(TCompThreadSafety& s);
+// For a decoder whose bit reader took a zero byte because the input had ended (EndOfInput set):
+// counts it, unless a fetch of the run was cancelled, and raises EBadChecksum when more such
+// bytes were taken than the reader's look-ahead (look_ahead bytes) can need for a valid stream.
+// The decoder has then read bits that its packed data do not hold: the entry is damaged.
+[[gnu::cold]] void NoteZeroByte(TCompThreadSafety& s, int32_t look_ahead);
 // Raises EUnableToCompress.
 [[noreturn]] void ThrowOutputLimit();
 // Writes the used part of the output buffer, if any.

@@ -11,6 +11,9 @@ namespace qobz {
 
 // Method 0: stored. Copies input to output, the same in both directions.
 void CopyStored(TCompThreadSafety& s);
+// The same copy one byte at a time through ReadByte and WriteByte: the reference for CopyStored's
+// runs.
+void CopyStoredBytewise(TCompThreadSafety& s);
 
 // Method 1: run-length coding.
 constexpr uint8_t RleEscape = 0x94;
@@ -23,6 +26,9 @@ void RlePutRun(TCompThreadSafety& s, int32_t count, uint8_t value);
 // Method 2: LZSS with adaptive Huffman coding.
 void LzhCompress(TCompThreadSafety& s);
 void LzhExpand(TCompThreadSafety& s, int32_t unpacked_size);
+// LzhExpand without its fast loop: every bit through the state's bit reader, every byte through
+// WriteByte. Its observable behaviour is the reference that LzhExpand must match.
+void LzhExpandBytewise(TCompThreadSafety& s, int32_t unpacked_size);
 
 // Method 4: static-Huffman blocks (the -lh5- format of LHA).
 void LH5Compress(TCompThreadSafety& s);

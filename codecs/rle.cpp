@@ -9,9 +9,9 @@
 // 255 equal bytes; two equal bytes stay two literals, and RleEscape never opens a run.
 //
 // Each direction has a byte-at-a-time path through ReadByte/WriteByte and a fast path that works
-// on the bytes already in the input buffer with local pointers. The fast path runs only when
-// neither side is scrambled (the key stream index is shared by both sides, so the order of every
-// byte would matter) and goes back to ReadByte/WriteByte for every fetch, every full output buffer
+// on the bytes already in the input buffer through the bulk runs of byte_runs.h. The fast path
+// runs only when neither side is scrambled (the keyed byte path is the reference the tests
+// compare it with) and goes back to ReadByte/WriteByte for every fetch, every full output buffer
 // and the output limit, so that streams, progress, yields, sums and EUnableToCompress behave
 // exactly as on the byte path.
 #include <algorithm>
@@ -19,6 +19,7 @@
 #include <cstddef>
 #include <cstring>
 
+#include "codecs/byte_runs.h"
 #include "codecs/byte_stream.h"
 #include "codecs/codecs.h"
 
@@ -28,127 +29,6 @@ namespace {
 
 // A run is cut after this many bytes: the count must fit in one byte.
 constexpr int32_t kMaxRun = 255;
-
-uint32_t ByteSum(const uint8_t* p, const uint8_t* end) {
-  uint32_t sum = 0;
-  for (; p < end; ++p) sum += *p;
-  return sum;
-}
-
-// Local copies of the buffer pointers for the fast paths. The bytes between a mark and the
-// cursor have been consumed (input) or stored (output) but not yet accounted for in the state;
-// Sync() accounts for them and must run before anything else looks at the state.
-//
-// Entry assumptions: neither UnscrambleInput nor ScrambleOutput is set.
-class BufferCursor {
- public:
-  explicit BufferCursor(TCompThreadSafety& s) : s_(s) { Load(); }
-
-  bool HasInput() const { return in_ != in_end_; }
-  const uint8_t* In() const { return in_; }
-  ptrdiff_t InLeft() const { return in_end_ - in_; }
-  uint8_t Take() { return *in_++; }
-  void Skip(ptrdiff_t n) { in_ += n; }
-  ptrdiff_t Room() const { return room_; }
-
-  // Bytes the state must see consumed before the next ReadByte.
-  void Sync() {
-    s_.InSum += ByteSum(in_mark_, in_);
-    s_.InPos = in_;
-    in_mark_ = in_;
-    auto stored = static_cast<int32_t>(out_ - out_mark_);
-    s_.OutSum += ByteSum(out_mark_, out_);
-    s_.OutCount += stored;
-    s_.OutLimit -= stored;
-    s_.OutPos = out_;
-    out_mark_ = out_;
-  }
-
-  // Reloads the cursor after ReadByte or WriteByte moved the state.
-  void Load() {
-    in_ = in_mark_ = s_.InPos;
-    in_end_ = s_.InEnd;
-    out_ = out_mark_ = s_.OutPos;
-    room_ = std::max<ptrdiff_t>(0, std::min<ptrdiff_t>(s_.OutEnd - s_.OutPos, s_.OutLimit));
-  }
-
-  void Put(uint8_t b) {
-    if (room_ > 0) [[likely]] {
-      *out_++ = b;
-      --room_;
-    } else {
-      PutSlow(b);
-    }
-  }
-
-  void PutCopies(uint8_t b, int32_t count) {
-    if (count <= 16 && room_ >= 16) {
-      // The short runs of binary data: sixteen bytes stored at once, the ones past count are
-      // never counted and are overwritten or left unwritten to the stream.
-      std::memset(out_, b, 16);
-      out_ += count;
-      room_ -= count;
-      return;
-    }
-    while (count > 0) {
-      if (room_ == 0) {
-        PutSlow(b);
-        --count;
-        continue;
-      }
-      auto n = std::min<ptrdiff_t>(room_, count);
-      std::memset(out_, b, static_cast<size_t>(n));
-      out_ += n;
-      room_ -= n;
-      count -= static_cast<int32_t>(n);
-    }
-  }
-
-  // Copies sixteen input bytes to the output and keeps the first n of them (n <= 16); both
-  // InLeft() and Room() must be at least 16. The rest are overwritten later or never written.
-  void CopySixteenKeep(ptrdiff_t n) {
-    std::memcpy(out_, in_, 16);
-    in_ += n;
-    out_ += n;
-    room_ -= n;
-  }
-
-  // Copies n input bytes to the output; n must not exceed InLeft() or Room().
-  void CopyThrough(ptrdiff_t n) {
-    if (n <= 16) {
-      for (ptrdiff_t i = 0; i < n; ++i) out_[i] = in_[i];
-    } else {
-      std::memcpy(out_, in_, static_cast<size_t>(n));
-    }
-    in_ += n;
-    out_ += n;
-    room_ -= n;
-  }
-
-  // Reads one byte through ReadByte (a fetch may happen).
-  uint8_t ReadSlow() {
-    Sync();
-    uint8_t b = ReadByte(s_);
-    Load();
-    return b;
-  }
-
- private:
-  // The output buffer is full or the limit is reached: WriteByte writes the buffer or raises.
-  void PutSlow(uint8_t b) {
-    Sync();
-    WriteByte(s_, b);
-    Load();
-  }
-
-  TCompThreadSafety& s_;
-  uint8_t* in_ = nullptr;
-  uint8_t* in_mark_ = nullptr;
-  uint8_t* in_end_ = nullptr;
-  uint8_t* out_ = nullptr;
-  uint8_t* out_mark_ = nullptr;
-  ptrdiff_t room_ = 0;  // bytes that may be stored before WriteByte must take over
-};
 
 // How many bytes from p (at most n) go out exactly as they are, with the run state left inactive
 // and LastByte the last of them. A byte b stops the stretch when it is RleEscape, or when it
@@ -265,7 +145,7 @@ void CompressByte(TCompThreadSafety& s, uint8_t b) {
   s.RunFirst = false;
 }
 
-void PutRunFast(BufferCursor& io, int32_t count, uint8_t value) {
+void PutRunFast(TByteRuns& io, int32_t count, uint8_t value) {
   if (count == 1 || count == 2) {
     io.PutCopies(value, count - 1);
   } else {
@@ -277,7 +157,7 @@ void PutRunFast(BufferCursor& io, int32_t count, uint8_t value) {
 // RleCompress over the bytes already in the input buffer: the same steps in the same order as
 // CompressByte, with a run of equal bytes counted in one scan.
 void CompressBuffered(TCompThreadSafety& s) {
-  BufferCursor io(s);
+  TByteRuns io(s);
   RunLocals r(s);
   while (io.HasInput()) {
     if (r.active) {
@@ -300,12 +180,20 @@ void CompressBuffered(TCompThreadSafety& s) {
       r.active = false;
     } else {
       if (!r.first) {
-        // Plain literals go out in one copy, as far as the output room allows.
-        ptrdiff_t len = LiteralStretch(io.In(), std::min(io.InLeft(), io.Room()), r.last);
+        // Plain literals go out in one copy, as far as the output room allows. Machine code
+        // breaks them every 13 bytes on average with a run, so a short stretch is copied as
+        // sixteen bytes at once, and a stretch that ended at a stop (not at the bound) goes on
+        // to that byte at once instead of scanning it again.
+        const ptrdiff_t bound = std::min(io.InLeft(), io.Room());
+        const ptrdiff_t len = LiteralStretch(io.In(), bound, r.last);
         if (len > 0) {
           r.last = io.In()[len - 1];
-          io.CopyThrough(len);
-          continue;
+          if (len <= 16 && bound >= 16) {
+            io.CopySixteenKeep(len);
+          } else {
+            io.CopyThrough(len);
+          }
+          if (len == bound) continue;
         }
       }
       uint8_t b = io.Take();
@@ -321,13 +209,13 @@ void CompressBuffered(TCompThreadSafety& s) {
     }
     r.first = false;
   }
-  io.Sync();
+  io.Commit();
 }
 
 // RleExpand over the bytes already in the input buffer. Returns early when the count byte of an
 // escape had to be fetched and the fetch ended the input: the byte loop then stops as it would.
 void ExpandBuffered(TCompThreadSafety& s) {
-  BufferCursor io(s);
+  TByteRuns io(s);
   RunLocals r(s);
   while (io.HasInput()) {
     if (*io.In() != RleEscape) {
@@ -373,7 +261,7 @@ void ExpandBuffered(TCompThreadSafety& s) {
     // A fetch for the count that ended the input: the byte loop's next ReadByte reports the end.
     if (s.EndOfInput) break;
   }
-  io.Sync();
+  io.Commit();
 }
 
 }  // namespace

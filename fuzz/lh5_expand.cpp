@@ -4,8 +4,9 @@
 // The size is taken modulo 4 MiB when option bit 2 is set and modulo 64 KiB otherwise, so the
 // output stays capped and most runs stay quick. Option bit 0: the packed bytes are scrambled with
 // a fixed key; bit 1: the source delivers them in small reads. Streams the decoder refuses raise
-// the component's exceptions; anything else (a crash, a sanitizer report) is a finding. Small runs
-// are repeated with the byte-at-a-time flow, whose output and checksum must agree.
+// the component's exceptions (a bad table, or packed data that run out before the size is
+// reached); anything else (a crash, a sanitizer report) is a finding. Small runs are repeated with
+// the byte-at-a-time flow, whose output, checksum and refusal must agree.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -47,7 +48,7 @@ class ChunkedSource : public qobz::TStream {
 };
 
 struct Outcome {
-  bool refused = false;
+  int refused = 0;           // 1: a table refused; 2: the packed data ran out (damaged)
   std::vector<uint8_t> out;  // kept only when the run is compared
   int64_t size = 0;
   uint32_t checksum = 0;
@@ -82,7 +83,9 @@ Outcome ViaDriver(const uint8_t* packed, size_t size, int32_t unpacked, bool key
     compress.RunCodec(dest, source, static_cast<int32_t>(size), unpacked, 4, o.checksum, true,
                       keyed);
   } catch (const qobz::ELZHBadDecodeTable&) {
-    o.refused = true;
+    o.refused = 1;
+  } catch (const qobz::EBadChecksum&) {
+    o.refused = 2;
   }
   o.out = std::move(dest.data);
   o.size = dest.size;
@@ -112,7 +115,9 @@ Outcome Bytewise(const uint8_t* packed, size_t size, int32_t unpacked, bool keye
     qobz::FlushOutput(s);
     o.checksum = s.OutSum;
   } catch (const qobz::ELZHBadDecodeTable&) {
-    o.refused = true;
+    o.refused = 1;
+  } catch (const qobz::EBadChecksum&) {
+    o.refused = 2;
   }
   o.out = std::move(dest.Data());
   return o;

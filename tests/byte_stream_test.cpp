@@ -5,11 +5,14 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "codecs/bit_stream.h"
 #include "codecs/codec_state.h"
+#include "codecs/codecs.h"
 #include "qobz/errors.h"
 #include "tests/support/recording_stream.h"
 
@@ -242,7 +245,7 @@ TEST(ScrambleByte, CyclesThroughTheFourKeyBytes) {
   EXPECT_EQ(s.KeyIndex, 1);
 }
 
-TEST(BitReader, ReadsMostSignificantBitFirstAndZerosPastTheEnd) {
+TEST(BitReader, ReadsMostSignificantBitFirstAndRefusesBitsPastTheEnd) {
   Rig r({0xA5, 0x0F});
   StartBitReader(r.s);
   ConsumeBits(r.s, 16);
@@ -250,13 +253,16 @@ TEST(BitReader, ReadsMostSignificantBitFirstAndZerosPastTheEnd) {
   EXPECT_EQ(ReadBits(r.s, 3), 5);
   EXPECT_EQ(ReadBits(r.s, 5), 5);
   EXPECT_EQ(ReadBits(r.s, 4), 0);
-  EXPECT_EQ(ReadBits(r.s, 8), 0xF0);
+  EXPECT_EQ(ReadBits(r.s, 4), 0xF);
+  // Every bit of the data is consumed; the 16 bits of look-ahead past the end read as zero.
+  EXPECT_EQ(r.s.BitBuffer, 0);
   EXPECT_EQ(ReadBits(r.s, 0), 0);
-  EXPECT_EQ(ReadBits(r.s, 16), 0);
   // Once the end is seen the reader stops calling ReadByte: one read of 2 bytes, one that found
   // the end, and nothing after it.
   EXPECT_EQ(r.in.read_requests, std::vector<int32_t>{2});
   EXPECT_EQ(r.s.InSum, 0xA5u + 0x0F);
+  // One bit more than the data hold: the stream is damaged.
+  EXPECT_THROW(ReadBits(r.s, 1), EBadChecksum);
 }
 
 TEST(BitReader, SixteenBitReadsAcrossBytes) {
@@ -268,7 +274,7 @@ TEST(BitReader, SixteenBitReadsAcrossBytes) {
   EXPECT_EQ(ReadBits(r.s, 12), 0x678);
   EXPECT_EQ(ReadBits(r.s, 1), 1);
   EXPECT_EQ(ReadBits(r.s, 7), 0x1A);
-  EXPECT_EQ(ReadBits(r.s, 16), 0);
+  EXPECT_EQ(r.s.BitBuffer, 0);
 }
 
 TEST(BitWriter, WritesMostSignificantBitFirst) {
@@ -315,6 +321,77 @@ TEST(BitWriter, BytesGoThroughWriteByte) {
   EXPECT_THROW(WriteBits(r.s, 8, 0x0F), EUnableToCompress);
   FlushOutput(r.s);
   EXPECT_EQ(r.out.Data(), Bytes{0xF0});
+}
+
+// The stored copy moves whole runs; every effect must be the byte-at-a-time copy's: bytes, stream
+// calls, progress, sums, counts, key index, the output limit's exception, where the input stops.
+TEST(CopyStored, RunsMatchTheByteAtATimeCopy) {
+  struct Case {
+    size_t size;
+    int32_t chunk;  // largest read the source delivers
+    int key_side;   // 0 none, 1 input unscrambled, 2 output scrambled
+    int32_t limit;
+    int cancel_at;
+  };
+  const Case cases[] = {
+      {0, 8192, 0, 2147483647, -1},     {1, 8192, 1, 2147483647, -1},
+      {20000, 8192, 0, 2147483647, -1}, {20000, 8192, 1, 2147483647, -1},
+      {20000, 8192, 2, 2147483647, -1}, {20000, 777, 1, 2147483647, -1},
+      {20000, 1, 2, 2147483647, -1},    {16384, 8192, 0, 16384, -1},
+      {20000, 8192, 2, 8193, -1},       {20000, 100, 0, 9000, -1},
+      {20000, 8192, 1, 2147483647, 1},  {20000, 333, 2, 2147483647, 3},
+  };
+  struct ShortReads : RecordingStream {
+    ShortReads(Bytes data, int32_t chunk) : RecordingStream(std::move(data)), chunk(chunk) {}
+    int32_t Read(void* buffer, int32_t count) override {
+      return RecordingStream::Read(buffer, std::min(count, chunk));
+    }
+    int32_t chunk;
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message()
+                 << c.size << " bytes, chunk " << c.chunk << ", key side " << c.key_side
+                 << ", limit " << c.limit << ", cancel " << c.cancel_at);
+    std::vector<std::string> logs[2];
+    for (int way = 0; way < 2; ++way) {
+      ShortReads in(Counting(c.size), c.chunk);
+      RecordingStream out;
+      Bytes in_buf(IOBufferSize), out_buf(IOBufferSize);
+      TCompThreadSafety s;
+      s.InStream = &in;
+      s.OutStream = &out;
+      s.InputBuffer = s.InPos = s.InEnd = in_buf.data();
+      s.OutputBuffer = s.OutPos = out_buf.data();
+      s.OutEnd = s.OutputBuffer + IOBufferSize;
+      s.InRemaining = static_cast<int32_t>(c.size);
+      s.OutLimit = c.limit;
+      s.UnscrambleInput = c.key_side == 1;
+      s.ScrambleOutput = c.key_side == 2;
+      for (int i = 0; i < 4; ++i) s.KeyBytes[i] = static_cast<uint8_t>(0x9E3779B9u >> (8 * i));
+      std::string& log = logs[way].emplace_back();
+      int calls = 0;
+      s.ProgressHandler = [&](int32_t& p) {
+        log += " P" + std::to_string(p) + "@" + std::to_string(s.OutCount);
+        if (calls++ == c.cancel_at) p = -1;
+      };
+      try {
+        way == 0 ? CopyStoredBytewise(s) : CopyStored(s);
+        FlushOutput(s);
+      } catch (const EUnableToCompress&) {
+        log += " limit";
+      }
+      for (int32_t n : in.read_requests) log += " R" + std::to_string(n);
+      for (int32_t n : out.writes) log += " W" + std::to_string(n);
+      logs[way].push_back(std::string(out.Data().begin(), out.Data().end()));
+      for (int64_t v : {int64_t{s.InSum}, int64_t{s.OutSum}, int64_t{s.OutCount},
+                        int64_t{s.OutLimit}, int64_t{s.KeyIndex}, int64_t{s.EndOfInput},
+                        int64_t{s.InPos - s.InputBuffer}, int64_t{s.InEnd - s.InputBuffer},
+                        int64_t{s.OutPos - s.OutputBuffer}, int64_t{s.InRemaining}}) {
+        logs[way].push_back(std::to_string(v));
+      }
+    }
+    EXPECT_EQ(logs[1], logs[0]);
+  }
 }
 
 }  // namespace

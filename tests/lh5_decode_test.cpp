@@ -112,14 +112,6 @@ TEST(LH5ExpandGolden, ZeroSizeReadsNothing) {
   EXPECT_EQ(r.checksum, 0u);
 }
 
-TEST(LH5ExpandGolden, EmptyStreamGivesZeroBytes) {
-  DriverResult r = ExpandViaDriver({}, 5);
-  EXPECT_EQ(r.out, std::vector<uint8_t>(5, 0));
-  // Zero bits describe a block of 65536 literal zeros; past it another header of zero bits.
-  DriverResult big = ExpandViaDriver({}, 70000);
-  EXPECT_EQ(big.out, std::vector<uint8_t>(70000, 0));
-}
-
 TEST(LH5ExpandGolden, FirstMatchReadsSpacesOfTheFreshWindow) {
   Lh5StreamBuilder b;
   b.AddBlock({Lh5Item::Match(3, 0)});

@@ -12,8 +12,8 @@
 #include <vector>
 
 #include "codecs/bit_stream.h"
-#include "codecs/codecs.h"
 #include "codecs/codec_state.h"
+#include "codecs/codecs.h"
 #include "codecs/lh5/lh5_encoder.h"
 #include "qobz/compress.h"
 #include "qobz/errors.h"
@@ -35,13 +35,15 @@ Packed Compress(const Bytes& input, int32_t key = 0) {
   TMemoryStream src(input);
   TMemoryStream dst;
   Packed out;
-  out.count = c.RunCodec(dst, src, static_cast<int32_t>(input.size()), 0, kMethodLh5,
-                         out.checksum, /*Expanding=*/false, /*Scrambled=*/false);
+  out.count = c.RunCodec(dst, src, static_cast<int32_t>(input.size()), 0, kMethodLh5, out.checksum,
+                         /*Expanding=*/false, /*Scrambled=*/false);
   out.data = dst.Data();
   return out;
 }
 
-Bytes Repeat(uint8_t b, size_t n) { return Bytes(n, b); }
+Bytes Repeat(uint8_t b, size_t n) {
+  return Bytes(n, b);
+}
 
 // Encodes without an output limit, so that inputs whose stream is longer than themselves can be
 // checked too.
@@ -250,7 +252,8 @@ TEST(LH5BlockWriter, EqualCountsKeepSymbolOrderAndCodesAreCanonical) {
 
 TEST(LH5Encode, SameInputSameBytesWhateverRanBefore) {
   Bytes text;
-  for (int i = 0; i < 30000; ++i) text.push_back(static_cast<uint8_t>("the quick brown fox "[i % 20] + (i / 997) % 3));
+  for (int i = 0; i < 30000; ++i)
+    text.push_back(static_cast<uint8_t>("the quick brown fox "[i % 20] + (i / 997) % 3));
   TCompress c;
   auto run = [&c](const Bytes& in) {
     TMemoryStream src(in);
@@ -314,6 +317,58 @@ TEST(LH5Encode, KeyScramblesEveryPackedByteInTurn) {
     ASSERT_EQ(plain.data.size(), locked.data.size());
     for (size_t i = 0; i < plain.data.size(); ++i) {
       EXPECT_EQ(locked.data[i], plain.data[i] ^ kb[i % 4]) << "byte " << i;
+    }
+  }
+}
+
+// A source that delivers at most `chunk` bytes per read.
+class ShortReads : public TMemoryStream {
+ public:
+  ShortReads(Bytes data, int32_t chunk) : TMemoryStream(std::move(data)), chunk_(chunk) {}
+  int32_t Read(void* buffer, int32_t count) override {
+    return TMemoryStream::Read(buffer, std::min(count, chunk_));
+  }
+
+ private:
+  int32_t chunk_;
+};
+
+// A cancelled fetch ends every encoder's input: what it packs is exactly the bytes delivered
+// before that fetch, whose sum is the checksum, however short the source's reads are.
+TEST(Encoders, StopAtACancelledFetchOnShortReads) {
+  Bytes input(40000);
+  for (size_t i = 0; i < input.size(); ++i) {
+    input[i] = static_cast<uint8_t>("the quick brown fox "[i % 20] + (i / 997) % 3);
+  }
+  struct Case {
+    int32_t chunk;
+    int cancel_fetch;  // the n-th fetch (from 1) is cancelled
+  };
+  const Case cases[] = {{100, 1},  {100, 2},  {100, 40}, {100, 81}, {100, 200},
+                        {5000, 2}, {5000, 4}, {8192, 2}, {8192, 3}};
+  for (const uint8_t method : {uint8_t{kMethodRle}, uint8_t{kMethodLzh}, uint8_t{kMethodLh5}}) {
+    for (const Case& c : cases) {
+      SCOPED_TRACE(testing::Message() << "method " << int{method} << " chunk " << c.chunk
+                                      << " cancel " << c.cancel_fetch);
+      TCompress packer;
+      int calls = 0;
+      packer.OnShowProgress = [&](int32_t& percent) {
+        if (calls++ == c.cancel_fetch) percent = -1;  // call 0 is the one before the run
+      };
+      ShortReads src(input, c.chunk);
+      TMemoryStream packed;
+      uint32_t checksum = 0;
+      packer.EncodeStream(packed, src, static_cast<int32_t>(input.size()), method, checksum);
+      const size_t kept = std::min(
+          input.size(), static_cast<size_t>(c.chunk) * static_cast<size_t>(c.cancel_fetch - 1));
+      const Bytes prefix(input.begin(), input.begin() + static_cast<ptrdiff_t>(kept));
+      EXPECT_EQ(checksum, std::accumulate(prefix.begin(), prefix.end(), 0u));
+      TCompress unpacker;
+      TMemoryStream in(packed.Data()), out;
+      uint32_t sum = 0;
+      unpacker.RunCodec(out, in, static_cast<int32_t>(packed.Data().size()),
+                        static_cast<int32_t>(kept), method, sum, true, false);
+      EXPECT_TRUE(out.Data() == prefix) << out.Data().size() << " bytes, " << kept << " expected";
     }
   }
 }

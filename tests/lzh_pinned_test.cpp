@@ -2,7 +2,9 @@
 // reference loops, so that faster loops cannot change a byte of it. For every corpus sample: the
 // packed stream, and for runs through the driver the interleaving of stream reads, buffer writes
 // and progress calls, the bytes written, the checksum, the stream position left behind and the
-// output limit's exception. Large samples only in optimised builds without sanitizers.
+// output limit's exception. Only the large samples (3 MiB of each kind), in optimised builds
+// without sanitizers; the small samples at buffer and ring boundaries are pinned as files
+// (encoder_golden_test.cpp).
 #include <gtest/gtest.h>
 
 #include <cinttypes>
@@ -83,6 +85,8 @@ uint64_t DriverRun(const Bytes& input, int32_t unpacked, bool expanding, int32_t
                      expanding, expanding && key != 0);
   } catch (const EUnableToCompress&) {
     h.Add(int64_t{'U'});
+  } catch (const EBadChecksum&) {
+    h.Add(int64_t{'B'});
   }
   for (int32_t w : dst.writes) h.Add(w);
   h.Add(out);
@@ -139,7 +143,9 @@ const std::map<std::string, Pinned>& Golden() {
 TEST(LzhPinned, EveryCorpusSampleBothWays) {
   const bool print = std::getenv("QOBZ_PRINT_LZH_PINS") != nullptr;
   int checked = 0;
-  for (const auto& sample : test::Corpus(QOBZ_LZH_PIN_LARGE != 0)) {
+  if (!QOBZ_LZH_PIN_LARGE) GTEST_SKIP() << "large samples only in optimised builds";
+  for (const auto& sample : test::Corpus(true)) {
+    if (!sample.name.ends_with("-large")) continue;
     const Pinned got = Measure(sample.data);
     if (print) {
       std::printf("{\"%s\", {0x%016" PRIx64 "ull, 0x%016" PRIx64 "ull, 0x%016" PRIx64 "ull}},\n",
@@ -154,7 +160,7 @@ TEST(LzhPinned, EveryCorpusSampleBothWays) {
     ++checked;
   }
   if (!print) {
-    EXPECT_EQ(checked, QOBZ_LZH_PIN_LARGE ? 85 : 80);
+    EXPECT_EQ(checked, 5);
   }
 }
 

@@ -1,4 +1,6 @@
 // LZH codec: golden streams, the model's rules, the search's limits, damaged input, round trips.
+#include "codecs/lzh/lzh.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -9,7 +11,6 @@
 
 #include "codecs/byte_stream.h"
 #include "codecs/codecs.h"
-#include "codecs/lzh/lzh.h"
 #include "qobz/compress.h"
 #include "support/corpus.h"
 #include "support/lzh_support.h"
@@ -23,7 +24,9 @@ using test::LzhToken;
 using test::LzhTrace;
 using test::StateOver;
 
-Bytes Text(const char* s) { return Bytes(s, s + std::strlen(s)); }
+Bytes Text(const char* s) {
+  return Bytes(s, s + std::strlen(s));
+}
 
 // Through the driver, as an archive entry would go.
 Bytes DriverCompress(const Bytes& in, int32_t key = 0) {
@@ -31,8 +34,8 @@ Bytes DriverCompress(const Bytes& in, int32_t key = 0) {
   c.Key = key;
   TMemoryStream src(in), dst;
   uint32_t sum = 0;
-  c.RunCodec(dst, src, static_cast<int32_t>(in.size()), static_cast<int32_t>(in.size()),
-             kMethodLzh, sum, false, false);
+  c.RunCodec(dst, src, static_cast<int32_t>(in.size()), static_cast<int32_t>(in.size()), kMethodLzh,
+             sum, false, false);
   EXPECT_EQ(sum, std::accumulate(in.begin(), in.end(), 0u));
   return dst.Data();
 }
@@ -160,7 +163,7 @@ TEST(LzhModel, RebuildHalvesLeafWeightsRoundingUp) {
   LzhUpdateModel(st.s, 'B');
   for (int i = 0; i < 10; ++i) LzhUpdateModel(st.s, 300);
   ExpectModelConsistent(st.s);
-  LzhRebuildModel(st.s);
+  LzhRebuildNodes(st.s.HuffFreq.get(), st.s.HuffParent.get(), st.s.HuffChild.get());
   ExpectModelConsistent(st.s);
   EXPECT_EQ(LeafWeight(st.s, 'C'), 1);  // 1 stays 1
   EXPECT_EQ(LeafWeight(st.s, 'A'), 1);  // 2 becomes 1
@@ -198,8 +201,8 @@ TEST(LzhOffsetCode, EveryOffsetRoundTripsWithItsCodeLength) {
   Bytes packed = w.Output();
   // Lengths: 3 bits for h = 0, 4 for 1..3, 5 for 4..11, 6 for 12..23, 7 for 24..47, 8 for the
   // rest, each followed by 6 plain bits; 64 offsets per h.
-  const size_t bits = 64 * ((3 + 6) + 3 * (4 + 6) + 8 * (5 + 6) + 12 * (6 + 6) + 24 * (7 + 6) +
-                            16 * (8 + 6));
+  const size_t bits =
+      64 * ((3 + 6) + 3 * (4 + 6) + 8 * (5 + 6) + 12 * (6 + 6) + 24 * (7 + 6) + 16 * (8 + 6));
   EXPECT_EQ(packed.size(), (bits + 7) / 8);
   StateOver r(packed);
   LzhAllocateWork(r.s);
@@ -216,12 +219,12 @@ TEST(LzhOffsetCode, GoldenBits) {
     LzhFlushBits(w.s);
     return w.Output();
   };
-  EXPECT_EQ(encode(0), (Bytes{0x00, 0x00}));              // 000 000000
-  EXPECT_EQ(encode(4095), (Bytes{0xFF, 0xFC}));           // 11111111 111111
-  EXPECT_EQ(encode(64 + 5), (Bytes{0x21, 0x40}));         // 0010 000101
-  EXPECT_EQ(encode(11 * 64 + 63), (Bytes{0x8F, 0xE0}));   // 10001 111111
-  EXPECT_EQ(encode(12 * 64 + 1), (Bytes{0x90, 0x10}));    // 100100 000001
-  EXPECT_EQ(encode(47 * 64), (Bytes{0xEE, 0x00}));        // 1110111 000000
+  EXPECT_EQ(encode(0), (Bytes{0x00, 0x00}));             // 000 000000
+  EXPECT_EQ(encode(4095), (Bytes{0xFF, 0xFC}));          // 11111111 111111
+  EXPECT_EQ(encode(64 + 5), (Bytes{0x21, 0x40}));        // 0010 000101
+  EXPECT_EQ(encode(11 * 64 + 63), (Bytes{0x8F, 0xE0}));  // 10001 111111
+  EXPECT_EQ(encode(12 * 64 + 1), (Bytes{0x90, 0x10}));   // 100100 000001
+  EXPECT_EQ(encode(47 * 64), (Bytes{0xEE, 0x00}));       // 1110111 000000
 }
 
 TEST(LzhCompressor, OffsetsReachBack4036BytesAndNoFurther) {
@@ -331,31 +334,82 @@ TEST(LzhExpander, MatchesBeforeTheDataCopySpacesAndOverlapTheirOutput) {
   EXPECT_EQ(DriverExpand(packed, static_cast<int32_t>(expect.size())), expect);
 }
 
-TEST(LzhExpander, DamagedStreamsGiveCountBytesOrUpTo59More) {
-  Bytes plain = test::MakeData(test::Kind::Text, 20000, 4);
-  Bytes packed = LzhRawCompress(plain);
-  for (size_t cut : {size_t{0}, size_t{1}, size_t{2}, packed.size() / 3, packed.size() - 1}) {
-    Bytes broken(packed.begin(), packed.begin() + static_cast<long>(cut));
-    for (int32_t count : {1, 100, 20000, 30001}) {
-      Bytes out = DriverExpand(broken, count);
-      // What the stream says with 0 bits after the break: trace it with zero bytes appended.
-      Bytes padded = broken;
-      padded.resize(broken.size() + 4 * static_cast<size_t>(count) + 64, 0);
-      int32_t produced = 0;
-      for (const LzhToken& t : LzhTrace(padded, count))
-        produced += t.symbol < 256 ? 1 : t.symbol - LzhMatchSymbolBias;
-      EXPECT_EQ(static_cast<int32_t>(out.size()), produced) << cut << " " << count;
-      EXPECT_GE(out.size(), static_cast<size_t>(count));
-      EXPECT_LE(out.size(), static_cast<size_t>(count) + 59);
-      EXPECT_EQ(out, DriverExpand(padded, count));
+// Packed data that run out: both decoders may take only their bit reader's look-ahead past the
+// end of a valid stream; a stream that needs more bits than it holds is damaged (EBadChecksum, or
+// EInvalidKey for a locked entry), however large the unpacked size it claims, while a cancelled
+// run still decodes on from zero bits to the size asked for.
+TEST(Decoders, PackedDataThatRunOutAreDamaged) {
+  const Bytes plain = test::MakeData(test::Kind::Text, 20000, 4);
+  const auto n = static_cast<int32_t>(plain.size());
+  enum Cut { kWhole, kPadded, kEmpty, kHalf };
+  struct Case {
+    Cut cut;
+    int32_t count;   // unpacked size claimed
+    bool cancel;     // the first fetch is cancelled
+    bool damaged;    // EBadChecksum expected
+    size_t max_out;  // bytes written at most
+  };
+  const Case cases[] = {
+      {kWhole, n, false, false, size_t(n) + 59},
+      {kPadded, n, false, false, size_t(n) + 59},  // bytes after the stream are never needed
+      {kEmpty, 100000, false, true, 64},           // a bomb: nothing but a size
+      {kWhole, n + 100000, false, true, size_t(n) + 4096},  // a valid stream claiming more
+      {kHalf, n, false, true, size_t(n)},
+      {kWhole, n, true, false, size_t(n) + 59},  // cancelled: zero bits up to the size
+      {kHalf, n, true, false, size_t(n) + 59},   // even where the data run out
+  };
+  for (const uint8_t method : {uint8_t{kMethodLzh}, uint8_t{kMethodLh5}}) {
+    TCompress packer;
+    TMemoryStream src(plain), packed_stream;
+    uint32_t sum = 0;
+    packer.EncodeStream(packed_stream, src, n, method, sum);
+    const Bytes packed = packed_stream.Data();
+    for (const Case& c : cases) {
+      SCOPED_TRACE(testing::Message() << "method " << int{method} << " cut " << c.cut << " count "
+                                      << c.count << " cancel " << c.cancel);
+      Bytes in = c.cut == kEmpty ? Bytes{} : packed;
+      if (c.cut == kPadded) in.resize(in.size() + 30, 0xA7);
+      if (c.cut == kHalf) in.resize(in.size() / 2);
+      TCompress codec;
+      int calls = 0;
+      if (c.cancel) {
+        codec.OnShowProgress = [&calls](int32_t& percent) {
+          if (++calls == 2) percent = -1;  // call 1 is the 0 before the run
+        };
+      }
+      TMemoryStream source(in), dest;
+      uint32_t checksum = 0;
+      bool damaged = false;
+      try {
+        codec.RunCodec(dest, source, static_cast<int32_t>(in.size()), c.count, method, checksum,
+                       true, false);
+      } catch (const EBadChecksum&) {
+        damaged = true;
+      }
+      EXPECT_EQ(damaged, c.damaged);
+      EXPECT_LE(dest.Data().size(), c.max_out);
+      if (!c.damaged) {
+        EXPECT_GE(dest.Data().size(), static_cast<size_t>(c.count));
+      }
+      if (!c.damaged && !c.cancel) {
+        EXPECT_TRUE(std::equal(plain.begin(), plain.end(), dest.Data().begin()));
+      }
+      if (c.cut == kEmpty && !c.cancel) {
+        // The same entry in an archive: damaged, and a locked one reports the key.
+        for (const int32_t lock : {0, 1, 2}) {
+          TCompress entry;
+          entry.Key = 77;
+          TMemoryStream none, out;
+          if (lock == 0) {
+            EXPECT_THROW(entry.ExpandEntry(out, none, 0, c.count, 1234, method, "", lock),
+                         EBadChecksum);
+          } else {
+            EXPECT_THROW(entry.ExpandEntry(out, none, 0, c.count, 1234, method, "", lock),
+                         EInvalidKey);
+          }
+        }
+      }
     }
-  }
-  // Arbitrary bytes decode to something of the right size too.
-  Bytes junk = test::MakeData(test::Kind::Random, 3000, 5);
-  for (int32_t count : {1, 5000, 100000}) {
-    Bytes out = DriverExpand(junk, count);
-    EXPECT_GE(out.size(), static_cast<size_t>(count));
-    EXPECT_LE(out.size(), static_cast<size_t>(count) + 59);
   }
 }
 
@@ -372,8 +426,7 @@ std::vector<std::pair<int32_t, int32_t>> FetchLog(const Bytes& packed, int32_t c
   };
   TMemoryStream src(packed), dst;
   uint32_t sum = 0;
-  c.RunCodec(dst, src, static_cast<int32_t>(packed.size()), count, kMethodLzh, sum, true,
-             key != 0);
+  c.RunCodec(dst, src, static_cast<int32_t>(packed.size()), count, kMethodLzh, sum, true, key != 0);
   // InSum is taken before unscrambling, so it only tells the runs apart by their packed bytes;
   // it is checked by the caller.
   log.emplace_back(static_cast<int32_t>(src.Position()), key == 0 ? c.CodecState().InSum : 0);

@@ -87,7 +87,7 @@ void AssignCodes(const TLH5EncoderTables& t, int n, const uint8_t* lengths, uint
   uint16_t total = 0;
   for (int i = 1; i <= lh5::MaxCodeLength; ++i) {
     start[i] = total;
-    weight[i] = static_cast<uint16_t>(0x8000 >> (i - 1));
+    weight[i] = static_cast<uint16_t>(1u << (lh5::MaxCodeLength - i));
     total = static_cast<uint16_t>(total + weight[i] * t.LengthCount[i]);
   }
   for (int x = 0; x < n; ++x) {
@@ -96,6 +96,16 @@ void AssignCodes(const TLH5EncoderTables& t, int n, const uint8_t* lengths, uint
     start[len] = static_cast<uint16_t>(start[len] + weight[len]);
   }
 }
+
+// The length-alphabet symbols of zero runs, and the run lengths that take each form: one or two
+// zeros go as single zeros (symbol 0), 3..18 as symbol 1 with a 4-bit count, 19 as a single zero
+// and a run of 18, 20 and up as symbol 2 with a 9-bit count.
+constexpr int kOneZero = 0;
+constexpr int kShortZeroRun = 1;
+constexpr int kLongZeroRun = 2;
+constexpr int kShortZeroRunFrom = lh5::ShortZeroRunBase;
+constexpr int kShortZeroRunMax = lh5::ShortZeroRunBase + (1 << lh5::ShortZeroRunBits) - 1;
+static_assert(kShortZeroRunMax + 2 == lh5::LongZeroRunBase);
 
 // Length of a run of zero lengths starting at lengths[i - 1] (already known to be 0), within n;
 // advances i past it.
@@ -123,19 +133,19 @@ void TallyLengthSymbols(TLH5EncoderTables& t) {
   while (i < n) {
     const int k = t.SymbolLengths[i++];
     if (k != 0) {
-      ++t.LengthFreq[k + 2];
+      ++t.LengthFreq[k + lh5::LengthSymbolOffset];
       continue;
     }
     const int z = ZeroRun(t.SymbolLengths, n, i);
-    if (z <= 2) {
-      t.LengthFreq[0] = static_cast<uint16_t>(t.LengthFreq[0] + z);
-    } else if (z <= 18) {
-      ++t.LengthFreq[1];
-    } else if (z == 19) {
-      ++t.LengthFreq[0];
-      ++t.LengthFreq[1];
+    if (z < kShortZeroRunFrom) {
+      t.LengthFreq[kOneZero] = static_cast<uint16_t>(t.LengthFreq[kOneZero] + z);
+    } else if (z <= kShortZeroRunMax) {
+      ++t.LengthFreq[kShortZeroRun];
+    } else if (z < lh5::LongZeroRunBase) {
+      ++t.LengthFreq[kOneZero];
+      ++t.LengthFreq[kShortZeroRun];
     } else {
-      ++t.LengthFreq[2];
+      ++t.LengthFreq[kLongZeroRun];
     }
   }
 }
@@ -152,14 +162,16 @@ void WriteShortLengths(TCompThreadSafety& s, const TLH5EncoderTables& t, int n, 
   int i = 0;
   while (i < n) {
     const int k = t.ShortLengths[i++];
-    if (k <= 6) {
-      WriteBits(s, 3, static_cast<uint16_t>(k));
+    if (k < lh5::ShortLengthEscape) {
+      WriteBits(s, lh5::ShortLengthBits, static_cast<uint16_t>(k));
     } else {
-      WriteBits(s, k - 3, 0xFFFE);
+      // 111, then k - 7 one bits and a zero: k - 3 bits, all ones but the last.
+      WriteBits(s, lh5::ShortLengthBits + (k - lh5::ShortLengthEscape) + 1, 0xFFFE);
     }
     if (i == special) {
-      while (i < 6 && t.ShortLengths[i] == 0) ++i;
-      WriteBits(s, 2, static_cast<uint16_t>(i - 3));
+      const int skip_end = special + (1 << lh5::LengthListZeroRunBits) - 1;
+      while (i < skip_end && t.ShortLengths[i] == 0) ++i;
+      WriteBits(s, lh5::LengthListZeroRunBits, static_cast<uint16_t>(i - special));
     }
   }
 }
@@ -176,22 +188,23 @@ void WriteSymbolLengths(TCompThreadSafety& s, const TLH5EncoderTables& t) {
   while (i < n) {
     const int k = t.SymbolLengths[i++];
     if (k != 0) {
-      WriteLengthSymbol(s, t, k + 2);
+      WriteLengthSymbol(s, t, k + lh5::LengthSymbolOffset);
       continue;
     }
     const int z = ZeroRun(t.SymbolLengths, n, i);
-    if (z <= 2) {
-      for (int j = 0; j < z; ++j) WriteLengthSymbol(s, t, 0);
-    } else if (z <= 18) {
-      WriteLengthSymbol(s, t, 1);
-      WriteBits(s, 4, static_cast<uint16_t>(z - 3));
-    } else if (z == 19) {
-      WriteLengthSymbol(s, t, 0);
-      WriteLengthSymbol(s, t, 1);
-      WriteBits(s, 4, 15);
+    if (z < kShortZeroRunFrom) {
+      for (int j = 0; j < z; ++j) WriteLengthSymbol(s, t, kOneZero);
+    } else if (z <= kShortZeroRunMax) {
+      WriteLengthSymbol(s, t, kShortZeroRun);
+      WriteBits(s, lh5::ShortZeroRunBits, static_cast<uint16_t>(z - lh5::ShortZeroRunBase));
+    } else if (z < lh5::LongZeroRunBase) {
+      WriteLengthSymbol(s, t, kOneZero);
+      WriteLengthSymbol(s, t, kShortZeroRun);
+      WriteBits(s, lh5::ShortZeroRunBits,
+                static_cast<uint16_t>(kShortZeroRunMax - lh5::ShortZeroRunBase));
     } else {
-      WriteLengthSymbol(s, t, 2);
-      WriteBits(s, 9, static_cast<uint16_t>(z - 20));
+      WriteLengthSymbol(s, t, kLongZeroRun);
+      WriteBits(s, lh5::LongZeroRunBits, static_cast<uint16_t>(z - lh5::LongZeroRunBase));
     }
   }
 }
@@ -254,7 +267,7 @@ void FlushBlock(TCompThreadSafety& s, TLH5EncoderTables& t) {
   const int root = BuildCode(t, lh5::SymbolCount, t.SymbolFreq, t.SymbolLengths, t.SymbolCodes);
   // For a block of one distinct symbol the root is that symbol and its count is the item count.
   const uint16_t size = t.SymbolFreq[root];
-  WriteBits(s, 16, size);
+  WriteBits(s, lh5::BlockSizeBits, size);
   if (root >= lh5::SymbolCount) {
     TallyLengthSymbols(t);
     const int root_t =
@@ -302,7 +315,8 @@ void FlushBlock(TCompThreadSafety& s, TLH5EncoderTables& t) {
 namespace {
 
 // Walks the items of a block in order: a flag byte before every eight items says which are
-// matches (3 bytes: length symbol - 256, then the 16-bit position) and which literals (1 byte).
+// matches (3 bytes: length symbol - LiteralCount, then the 16-bit position) and which literals (1
+// byte).
 template <typename Literal, typename Match>
 inline void ForEachItem(const TLH5EncoderTables& t, int size, Literal literal, Match match) {
   const uint8_t* item = t.ItemBuffer;
@@ -314,7 +328,7 @@ inline void ForEachItem(const TLH5EncoderTables& t, int size, Literal literal, M
       flags = static_cast<uint8_t>(flags << 1);
     }
     if (flags & 0x80) {
-      match(*item + 256, (item[1] << 8) | item[2]);
+      match(*item + lh5::LiteralCount, (item[1] << 8) | item[2]);
       item += 3;
     } else {
       literal(*item++);

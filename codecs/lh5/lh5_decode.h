@@ -1,28 +1,35 @@
-// The steps of the LH5 decoder, for the encoder's tests and the decoder's own.
+// The LH5 decoder's parts: the block header reader (lh5_decode_tables.cpp), the specified flow
+// and the entry points (lh5_decode.cpp), the fast loop (lh5_decode_fast.cpp).
 #pragma once
 
 #include <cstdint>
 
 #include "codecs/codec_state.h"
+#include "codecs/lh5/lh5_tables.h"
 
 namespace qobz {
 
-// zeroRunAfter for a short length list without the zero-run field.
-constexpr int32_t kNoZeroRun = -1;
+// Where the decoder stands in the output: bytes produced (64-bit: a last match may run up to 255
+// bytes past a size near 2^31) and the ring position, which always equals the fill of the output
+// buffer modulo 8192 because both start at 0 and advance together.
+struct TLH5Progress {
+  int64_t produced = 0;
+  uint32_t position = 0;
+};
 
-// Builds a lookup table of 2^tableBits entries and the trees below it from canonical code lengths.
-// Raises ELZHBadDecodeTable unless the lengths form a complete code.
-void MakeDecodeTable(TCompThreadSafety& s, uint16_t symbolCount, const uint8_t* lengths,
-                     uint16_t tableBits, uint16_t* table);
-// Reads a short length list (length or position alphabet) into ShortLengths and builds ShortTable.
-void ReadShortLengths(TCompThreadSafety& s, uint16_t entryCount, uint8_t countBits,
-                      int32_t zeroRunAfter);
-// Reads the main length list into SymbolLengths and builds SymbolTable.
-void ReadSymbolLengths(TCompThreadSafety& s);
-// The next main-alphabet symbol; reads a block header first when the block is used up.
-uint16_t DecodeSymbol(TCompThreadSafety& s);
-// The next distance value d (0..8191): the match copies from d + 1 bytes back.
-uint16_t DecodePosition(TCompThreadSafety& s);
+// Reads a block header: BlockRemaining, then the three length lists, from which it builds the
+// lookup tables and trees of s.LH5 (the main and position codes also in the fast loop's packed
+// form). Raises ELZHBadDecodeTable unless each list is a complete prefix code.
+void LH5ReadBlockHeader(TCompThreadSafety& s);
+
+// The fast loop runs only while this many input bytes are in the buffer: one refill's load.
+constexpr int32_t LH5FastLoadBytes = 8;
+
+// The fast loop, from the state the specified flow left to the state it would leave. Entry
+// assumptions: EndOfInput clear, output not scrambled, a block in progress, at least
+// LH5FastLoadBytes input bytes in the buffer, and OutLimit not reachable before size bytes plus
+// one longest match are out.
+void LH5ExpandFast(TCompThreadSafety& s, TLH5Tables& t, int64_t size, TLH5Progress& at);
 
 // LH5Expand without its fast loop: every bit through ConsumeBits, every byte through WriteByte.
 // Its observable behaviour is the reference that LH5Expand must match.

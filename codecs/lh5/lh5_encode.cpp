@@ -19,6 +19,7 @@
 #include <memory>
 
 #include "codecs/bit_stream.h"
+#include "codecs/byte_runs.h"
 #include "codecs/codecs.h"
 #include "codecs/lh5/lh5_encoder.h"
 
@@ -54,35 +55,12 @@ class LH5Encoder {
            static_cast<int>((scatter + static_cast<uint32_t>(b)) & (kBucketCount - 1));
   }
 
-  // The first i in [from, limit) with a[i] != b[i], else limit. Little-endian machines compare
-  // eight bytes at a time; the loads may reach kComparePad bytes past limit.
-  static int MatchEnd(const uint8_t* a, const uint8_t* b, int from, int limit) {
-    int i = from;
-    if constexpr (std::endian::native == std::endian::little) {
-      while (i < limit) {
-        uint64_t x;
-        uint64_t y;
-        std::memcpy(&x, a + i, sizeof x);
-        std::memcpy(&y, b + i, sizeof y);
-        if (x != y) {
-          i += __builtin_ctzll(x ^ y) >> 3;
-          return i < limit ? i : limit;
-        }
-        i += 8;
-      }
-      return limit;
-    } else {
-      while (i < limit && a[i] == b[i]) ++i;
-      return i;
-    }
-  }
-
   TCompThreadSafety& s_;
   TLH5EncoderTables& t_;
 };
 
 void LH5Encoder::ResetTrie() {
-  for (int q = kRootBase; q < kRootBase + 256; ++q) {
+  for (int q = kRootBase; q < kRootBase + lh5::LiteralCount; ++q) {
     t_.NodeDepth[q] = 1;
     t_.NodeLatest[q] = 0;
   }
@@ -181,7 +159,7 @@ void LH5Encoder::InsertString() {
     }
     if (m >= p) m -= lh5::WindowSize;
     t_.MatchStart = m;
-    const int len = MatchEnd(w + p, w + m, t_.MatchLength, limit);
+    const int len = qobz::MatchLength(w + p, w + m, t_.MatchLength, limit);
     if (len < limit) {
       t_.MatchLength = len;
       SplitEdge(r);
@@ -257,8 +235,11 @@ void LH5Encoder::RemoveString() {
 
 // Fills [dst, end) as a ReadByte per slot would, stopping at the first slot that gets no byte;
 // that slot takes ReadByte's 0 and the slots above it keep their old bytes, which decide ties.
-// Returns the number of bytes stored. Whole runs of the input buffer are copied at once.
+// Once the input has ended (or a fetch was cancelled) nothing more is read, as in the other
+// encoders: the bytes of a cancelled fetch never become input. Returns the number of bytes stored.
+// Whole runs of the input buffer are copied at once.
 int LH5Encoder::FillWindow(uint8_t* dst, uint8_t* const end) {
+  if (s_.EndOfInput) return 0;
   uint8_t* const begin = dst;
   while (dst < end) {
     if (s_.InPos == s_.InEnd || s_.UnscrambleInput) {
@@ -267,12 +248,11 @@ int LH5Encoder::FillWindow(uint8_t* dst, uint8_t* const end) {
       ++dst;
       continue;
     }
-    const ptrdiff_t n = std::min(s_.InEnd - s_.InPos, end - dst);
-    uint32_t sum = 0;
-    for (ptrdiff_t i = 0; i < n; ++i) sum += s_.InPos[i];
-    std::memcpy(dst, s_.InPos, static_cast<size_t>(n));
-    s_.InSum += sum;
-    s_.InPos += n;
+    TByteRuns in(s_);
+    const ptrdiff_t n = std::min(in.InLeft(), end - dst);
+    std::memcpy(dst, in.In(), static_cast<size_t>(n));
+    in.Skip(n);
+    in.Commit();
     dst += n;
   }
   return static_cast<int>(dst - begin);
@@ -305,7 +285,7 @@ void LH5Encoder::RecordItem(int symbol, int v) {
   }
   t_.ItemBuffer[t_.ItemPos++] = static_cast<uint8_t>(symbol);
   ++t_.SymbolFreq[symbol];
-  if (symbol >= 256) {
+  if (symbol >= lh5::LiteralCount) {
     t_.ItemBuffer[t_.FlagPos] = static_cast<uint8_t>(t_.ItemBuffer[t_.FlagPos] | t_.FlagMask);
     t_.ItemBuffer[t_.ItemPos] = static_cast<uint8_t>(v >> 8);
     t_.ItemBuffer[t_.ItemPos + 1] = static_cast<uint8_t>(v);
@@ -326,16 +306,16 @@ void LH5Encoder::Run() {
   t_.Lookahead = 0;
   std::memset(t_.Window + kWindowSlots + 1, 0, kComparePad);  // read, never counted
 
-  // Every slot of the first fill asks for a byte, even after the end: each call decides alone.
-  for (int slot = kFirstPos; slot < kWindowSlots; ++slot) {
+  // The first fill reads until the input ends or a fetch is cancelled; the slots after that hold
+  // spaces, which take part in comparisons.
+  int slot = kFirstPos;
+  for (; slot < kWindowSlots; ++slot) {
     const uint8_t b = ReadByte(s_);
-    if (s_.EndOfInput) {
-      t_.Window[slot] = kSpace;
-    } else {
-      t_.Window[slot] = b;
-      ++t_.Lookahead;
-    }
+    if (s_.EndOfInput) break;
+    t_.Window[slot] = b;
+    ++t_.Lookahead;
   }
+  std::memset(t_.Window + slot, kSpace, static_cast<size_t>(kWindowSlots - slot));
   if (t_.Lookahead == 0) return;  // an empty input writes nothing, not even a partial byte
 
   t_.MatchStart = 0;
@@ -364,7 +344,7 @@ void LH5Encoder::Run() {
       RecordItem(t_.Window[t_.CurPos - 1], 0);
     } else {
       // The mask keeps the distance right when the window slid since the match was found.
-      RecordItem(len + 253, (t_.CurPos - start - 2) & (lh5::WindowSize - 1));
+      RecordItem(len + lh5::MatchSymbolOffset, (t_.CurPos - start - 2) & lh5::WindowMask);
       skip = len - 1;
     }
   }

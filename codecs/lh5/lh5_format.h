@@ -14,9 +14,6 @@ namespace qobz::lh5 {
 constexpr int32_t WindowSize = 8192;
 constexpr int32_t WindowMask = WindowSize - 1;
 constexpr uint8_t WindowFill = 0x20;
-// The window array is sized for the encoder, which keeps a longest match of look-ahead behind the
-// ring: 2 * WindowSize + MaxMatch + 1 bytes.
-constexpr int32_t WindowBytes = 16641;
 
 // Main alphabet: literals 0..255, then matches of length symbol - 253.
 constexpr int32_t LiteralCount = 256;

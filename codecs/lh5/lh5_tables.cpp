@@ -1,17 +1,7 @@
-// Allocation and release of the LH5 tables.
+// Allocation and release of the LH5 decoder's tables.
 #include "codecs/lh5/lh5_tables.h"
 
-#include "codecs/lh5/lh5_encoder.h"
-
 namespace qobz {
-
-void TLH5EncoderTablesDeleter::operator()(TLH5EncoderTables* tables) const noexcept {
-  std::default_delete<TLH5EncoderTables>()(tables);
-}
-
-TLH5EncoderTablesPtr LH5AllocEncoderTables() {
-  return TLH5EncoderTablesPtr(std::make_unique_for_overwrite<TLH5EncoderTables>().release());
-}
 
 TLH5TablesHolder::TLH5TablesHolder(TCompThreadSafety& s)
     : s_(&s), tables_(std::make_unique<TLH5Tables>()) {
@@ -30,29 +20,23 @@ TLH5TablesHolder::~TLH5TablesHolder() {
   }
 }
 
-TLH5TablesHolder LH5AllocTables(TCompThreadSafety& s, bool forEncoder) {
+TLH5TablesHolder LH5AllocTables(TCompThreadSafety& s) {
   // The holder exists before the first table, so an allocation failure frees what was made.
   TLH5TablesHolder holder(s);
   TLH5Tables& t = holder.Tables();
   // make_unique_for_overwrite: the contents are set by whoever uses them, not here.
-  t.Window = std::make_unique_for_overwrite<uint8_t[]>(lh5::WindowBytes);
+  t.Window = std::make_unique_for_overwrite<uint8_t[]>(lh5::WindowSize + LH5WindowSlack);
   t.LeftChild = std::make_unique_for_overwrite<uint16_t[]>(lh5::ChildCount);
   t.RightChild = std::make_unique_for_overwrite<uint16_t[]>(lh5::ChildCount);
   t.ShortTable = std::make_unique_for_overwrite<uint16_t[]>(lh5::ShortTableSize);
   t.SymbolLengths = std::make_unique_for_overwrite<uint8_t[]>(lh5::SymbolLengthsSize);
-  if (forEncoder) {
-    t.Encoder = LH5AllocEncoderTables();
-    s.BitCount = 8;
-  } else {
-    t.SymbolTable = std::make_unique_for_overwrite<uint16_t[]>(lh5::SymbolTableSize);
-    t.PackedSymbolTable = std::make_unique_for_overwrite<uint32_t[]>(1 << lh5::SymbolTableBits);
-    t.PackedShortTable = std::make_unique_for_overwrite<uint32_t[]>(1 << lh5::ShortTableBits);
-    s.BitCount = 0;
-  }
+  t.SymbolTable = std::make_unique_for_overwrite<uint16_t[]>(lh5::SymbolTableSize);
+  t.PackedSymbolTable = std::make_unique_for_overwrite<uint32_t[]>(1 << lh5::SymbolTableBits);
+  t.PackedShortTable = std::make_unique_for_overwrite<uint32_t[]>(1 << lh5::ShortTableBits);
+  s.BitCount = 0;
   s.BitByte = 0;
   s.BitBuffer = 0;
   s.BlockRemaining = 0;
-  t.WalkDepth = 0;
   return holder;
 }
 
@@ -67,7 +51,6 @@ void LH5FreeTables(TCompThreadSafety& s) {
   t.SymbolTable.reset();
   t.PackedSymbolTable.reset();
   t.PackedShortTable.reset();
-  t.Encoder.reset();
 }
 
 }  // namespace qobz

@@ -1,9 +1,9 @@
-// The tables of the LH5 method, allocated once at the start of a run and freed on every way out.
+// The tables of the LH5 decoder, allocated once at the start of a run and freed on every way out.
+// (The encoder keeps its own storage, codecs/lh5/lh5_encoder.h.)
 //
-// Decoder and encoder share the window, the tree branches, the code lengths and the short lookup
-// table; each side has its own further tables. The length and position alphabets share
-// ShortLengths, ShortTable and the low nodes of the child arrays: the length alphabet's code is
-// needed only while a block's main lengths are read, the position code is built after that.
+// The length and position alphabets share ShortLengths, ShortTable and the low nodes of the child
+// arrays: the length alphabet's code is needed only while a block's main lengths are read, the
+// position code is built after that.
 #pragma once
 
 #include <cstdint>
@@ -14,35 +14,24 @@
 
 namespace qobz {
 
-// The encoder's own working storage (codecs/lh5/lh5_encoder.h).
-struct TLH5EncoderTables;
-struct TLH5EncoderTablesDeleter {
-  void operator()(TLH5EncoderTables* tables) const noexcept;
-};
-using TLH5EncoderTablesPtr = std::unique_ptr<TLH5EncoderTables, TLH5EncoderTablesDeleter>;
-// Allocates the encoder's tables.
-TLH5EncoderTablesPtr LH5AllocEncoderTables();
+// Bytes allocated past the window's 8192: the fast loop's wide match copies may read up to this
+// many bytes past the end of a match whose source lies in the window.
+constexpr int32_t LH5WindowSlack = 32;
 
 struct TLH5Tables {
-  // Shared by both sides. Contents are not initialised by the allocation.
-  std::unique_ptr<uint8_t[]> Window;            // lh5::WindowBytes; the decoder uses 8192 as a ring
+  // Contents are not initialised by the allocation.
+  std::unique_ptr<uint8_t[]> Window;  // lh5::WindowSize + LH5WindowSlack: the ring of the history
   std::unique_ptr<uint16_t[]> LeftChild;        // lh5::ChildCount: branch taken on a 0 bit
   std::unique_ptr<uint16_t[]> RightChild;       // lh5::ChildCount: branch taken on a 1 bit
   std::unique_ptr<uint16_t[]> ShortTable;       // lh5::ShortTableSize: top 8 bits of BitBuffer
   std::unique_ptr<uint8_t[]> SymbolLengths;     // lh5::SymbolLengthsSize
   uint8_t ShortLengths[lh5::ShortLengthsSize];  // length alphabet, later position alphabet
-
-  // Decoder only.
-  std::unique_ptr<uint16_t[]> SymbolTable;  // lh5::SymbolTableSize: top 12 bits of BitBuffer
+  std::unique_ptr<uint16_t[]> SymbolTable;      // lh5::SymbolTableSize: top 12 bits of BitBuffer
   // The same lookups packed for the decoder's fast loop, rebuilt with every block header: each
   // entry holds the table value in its low 16 bits and the bits to consume at once above them
   // (the code length for a symbol, the lookup width for a tree node).
   std::unique_ptr<uint32_t[]> PackedSymbolTable;  // 1 << lh5::SymbolTableBits
   std::unique_ptr<uint32_t[]> PackedShortTable;   // 1 << lh5::ShortTableBits
-
-  // Encoder only.
-  TLH5EncoderTablesPtr Encoder;
-  uint8_t WalkDepth = 0;
 };
 
 // Owns the tables of one run and frees them (LH5FreeTables) when it goes out of scope.
@@ -62,10 +51,9 @@ class TLH5TablesHolder {
   std::unique_ptr<TLH5Tables> tables_;
 };
 
-// Allocates the shared tables and one side's own, resets the bit layer for that side (reader:
-// BitCount 0; writer: BitCount 8) and BlockRemaining. The tables live in s.LH5 until the returned
-// holder is destroyed.
-[[nodiscard]] TLH5TablesHolder LH5AllocTables(TCompThreadSafety& s, bool forEncoder);
+// Allocates the tables, resets the bit reader and BlockRemaining. The tables live in s.LH5 until
+// the returned holder is destroyed.
+[[nodiscard]] TLH5TablesHolder LH5AllocTables(TCompThreadSafety& s);
 // Frees every table present and marks it absent; safe after a partial allocation.
 void LH5FreeTables(TCompThreadSafety& s);
 

@@ -1,8 +1,9 @@
 // LzhExpand: decodes symbols until the requested number of bytes is out.
 //
-// The expander never detects damage: past the end of the packed data every bit reads as 0 and
-// decoding goes on until count bytes are out. The count is tested only before each symbol, so the
-// last match of a damaged stream may carry the output up to 59 bytes past it.
+// Past the end of the packed data every bit reads as 0. A stream that needs more bits than it
+// holds is damaged and raises EBadChecksum (see the bit reader in lzh.h); after a cancelled fetch
+// decoding goes on from zero bits until count bytes are out. The count is tested only before each
+// symbol, so the last match of a damaged stream may carry the output up to 59 bytes past it.
 //
 // Unlike the compressor, which only ever reaches 4036 positions back, a stream from elsewhere may
 // use offsets up to 4095 from the first symbol on; the whole ring therefore starts as spaces, not
@@ -11,6 +12,7 @@
 #include <cstddef>
 #include <cstring>
 
+#include "codecs/byte_runs.h"
 #include "codecs/codecs.h"
 #include "codecs/lzh/lzh.h"
 
@@ -19,11 +21,12 @@ namespace qobz {
 namespace {
 
 // The expansion loop on the codec state's own fields: the bit reader and WriteByte of the model
-// header, used when a key scrambles either side.
-void ExpandScrambled(TCompThreadSafety& s, int32_t count) {
+// header. It runs when a key scrambles either side, and it is the reference that ExpandPlain
+// must match in every observable effect.
+void ExpandBytewise(TCompThreadSafety& s, int32_t count) {
   uint8_t* ring = s.LzhRing.get();
   int r = LzhRingStart;
-  int32_t produced = 0;
+  int64_t produced = 0;  // a last match may carry it past 2^31 - 1
   while (produced < count) {
     const int symbol = LzhDecodeSymbol(s);
     if (symbol < 256) {
@@ -92,13 +95,6 @@ inline void UpdateAlongPath(uint16_t* freq, int16_t* parent, int16_t* child, int
   }
 }
 
-inline uint64_t LoadBigEndian64(const uint8_t* p) {
-  uint64_t v;
-  std::memcpy(&v, p, sizeof v);
-  if constexpr (std::endian::native == std::endian::little) v = __builtin_bswap64(v);
-  return v;
-}
-
 // The same loop with the byte layer and the bit reader held in locals, and with the bits read
 // ahead from the input buffer into a 64-bit register while the buffer holds enough of them.
 //
@@ -112,7 +108,7 @@ inline uint64_t LoadBigEndian64(const uint8_t* p) {
 // no request of the next symbol can reach the end of the buffer (a symbol is at most 32 code bits
 // and 14 offset bits, so at most 7 bytes of the reference reader) and no fetch was cancelled;
 // otherwise `acc` is cut back to the reference's bits and the loop fetches byte by byte through
-// the byte layer. Bytes are summed into InSum when the state is written back.
+// the byte layer. Bytes are summed into InSum and OutSum when the state is written back.
 //
 // Output goes straight into the output buffer; a match is copied without tests per byte when
 // both the buffer and the output limit have room for all of it. The locals are written back
@@ -129,16 +125,15 @@ void ExpandPlain(TCompThreadSafety& s, int32_t count) {
   int held = s.LzhBitsInCount;
   uint64_t acc = static_cast<uint64_t>(s.LzhBitsIn) << 48;  // left-justified
   int acc_bits = held;
+  // The byte layer's bookkeeping (sums, counts, limit) is done by the bulk runs' commit, for
+  // every byte between two write-backs at once.
+  TByteRuns runs(s);
   const uint8_t* ref_in = s.InPos;
   const uint8_t* load_at = ref_in;
-  const uint8_t* sum_from = ref_in;  // bytes from here to ref_in are not yet in in_sum
   const uint8_t* in_end = s.InEnd;
-  uint32_t in_sum = s.InSum;
   bool end_of_input = s.EndOfInput;
   uint8_t* out = s.OutPos;
   uint8_t* out_end = s.OutEnd;
-  uint32_t out_sum = s.OutSum;
-  int32_t out_count = s.OutCount;
   int32_t out_limit = s.OutLimit;
 
   // Back to the reference reader's bits only.
@@ -148,23 +143,19 @@ void ExpandPlain(TCompThreadSafety& s, int32_t count) {
     load_at = ref_in;
   };
   auto store = [&] {
-    for (; sum_from != ref_in; ++sum_from) in_sum += *sum_from;
-    s.InPos = const_cast<uint8_t*>(ref_in);
-    s.InSum = in_sum;
-    s.OutPos = out;
-    s.OutSum = out_sum;
-    s.OutCount = out_count;
-    s.OutLimit = out_limit;
+    runs.SetIn(ref_in);
+    runs.SetOut(out);
+    runs.Commit();
     s.LzhBitsIn = static_cast<uint16_t>((acc >> 48) & ~(0xFFFFu >> held));
     s.LzhBitsInCount = static_cast<uint8_t>(held);
   };
   // After a fetch through the byte layer (the reader holds only the reference's bits then).
   auto load = [&] {
-    ref_in = load_at = sum_from = s.InPos;
+    runs.Load();
+    ref_in = load_at = runs.In();
     in_end = s.InEnd;
-    in_sum = s.InSum;
     end_of_input = s.EndOfInput;
-    out = s.OutPos;
+    out = runs.Out();
     out_end = s.OutEnd;
   };
   // One request of n bits by the reference reader, byte by byte (acc holds exactly its bits).
@@ -173,11 +164,15 @@ void ExpandPlain(TCompThreadSafety& s, int32_t count) {
     uint64_t b;
     if (ref_in != in_end) [[likely]] {
       b = *ref_in++;
+      // Bytes of a cancelled fetch: counted by nothing, since the run was cancelled.
       if (end_of_input) b = 0;
     } else {
       store();
       b = ReadByte(s);
-      if (s.EndOfInput) b = 0;
+      if (s.EndOfInput) {
+        b = 0;
+        NoteZeroByte(s, LzhReaderLookAheadBytes);
+      }
       load();
     }
     acc |= b << (56 - held);
@@ -210,17 +205,14 @@ void ExpandPlain(TCompThreadSafety& s, int32_t count) {
     if (out_limit <= 0 || out == out_end) [[unlikely]] {
       store();
       WriteByte(s, b);
-      out = s.OutPos;
+      runs.Load();
+      out = runs.Out();
       out_end = s.OutEnd;
-      out_sum = s.OutSum;
-      out_count = s.OutCount;
       out_limit = s.OutLimit;
       return;
     }
     --out_limit;
     *out++ = b;
-    out_sum += b;
-    ++out_count;
   };
 
   // A match is built in the output buffer with copies of fixed size: kCopyRead bytes from the
@@ -238,7 +230,7 @@ void ExpandPlain(TCompThreadSafety& s, int32_t count) {
   int16_t path[64];
   path[0] = LzhRoot;
   int r = LzhRingStart;
-  int32_t produced = 0;
+  int64_t produced = 0;  // a last match may carry it past 2^31 - 1
   while (produced < count) {
     int symbol;
     int offset = 0;
@@ -322,10 +314,8 @@ void ExpandPlain(TCompThreadSafety& s, int32_t count) {
           }
         }
         std::memcpy(ring + r, out, static_cast<size_t>(length));
-        for (int k = 0; k < length; ++k) out_sum += out[k];
         r = (r + length) & LzhRingMask;
         out += length;
-        out_count += length;
         out_limit -= length;
       } else {
         for (int k = 0; k < length; ++k) {
@@ -342,19 +332,30 @@ void ExpandPlain(TCompThreadSafety& s, int32_t count) {
   store();
 }
 
-}  // namespace
-
-void LzhExpand(TCompThreadSafety& s, int32_t count) {
+template <bool kFast>
+void Expand(TCompThreadSafety& s, int32_t count) {
   if (count <= 0) return;
+  s.FetchCancelled = false;
+  s.ZeroBytesPastEnd = 0;
   LzhWorkGuard guard(s);
   LzhAllocateWork(s);
   LzhStartModel(s);
   std::memset(s.LzhRing.get(), LzhRingFill, LzhRingSize);
-  if (s.UnscrambleInput || s.ScrambleOutput) {
-    ExpandScrambled(s, count);
-  } else {
+  if (kFast && !s.UnscrambleInput && !s.ScrambleOutput) {
     ExpandPlain(s, count);
+  } else {
+    ExpandBytewise(s, count);
   }
+}
+
+}  // namespace
+
+void LzhExpand(TCompThreadSafety& s, int32_t count) {
+  Expand<true>(s, count);
+}
+
+void LzhExpandBytewise(TCompThreadSafety& s, int32_t count) {
+  Expand<false>(s, count);
 }
 
 }  // namespace qobz

@@ -12,6 +12,7 @@
 #include <bit>
 #include <cstring>
 
+#include "codecs/byte_runs.h"
 #include "codecs/codecs.h"
 #include "codecs/lzh/lzh.h"
 
@@ -25,22 +26,7 @@ constexpr int kTailMirror = LzhMaxMatch - 1;
 // The index of the first byte at which the strings a and b differ, searching from index i (the
 // bytes before it are known to be equal), or LzhMaxMatch if none of the first 60 does.
 inline int SharedLength(const uint8_t* a, const uint8_t* b, int i) {
-  if constexpr (std::endian::native == std::endian::little) {
-    while (i < LzhMaxMatch) {
-      uint64_t x, y;
-      std::memcpy(&x, a + i, sizeof x);
-      std::memcpy(&y, b + i, sizeof y);
-      if (const uint64_t d = x ^ y) {
-        i += std::countr_zero(d) >> 3;
-        return i < LzhMaxMatch ? i : LzhMaxMatch;
-      }
-      i += 8;
-    }
-    return LzhMaxMatch;
-  } else {
-    while (i < LzhMaxMatch && a[i] == b[i]) ++i;
-    return i;
-  }
+  return MatchLength(a, b, i, LzhMaxMatch);
 }
 
 inline int TreeRootOf(const uint8_t* key) {
@@ -64,8 +50,8 @@ void LzhMeasureShared(TCompThreadSafety& s, int start, int other, int node) {
     shared[node] = 1;
     return;
   }
-  shared[node] = static_cast<uint8_t>(
-      SharedLength(s.LzhRing.get() + node, s.LzhRing.get() + other, start));
+  shared[node] =
+      static_cast<uint8_t>(SharedLength(s.LzhRing.get() + node, s.LzhRing.get() + other, start));
 }
 
 void LzhInheritShared(TCompThreadSafety& s, int parent, int removed, int child) {
@@ -218,7 +204,9 @@ void LzhCompress(TCompThreadSafety& s) {
     }
     const int n = s.LzhMatchLength;
     int i = 0;
-    for (; i < n; ++i) {
+    // Once the input has ended nothing more is read: after a cancelled fetch, ReadByte would hand
+    // out (and sum) the fetch's bytes although they are never packed.
+    for (; i < n && !s.EndOfInput; ++i) {
       const uint8_t b = ReadByte(s);
       if (s.EndOfInput) break;
       LzhDeletePosition(s, sp);

@@ -77,7 +77,6 @@ class LzhWorkGuard {
 // Puts the model in its start state and empties both bit accumulators.
 void LzhStartModel(TCompThreadSafety& s);
 // Halves the leaf weights (rounding up) and rebuilds the tree; ties go after existing nodes.
-void LzhRebuildModel(TCompThreadSafety& s);
 void LzhRebuildNodes(uint16_t* freq, int16_t* parent, int16_t* child);
 
 // Node x has just reached weight f, more than node x + 1: it trades places (and subtrees) with
@@ -148,12 +147,18 @@ inline void LzhFlushBits(TCompThreadSafety& s) {
 // ---- Bit reader ----
 //
 // Every request first takes in one byte if 8 bits or fewer are held; past the end of the input
-// (or after a cancelled fetch) the bytes read as 0, so the reader never stops by itself.
+// (or after a cancelled fetch) the bytes read as 0. A request of n bits leaves at most 15 bits
+// held, so a valid stream, whose requests never ask for more bits than it holds, makes the reader
+// take at most one byte past its end; a second means damage (NoteZeroByte).
+constexpr int32_t LzhReaderLookAheadBytes = 1;
 
 inline void LzhFillBitsIn(TCompThreadSafety& s) {
   if (s.LzhBitsInCount <= 8) {
     uint8_t b = ReadByte(s);
-    if (s.EndOfInput) b = 0;
+    if (s.EndOfInput) {
+      b = 0;
+      NoteZeroByte(s, LzhReaderLookAheadBytes);
+    }
     s.LzhBitsIn = static_cast<uint16_t>(s.LzhBitsIn | (b << (8 - s.LzhBitsInCount)));
     s.LzhBitsInCount = static_cast<uint8_t>(s.LzhBitsInCount + 8);
   }

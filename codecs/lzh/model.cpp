@@ -80,8 +80,4 @@ void LzhRebuildNodes(uint16_t* freq, int16_t* parent, int16_t* child) {
   }
 }
 
-void LzhRebuildModel(TCompThreadSafety& s) {
-  LzhRebuildNodes(s.HuffFreq.get(), s.HuffParent.get(), s.HuffChild.get());
-}
-
 }  // namespace qobz

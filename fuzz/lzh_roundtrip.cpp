@@ -1,0 +1,6 @@
+// libFuzzer harness: the LZH encoder's output unpacks to its input (see roundtrip.h).
+#include "fuzz/roundtrip.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  return qobz::fuzz::RoundTrip(qobz::kMethodLzh, data, size);
+}
