@@ -4,6 +4,7 @@
 
 #include <memory>
 
+#include "codecs/codec_state.h"
 #include "platform/platform.h"
 
 namespace qobz {
@@ -98,6 +99,7 @@ TWrittenEntry TArchiveWriter::AddEntry(const std::string& stored_name, TStream& 
   CancelWatch watch(compress_);
   try {
     KeyOverride key(compress_, run_key);
+    TLH5EncoderChoice choice(compress_.CodecState(), best_);
     packed = compress_.RunCodec(out_, source, header.UnpackedSize, header.UnpackedSize, method, sum,
                                 false, false);
   } catch (const EUnableToCompress&) {

@@ -36,6 +36,9 @@ class TArchiveWriter {
 
   int32_t TotalSize() const { return total_size_; }
 
+  // Packs LH5 entries with the slower encoder that makes smaller streams (same format).
+  void SetBest(bool best) { best_ = best; }
+
  private:
   TCompress& compress_;
   TStream& out_;
@@ -43,6 +46,7 @@ class TArchiveWriter {
   int32_t key_lock_;
   int64_t archive_start_;
   int32_t total_size_ = 0;
+  bool best_ = false;
 };
 
 }  // namespace qobz

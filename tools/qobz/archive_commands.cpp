@@ -66,7 +66,7 @@ std::string RefusalReason(const std::string& name, bool allow_absolute) {
 }  // namespace
 
 int CommandAdd(int argc, char** argv) {
-  Args args(argc, argv, {"--method", "--key", "--lock", "--entry"}, {});
+  Args args(argc, argv, {"--method", "--key", "--lock", "--entry"}, {"--best"});
   const std::vector<std::string> named = args.Values("--entry");
   if (args.Operands().empty() || (args.Operands().size() < 2 && named.empty()))
     throw UsageError("need an archive and at least one file");
@@ -101,6 +101,7 @@ int CommandAdd(int argc, char** argv) {
     auto out = TFileStream::Create(archive);
     try {
       TArchiveWriter writer(compress, *out, method, lock);
+      writer.SetBest(args.Flag("--best"));
       for (const Input& in : inputs) {
         current = in.stored;
         label = in.stored;

@@ -22,9 +22,10 @@ int RunSfx(int argc, char** argv) {
 
 const Command kCommands[] = {
     {"a", qobz::tool::CommandAdd,
-     "qobz a ARCHIVE FILE|FOLDER... [--method NON|RLE|LZH|LH5] [--key N] [--lock 1|2]",
+     "qobz a ARCHIVE FILE|FOLDER... [--method NON|RLE|LZH|LH5] [--best] [--key N] [--lock 1|2]",
      "Creates ARCHIVE from the files and folders given (folders are added with everything below\n"
      "them). --method picks the codec (default LH5); entries that do not get smaller are stored.\n"
+     "--best makes LH5 entries smaller, at a fraction of the speed; every LHA tool reads them.\n"
      "--key N locks every entry with the 32-bit key N; --lock 2 (the default with a key) also\n"
      "scrambles the packed bytes, --lock 1 only locks them. --entry NAME=PATH adds the file PATH\n"
      "under the stored name NAME. Empty files are put first, so that\n"
@@ -41,9 +42,10 @@ const Command kCommands[] = {
      "given; names with a \"..\" segment are always refused. Exits 1 if any entry was refused.\n"},
     {"t", qobz::tool::CommandTest, "qobz t ARCHIVE [--key N] [--offset N] [--quiet]",
      "Expands every entry to nowhere and checks its size and checksum.\n"},
-    {"encode", qobz::tool::CommandEncode, "qobz encode --method NON|RLE|LZH|LH5 [IN [OUT]]",
+    {"encode", qobz::tool::CommandEncode,
+     "qobz encode --method NON|RLE|LZH|LH5 [--best] [IN [OUT]]",
      "Packs IN (default standard input) into a raw stream of the method on OUT (default standard\n"
-     "output), without any archive header.\n"},
+     "output), without any archive header. --best makes smaller LH5 streams, more slowly.\n"},
     {"decode", qobz::tool::CommandDecode,
      "qobz decode --method NON|RLE|LZH|LH5 [--size N] [IN [OUT]]",
      "Unpacks a raw stream of the method. LZH and LH5 streams need --size, the unpacked size.\n"},

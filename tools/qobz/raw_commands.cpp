@@ -36,14 +36,14 @@ Endpoints Open(const std::vector<std::string>& operands) {
 }  // namespace
 
 int CommandEncode(int argc, char** argv) {
-  Args args(argc, argv, {"--method"}, {});
+  Args args(argc, argv, {"--method"}, {"--best"});
   if (!args.Has("--method")) throw UsageError("--method is required");
   uint8_t method = ParseMethod(args.Value("--method"));
   try {
     Endpoints e = Open(args.Operands());
     TCompress compress;
     uint32_t checksum = 0;
-    compress.EncodeStream(*e.out, *e.in, e.in_size, method, checksum);
+    compress.EncodeStream(*e.out, *e.in, e.in_size, method, checksum, args.Flag("--best"));
     std::fflush(stdout);
   } catch (const Exception& e) {
     std::fprintf(stderr, "qobz: encode: %s\n", e.Message().c_str());
