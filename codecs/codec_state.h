@@ -47,20 +47,20 @@ struct TCompThreadSafety {
 
   // LZH working set: allocated for one run by LzhCompress or LzhExpand and released by
   // LzhFreeWork on every way out; empty otherwise. The four tree arrays serve only the compressor.
-  std::unique_ptr<uint8_t[]> LzhRing;     // 4096-byte ring plus the compressor's 60-byte tail
-  std::unique_ptr<int16_t[]> TreeLeft;    // left child of each ring position
-  std::unique_ptr<int16_t[]> TreeRight;   // right child of each position; 4097.. are tree roots
-  std::unique_ptr<int16_t[]> TreeParent;  // parent of each position, or LzhNoNode
-  std::unique_ptr<uint8_t[]> TreeShared;  // leading bytes a position shares with its parent
-  std::unique_ptr<uint16_t[]> HuffFreq;   // node weights, non-decreasing; 627 is a sentinel
-  std::unique_ptr<int16_t[]> HuffParent;  // parent of each node; 627 + s: leaf of symbol s
-  std::unique_ptr<int16_t[]> HuffChild;   // first child of each node; >= 627 marks a leaf
-  uint16_t LzhBitsOut = 0;                // pending output bits, left-justified
-  uint8_t LzhBitsOutCount = 0;            // how many (0..7 between calls)
-  uint16_t LzhBitsIn = 0;                 // unused input bits, left-justified
-  uint8_t LzhBitsInCount = 0;             // how many
-  uint16_t LzhMatchOffset = 0;  // result of the last insertion: distance - 1 of the best match
-  uint16_t LzhMatchLength = 0;  // and its length (0 when no node shares 3 bytes)
+  std::unique_ptr<uint8_t[]> LzhRing;      // 4096-byte ring plus the compressor's 60-byte tail
+  std::unique_ptr<int16_t[]> TreeLeft;     // left child of each ring position
+  std::unique_ptr<int16_t[]> TreeRight;    // right child of each position; 4097.. are tree roots
+  std::unique_ptr<int16_t[]> TreeParent;   // parent of each position, or LzhNoNode
+  std::unique_ptr<uint8_t[]> TreeShared;   // leading bytes a position shares with its parent
+  std::unique_ptr<uint16_t[]> HuffFreq;    // node weights, non-decreasing; 627 is a sentinel
+  std::unique_ptr<int16_t[]> HuffParent;   // parent of each node; 627 + s: leaf of symbol s
+  std::unique_ptr<int16_t[]> HuffChild;    // first child of each node; >= 627 marks a leaf
+  uint16_t LzhBitsOut = 0;       // pending output bits, left-justified
+  uint8_t LzhBitsOutCount = 0;   // how many (0..7 between calls)
+  uint16_t LzhBitsIn = 0;        // unused input bits, left-justified
+  uint8_t LzhBitsInCount = 0;    // how many
+  uint16_t LzhMatchOffset = 0;   // result of the last insertion: distance - 1 of the best match
+  uint16_t LzhMatchLength = 0;   // and its length (0 when no node shares 3 bytes)
 
   // Bit layer (LH5). Reader: BitByte holds the unconsumed bits of the last fetched byte,
   // left-aligned, BitCount how many; BitBuffer the next 16 bits of input. Writer: BitByte is the
