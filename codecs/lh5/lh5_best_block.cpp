@@ -55,6 +55,13 @@ struct Token {
   uint16_t extra;
 };
 
+// Count bits that follow a length-alphabet symbol.
+int ExtraBits(int symbol) {
+  return symbol == kZeroShort  ? lh5::ShortZeroRunBits
+         : symbol == kZeroLong ? lh5::LongZeroRunBits
+                               : 0;
+}
+
 // Tokens for the main lengths [0, n): each nonzero length as itself, each run of zeros split as
 // cheaply as the costs (bits per length-alphabet symbol) allow. Returns the token count.
 int TokenizeLengths(const uint8_t* lengths, int n, const uint32_t* cost, Token* out) {
@@ -116,15 +123,19 @@ int ShortListBits(const uint8_t* lengths, int n, int width, bool special) {
   while (i < n) {
     bits += ShortLengthBits(lengths[i++]);
     if (special && i == lh5::LengthListZeroRunAfter) {
-      while (i < 6 && lengths[i] == 0) ++i;
+      while (i < 6 && i < n && lengths[i] == 0) ++i;
       bits += lh5::LengthListZeroRunBits;
     }
   }
   return bits;
 }
 
-void WriteShortList(TCompThreadSafety& s, const uint8_t* lengths, int n, int width, bool special) {
+// Writes a short list; pad zero lengths follow the last used one (0 or 1, within n).
+void WriteShortList(TCompThreadSafety& s, const uint8_t* lengths, int n, int width, bool special,
+                    int pad) {
+  const int size = n;
   while (n > 0 && lengths[n - 1] == 0) --n;
+  n = std::min(n + pad, size);
   WriteBits(s, width, static_cast<uint16_t>(n));
   int i = 0;
   while (i < n) {
@@ -136,22 +147,19 @@ void WriteShortList(TCompThreadSafety& s, const uint8_t* lengths, int n, int wid
     }
     if (special && i == lh5::LengthListZeroRunAfter) {
       const int from = i;
-      while (i < 6 && lengths[i] == 0) ++i;
+      while (i < 6 && i < n && lengths[i] == 0) ++i;
       WriteBits(s, lh5::LengthListZeroRunBits, static_cast<uint16_t>(i - from));
     }
   }
 }
 
-// Writes a short code: the one-symbol form (a zero count, then the symbol) when at most one
-// symbol is used, else its list of lengths.
-void WriteShortCode(TCompThreadSafety& s, const uint8_t* lengths, int n, int used, int only,
-                    int width, bool special) {
-  if (used <= 1) {
-    WriteBits(s, width, 0);
-    WriteBits(s, width, static_cast<uint16_t>(only));
-  } else {
-    WriteShortList(s, lengths, n, width, special);
-  }
+// Gives an alphabet of one used symbol a second one, so that its code is sent as a list: some
+// readers refuse the one-symbol form of the main and length alphabets.
+void TwoSymbols(const uint32_t* freq, int n, uint8_t* lengths) {
+  int only = 0;
+  while (only < n - 1 && freq[only] == 0) ++only;
+  lengths[only] = 1;
+  lengths[only == 0 ? 1 : 0] = 1;
 }
 
 int FirstUsed(const uint32_t* freq, int n) {
@@ -266,7 +274,7 @@ uint32_t CostModel::Distance(uint32_t distance) const {
   return position[BitLength(distance - 1)];
 }
 
-void WriteBlock(TCompThreadSafety& s, const Item* items, int count) {
+void WriteBlock(TCompThreadSafety& s, const Item* items, int count, bool last) {
   Counts counts;
   counts.Clear();
   for (int i = 0; i < count; ++i) counts.Add(items[i]);
@@ -274,52 +282,41 @@ void WriteBlock(TCompThreadSafety& s, const Item* items, int count) {
   // Main code, never in the one-symbol form.
   uint8_t main_len[lh5::SymbolCount];
   uint16_t main_code[lh5::SymbolCount];
-  if (BuildLengths(counts.main, lh5::SymbolCount, main_len) <= 1) {
-    const int only = FirstUsed(counts.main, lh5::SymbolCount);
-    main_len[only] = 1;
-    main_len[only == 0 ? 1 : 0] = 1;
-  }
+  if (BuildLengths(counts.main, lh5::SymbolCount, main_len) <= 1)
+    TwoSymbols(counts.main, lh5::SymbolCount, main_len);
   CanonicalCodes(main_len, lh5::SymbolCount, main_code);
   int sent = lh5::SymbolCount;
   while (main_len[sent - 1] == 0) --sent;
 
   // The main lengths in the length alphabet: zero runs split under the previous round's code, the
-  // code rebuilt from the result; the cheapest round is kept.
+  // code rebuilt from the result; the cheapest round is kept. Its code is never in the one-symbol
+  // form either.
   Token tokens[lh5::SymbolCount];
   Token best_tokens[lh5::SymbolCount];
   int best_count = 0;
   uint8_t t_len[lh5::LengthCodeCount];
   uint8_t best_t_len[lh5::LengthCodeCount];
-  int best_t_used = 0;
-  uint32_t best_bits = UINT32_MAX;
+  int64_t best_bits = INT64_MAX;
   uint32_t cost[lh5::LengthCodeCount];
   std::fill(std::begin(cost), std::end(cost), 4u);  // first round: every symbol alike
   for (int round = 0; round < kTableRounds; ++round) {
     const int n = TokenizeLengths(main_len, sent, cost, tokens);
     uint32_t freq[lh5::LengthCodeCount] = {};
     for (int i = 0; i < n; ++i) ++freq[tokens[i].symbol];
-    const int used = BuildLengths(freq, lh5::LengthCodeCount, t_len);
-    uint32_t bits = used <= 1 ? 2 * lh5::LengthCountBits
-                              : static_cast<uint32_t>(ShortListBits(t_len, lh5::LengthCodeCount,
-                                                                    lh5::LengthCountBits, true));
-    for (int i = 0; i < n; ++i) {
-      const int x = tokens[i].symbol;
-      bits += t_len[x] + (x == kZeroShort  ? lh5::ShortZeroRunBits
-                          : x == kZeroLong ? lh5::LongZeroRunBits
-                                           : 0);
-    }
+    if (BuildLengths(freq, lh5::LengthCodeCount, t_len) <= 1)
+      TwoSymbols(freq, lh5::LengthCodeCount, t_len);
+    int64_t bits = ShortListBits(t_len, lh5::LengthCodeCount, lh5::LengthCountBits, true);
+    for (int i = 0; i < n; ++i) bits += t_len[tokens[i].symbol] + ExtraBits(tokens[i].symbol);
     if (bits < best_bits) {
       best_bits = bits;
       best_count = n;
       std::copy(tokens, tokens + n, best_tokens);
       std::copy(std::begin(t_len), std::end(t_len), best_t_len);
-      best_t_used = used;
     }
     int longest = 1;
     for (uint8_t l : t_len) longest = std::max<int>(longest, l);
     for (int x = 0; x < lh5::LengthCodeCount; ++x)
-      cost[x] =
-          t_len[x] != 0 ? t_len[x] : static_cast<uint32_t>(used <= 1 && freq[x] ? 0 : longest + 2);
+      cost[x] = t_len[x] != 0 ? t_len[x] : static_cast<uint32_t>(longest + 2);
   }
   uint16_t t_code[lh5::LengthCodeCount];
   CanonicalCodes(best_t_len, lh5::LengthCodeCount, t_code);
@@ -330,18 +327,47 @@ void WriteBlock(TCompThreadSafety& s, const Item* items, int count) {
   const int pos_used = BuildLengths(counts.position, lh5::PositionCodeCount, pos_len);
   CanonicalCodes(pos_len, lh5::PositionCodeCount, pos_code);
 
+  // A stream whose last code ends exactly at a byte boundary may lose its end in jlha, and one
+  // with a whole byte to spare is refused by bsdtar: the last block is made one list entry longer
+  // (3 bits) when it would end on a boundary.
+  int t_pad = 0;
+  int pos_pad = 0;
+  if (last) {
+    int64_t bits = lh5::BlockSizeBits + best_bits + lh5::SymbolCountBits;
+    bits += pos_used <= 1
+                ? 2 * lh5::PositionCountBits
+                : ShortListBits(pos_len, lh5::PositionCodeCount, lh5::PositionCountBits, false);
+    for (int i = 0; i < count; ++i) {
+      bits += main_len[items[i].symbol];
+      if (items[i].symbol >= lh5::LiteralCount) {
+        const int k = BitLength(items[i].value);
+        bits += pos_len[k] + (k > 1 ? k - 1 : 0);
+      }
+    }
+    if ((s.OutCount * int64_t{8} + (8 - s.BitCount) + bits) % 8 == 0) {
+      if (best_t_len[lh5::LengthCodeCount - 1] == 0) {
+        t_pad = 1;
+      } else if (pos_used > 1 && pos_len[lh5::PositionCodeCount - 1] == 0) {
+        pos_pad = 1;
+      }
+    }
+  }
+
   WriteBits(s, lh5::BlockSizeBits, static_cast<uint16_t>(count));
-  WriteShortCode(s, best_t_len, lh5::LengthCodeCount, best_t_used, best_tokens[0].symbol,
-                 lh5::LengthCountBits, true);
+  WriteShortList(s, best_t_len, lh5::LengthCodeCount, lh5::LengthCountBits, true, t_pad);
   WriteBits(s, lh5::SymbolCountBits, static_cast<uint16_t>(sent));
   for (int i = 0; i < best_count; ++i) {
     const Token& tk = best_tokens[i];
     WriteCodeBits(s, best_t_len[tk.symbol], t_code[tk.symbol]);
-    if (tk.symbol == kZeroShort) WriteBits(s, lh5::ShortZeroRunBits, tk.extra);
-    if (tk.symbol == kZeroLong) WriteBits(s, lh5::LongZeroRunBits, tk.extra);
+    if (ExtraBits(tk.symbol) != 0) WriteBits(s, ExtraBits(tk.symbol), tk.extra);
   }
-  WriteShortCode(s, pos_len, lh5::PositionCodeCount, pos_used,
-                 FirstUsed(counts.position, lh5::PositionCodeCount), lh5::PositionCountBits, false);
+  if (pos_used <= 1) {
+    WriteBits(s, lh5::PositionCountBits, 0);
+    WriteBits(s, lh5::PositionCountBits,
+              static_cast<uint16_t>(FirstUsed(counts.position, lh5::PositionCodeCount)));
+  } else {
+    WriteShortList(s, pos_len, lh5::PositionCodeCount, lh5::PositionCountBits, false, pos_pad);
+  }
 
   for (int i = 0; i < count; ++i) {
     const Item& it = items[i];

@@ -4,9 +4,9 @@
 // position table, items), with codes that are optimal for the block's own counts within the
 // 16-bit limit. The tables are made as small as the format permits: each run of zero lengths in
 // the main list is split into the mix of the three zero-run symbols that costs fewest bits under
-// the length alphabet's code, which is rebuilt from the result until that stops paying. A main code
-// is never sent in the one-symbol form, which some readers refuse; a block of one distinct symbol
-// gets a second, unused one instead.
+// the length alphabet's code, which is rebuilt from the result until that stops paying. The main
+// and length alphabets are never sent in the one-symbol form, which bsdtar refuses; an alphabet of
+// one used symbol gets a second, unused one instead.
 #pragma once
 
 #include <cstdint>
@@ -52,7 +52,7 @@ struct CostModel {
 // the number of used symbols; with one used symbol its length is 0.
 int BuildLengths(const uint32_t* freq, int n, uint8_t* lengths);
 
-// Writes the items as one block (1..kMaxBlockItems of them).
-void WriteBlock(TCompThreadSafety& s, const Item* items, int count);
+// Writes the items as one block (1..kMaxBlockItems of them); last: the stream's final block.
+void WriteBlock(TCompThreadSafety& s, const Item* items, int count, bool last);
 
 }  // namespace qobz::lh5best

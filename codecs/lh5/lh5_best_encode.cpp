@@ -78,6 +78,7 @@ class Encoder {
   float EstimateBits(int first_chunk, int end_chunk) const;
   void Split(int first_chunk, int end_chunk);
   void WriteBlockRange(size_t first_item, size_t end_item);
+  void Hold(const Item* items, size_t n);
 
   TCompThreadSafety& s_;
   MatchFinder finder_;
@@ -102,6 +103,7 @@ class Encoder {
   std::unique_ptr<uint32_t[]> prefix_;
   std::unique_ptr<float[]> nlogn_;  // n log2 n
   std::vector<Item> block_;
+  std::vector<Item> held_;  // the last block made, not yet written
 };
 
 void Encoder::ReadUpTo(uint32_t end) {
@@ -295,8 +297,15 @@ void Encoder::WriteBlockRange(size_t first_item, size_t end_item) {
   }
   for (size_t at = 0; at < block_.size(); at += kMaxBlockItems) {
     const size_t n = std::min(block_.size() - at, static_cast<size_t>(kMaxBlockItems));
-    WriteBlock(s_, block_.data() + at, static_cast<int>(n));
+    Hold(block_.data() + at, n);
   }
+}
+
+// Writes the block held back before and holds back this one: the last block of the stream is
+// written differently.
+void Encoder::Hold(const Item* items, size_t n) {
+  if (!held_.empty()) WriteBlock(s_, held_.data(), static_cast<int>(held_.size()), false);
+  held_.assign(items, items + n);
 }
 
 void Encoder::Run() {
@@ -344,7 +353,8 @@ void Encoder::Run() {
     std::memmove(buffer_.get(), At(keep), data_end_ - keep);
     buffer_start_ = keep;
   }
-  WriteBits(s_, 7, 0);
+  WriteBlock(s_, held_.data(), static_cast<int>(held_.size()), true);
+  WriteBits(s_, 7, 0);  // fills the last byte with zeros
 }
 
 }  // namespace
