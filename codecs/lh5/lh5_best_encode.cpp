@@ -29,41 +29,45 @@ namespace qobz {
 namespace lh5best {
 namespace {
 
-constexpr uint32_t kSegment = 256 * 1024;  // positions parsed together
+constexpr int32_t kSegment = 256 * 1024;  // positions parsed together, at most
 // The match finder: nodes visited per position, and the length at which a match is taken without
 // looking further (the positions it covers are only entered into the trees).
 constexpr int kDepth = 48;
 constexpr int kNice = lh5::MaxMatch;
 // Matches stored per segment; a segment ends early when the store is nearly full.
-constexpr uint32_t kMatchStore = 6 * kSegment;
+constexpr uint32_t kMatchesPerPosition = 6;
 constexpr uint32_t kMaxReports = kDepth;  // a position reports at most one match per node
 // Shortest-path passes over a segment, then over each block under its own codes.
 constexpr int kSegmentPasses = 3;
 constexpr int kBlockPasses = 1;
 // Block boundaries are chosen among every kChunkItems-th item.
 constexpr int kChunkItems = 1024;
-constexpr int kMaxChunks = kSegment / kChunkItems + 1;
 constexpr int kAlphabet = lh5::SymbolCount + lh5::PositionCodeCount;
 // Bytes readable past the data for the match comparison's wide loads.
 constexpr uint32_t kPad = 8;
-constexpr uint32_t kBufferSize = lh5::WindowSize + kSegment + lh5::MaxMatch + kPad;
 
 class Encoder {
  public:
+  // Sizes the working storage for the input at hand: a small entry gets small tables.
   explicit Encoder(TCompThreadSafety& s)
       : s_(s),
-        buffer_(std::make_unique<uint8_t[]>(kBufferSize)),
-        store_(std::make_unique<Match[]>(kMatchStore)),
-        first_match_(std::make_unique<uint32_t[]>(kSegment + 1)),
-        cost_(std::make_unique<uint32_t[]>(kSegment + 1)),
-        choice_length_(std::make_unique<uint16_t[]>(kSegment + 1)),
-        choice_distance_(std::make_unique<uint16_t[]>(kSegment + 1)),
-        prefix_(std::make_unique<uint32_t[]>(static_cast<size_t>(kMaxChunks + 1) * kAlphabet)),
-        nlogn_(std::make_unique<float[]>(kSegment + 1)) {
+        segment_size_(static_cast<uint32_t>(std::clamp<int32_t>(s.InRemaining, 1, kSegment))),
+        buffer_(std::make_unique_for_overwrite<uint8_t[]>(
+            lh5::WindowSize + std::max<uint32_t>(segment_size_, kFirstFill) + lh5::MaxMatch +
+            kPad)),
+        store_(std::make_unique_for_overwrite<Match[]>(kMatchesPerPosition * segment_size_ +
+                                                       kMaxReports)),
+        first_match_(std::make_unique_for_overwrite<uint32_t[]>(segment_size_ + 1)),
+        cost_(std::make_unique_for_overwrite<uint32_t[]>(segment_size_ + 1)),
+        choice_length_(std::make_unique_for_overwrite<uint16_t[]>(segment_size_ + 1)),
+        choice_distance_(std::make_unique_for_overwrite<uint16_t[]>(segment_size_ + 1)),
+        prefix_(std::make_unique_for_overwrite<uint32_t[]>(
+            static_cast<size_t>(segment_size_ / kChunkItems + 2) * kAlphabet)),
+        nlogn_(std::make_unique_for_overwrite<float[]>(segment_size_ + 1)) {
     nlogn_[0] = 0;
-    for (uint32_t n = 1; n <= kSegment; ++n) nlogn_[n] = static_cast<float>(n * std::log2(n));
-    items_.reserve(kSegment);
-    item_pos_.reserve(kSegment);
+    for (uint32_t n = 1; n <= segment_size_; ++n) nlogn_[n] = static_cast<float>(n * std::log2(n));
+    items_.reserve(segment_size_);
+    item_pos_.reserve(segment_size_);
   }
 
   void Run();
@@ -81,6 +85,7 @@ class Encoder {
   void Hold(const Item* items, size_t n);
 
   TCompThreadSafety& s_;
+  const uint32_t segment_size_;  // positions parsed together
   MatchFinder finder_;
   std::unique_ptr<uint8_t[]> buffer_;  // bytes from buffer_start_ up to data_end_
   uint32_t buffer_start_ = kOrigin;
@@ -114,6 +119,7 @@ void Encoder::ReadUpTo(uint32_t end) {
     data_end_ += got;
     if (got < wanted) input_done_ = true;
   }
+  std::memset(buffer_.get() + (data_end_ - buffer_start_), 0, kPad);  // read, never counted
 }
 
 uint32_t Encoder::FindMatches(uint32_t begin, uint32_t end) {
@@ -126,7 +132,7 @@ uint32_t Encoder::FindMatches(uint32_t begin, uint32_t end) {
       ++pos;
       continue;
     }
-    if (stored + kMaxReports > kMatchStore) break;
+    if (stored + kMaxReports > kMatchesPerPosition * segment_size_ + kMaxReports) break;
     const int nice = std::min(kNice, max_len);
     const int found = finder_.Insert<true>(At(pos), pos, max_len, nice, kDepth, &store_[stored]);
     stored += static_cast<uint32_t>(found);
@@ -315,8 +321,8 @@ void Encoder::Run() {
   input_done_ = first < kFirstFill;
 
   for (;;) {
-    ReadUpTo(segment_ + kSegment + lh5::MaxMatch);
-    const uint32_t end = std::min(segment_ + kSegment, data_end_);
+    ReadUpTo(segment_ + segment_size_ + lh5::MaxMatch);
+    const uint32_t end = std::min(segment_ + segment_size_, data_end_);
     if (end == segment_) break;
     segment_end_ = FindMatches(segment_, end);
 

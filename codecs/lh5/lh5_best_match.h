@@ -34,8 +34,8 @@ class MatchFinder {
   static constexpr uint32_t kRingMask = 2 * lh5::WindowSize - 1;
 
   MatchFinder()
-      : head_(std::make_unique<uint32_t[]>(1u << kHashBits)),
-        links_(std::make_unique<uint32_t[]>(2 * (kRingMask + 1))) {
+      : head_(std::make_unique_for_overwrite<uint32_t[]>(1u << kHashBits)),
+        links_(std::make_unique_for_overwrite<uint32_t[]>(2 * (kRingMask + 1))) {
     for (uint32_t i = 0; i < (1u << kHashBits); ++i) head_[i] = kEmpty;
   }
 
