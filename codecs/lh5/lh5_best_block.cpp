@@ -270,6 +270,29 @@ void CostModel::FromCounts(const Counts& counts) {
     position[k] += kCostScale * static_cast<uint32_t>(k - 1);  // the extra bits
 }
 
+void CostModel::FromCode(const Counts& counts) {
+  uint8_t main[lh5::SymbolCount];
+  uint8_t pos[lh5::PositionCodeCount];
+  if (BuildLengths(counts.main, lh5::SymbolCount, main) <= 1)
+    TwoSymbols(counts.main, lh5::SymbolCount, main);
+  BuildLengths(counts.position, lh5::PositionCodeCount, pos);
+  int longest = 1;
+  for (uint8_t l : main) longest = std::max<int>(longest, l);
+  auto main_cost = [&](int x) {
+    return kCostScale * static_cast<uint32_t>(main[x] != 0 ? main[x] : longest + 2);
+  };
+  for (int i = 0; i < lh5::LiteralCount; ++i) literal[i] = main_cost(i);
+  length[0] = length[1] = length[2] = 0;
+  for (int len = lh5::MinMatch; len <= lh5::MaxMatch; ++len)
+    length[len] = main_cost(len + lh5::MatchSymbolOffset);
+  int longest_pos = 1;
+  for (uint8_t l : pos) longest_pos = std::max<int>(longest_pos, l);
+  for (int k = 0; k < lh5::PositionCodeCount; ++k) {
+    const uint32_t code = pos[k] != 0 || counts.position[k] != 0 ? pos[k] : longest_pos + 2;
+    position[k] = kCostScale * (code + static_cast<uint32_t>(k > 1 ? k - 1 : 0));
+  }
+}
+
 uint32_t CostModel::Distance(uint32_t distance) const {
   return position[BitLength(distance - 1)];
 }

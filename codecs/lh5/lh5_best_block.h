@@ -45,6 +45,8 @@ struct CostModel {
   uint32_t position[lh5::PositionCodeCount];
 
   void FromCounts(const Counts& counts);
+  // The code lengths that WriteBlock would build for these counts.
+  void FromCode(const Counts& counts);
   uint32_t Distance(uint32_t distance) const;
 };
 
