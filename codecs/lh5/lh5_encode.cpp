@@ -27,7 +27,49 @@ namespace qobz {
 namespace {
 
 constexpr int kFirstPos = lh5::WindowSize + lh5::MaxMatch;  // 8448: CurPos at the start of a run
-constexpr int kSpace = 0x20;                                // filler of the first window fill
+static_assert(kWindowSlots - kFirstPos == kFirstFill);
+
+}  // namespace
+
+int LH5ReadFirstFill(TCompThreadSafety& s, uint8_t* dst) {
+  // Every slot asks for a byte, even after the end: each call decides alone.
+  int got = 0;
+  for (int slot = 0; slot < kFirstFill; ++slot) {
+    const uint8_t b = ReadByte(s);
+    if (s.EndOfInput) {
+      dst[slot] = lh5::WindowFill;
+    } else {
+      dst[slot] = b;
+      ++got;
+    }
+  }
+  return got;
+}
+
+// Fills [dst, end) as a ReadByte per slot would, stopping at the first slot that gets no byte;
+// that slot takes ReadByte's 0 and the slots above it keep their old bytes, which decide ties.
+// Returns the number of bytes stored. Whole runs of the input buffer are copied at once.
+int LH5ReadInput(TCompThreadSafety& s, uint8_t* dst, uint8_t* const end) {
+  uint8_t* const begin = dst;
+  while (dst < end) {
+    if (s.InPos == s.InEnd || s.UnscrambleInput) {
+      *dst = ReadByte(s);
+      if (s.EndOfInput) break;
+      ++dst;
+      continue;
+    }
+    const ptrdiff_t n = std::min(s.InEnd - s.InPos, end - dst);
+    uint32_t sum = 0;
+    for (ptrdiff_t i = 0; i < n; ++i) sum += s.InPos[i];
+    std::memcpy(dst, s.InPos, static_cast<size_t>(n));
+    s.InSum += sum;
+    s.InPos += n;
+    dst += n;
+  }
+  return static_cast<int>(dst - begin);
+}
+
+namespace {
 
 class LH5Encoder {
  public:
@@ -40,7 +82,6 @@ class LH5Encoder {
   [[gnu::always_inline]] inline void AdvanceWindow();
   [[gnu::always_inline]] inline void InsertString();
   [[gnu::always_inline]] inline void RemoveString();
-  int FillWindow(uint8_t* dst, uint8_t* end);
   [[gnu::always_inline]] inline void SplitEdge(int old);
   int FindChild(int q, int b);
   void AttachChild(int q, int b, int r);
@@ -52,29 +93,6 @@ class LH5Encoder {
     const uint32_t scatter = (static_cast<uint32_t>(q) * 0x9E3779B1u) >> 18;
     return kBucketBase +
            static_cast<int>((scatter + static_cast<uint32_t>(b)) & (kBucketCount - 1));
-  }
-
-  // The first i in [from, limit) with a[i] != b[i], else limit. Little-endian machines compare
-  // eight bytes at a time; the loads may reach kComparePad bytes past limit.
-  static int MatchEnd(const uint8_t* a, const uint8_t* b, int from, int limit) {
-    int i = from;
-    if constexpr (std::endian::native == std::endian::little) {
-      while (i < limit) {
-        uint64_t x;
-        uint64_t y;
-        std::memcpy(&x, a + i, sizeof x);
-        std::memcpy(&y, b + i, sizeof y);
-        if (x != y) {
-          i += __builtin_ctzll(x ^ y) >> 3;
-          return i < limit ? i : limit;
-        }
-        i += 8;
-      }
-      return limit;
-    } else {
-      while (i < limit && a[i] == b[i]) ++i;
-      return i;
-    }
   }
 
   TCompThreadSafety& s_;
@@ -255,36 +273,13 @@ void LH5Encoder::RemoveString() {
   t_.FreeNode = r;
 }
 
-// Fills [dst, end) as a ReadByte per slot would, stopping at the first slot that gets no byte;
-// that slot takes ReadByte's 0 and the slots above it keep their old bytes, which decide ties.
-// Returns the number of bytes stored. Whole runs of the input buffer are copied at once.
-int LH5Encoder::FillWindow(uint8_t* dst, uint8_t* const end) {
-  uint8_t* const begin = dst;
-  while (dst < end) {
-    if (s_.InPos == s_.InEnd || s_.UnscrambleInput) {
-      *dst = ReadByte(s_);
-      if (s_.EndOfInput) break;
-      ++dst;
-      continue;
-    }
-    const ptrdiff_t n = std::min(s_.InEnd - s_.InPos, end - dst);
-    uint32_t sum = 0;
-    for (ptrdiff_t i = 0; i < n; ++i) sum += s_.InPos[i];
-    std::memcpy(dst, s_.InPos, static_cast<size_t>(n));
-    s_.InSum += sum;
-    s_.InPos += n;
-    dst += n;
-  }
-  return static_cast<int>(dst - begin);
-}
-
 // Moves CurPos on by one, sliding and refilling the window every 8192 positions, and replaces the
 // oldest string of the trie by the new one.
 void LH5Encoder::AdvanceWindow() {
   --t_.Lookahead;
   if (++t_.CurPos == 2 * lh5::WindowSize) {
     std::memmove(t_.Window, t_.Window + lh5::WindowSize, kWindowSlots - lh5::WindowSize);
-    t_.Lookahead += FillWindow(t_.Window + kFirstPos, t_.Window + kWindowSlots);
+    t_.Lookahead += LH5ReadInput(s_, t_.Window + kFirstPos, t_.Window + kWindowSlots);
     t_.CurPos = lh5::WindowSize;
   }
   RemoveString();
@@ -326,16 +321,7 @@ void LH5Encoder::Run() {
   t_.Lookahead = 0;
   std::memset(t_.Window + kWindowSlots + 1, 0, kComparePad);  // read, never counted
 
-  // Every slot of the first fill asks for a byte, even after the end: each call decides alone.
-  for (int slot = kFirstPos; slot < kWindowSlots; ++slot) {
-    const uint8_t b = ReadByte(s_);
-    if (s_.EndOfInput) {
-      t_.Window[slot] = kSpace;
-    } else {
-      t_.Window[slot] = b;
-      ++t_.Lookahead;
-    }
-  }
+  t_.Lookahead = LH5ReadFirstFill(s_, t_.Window + kFirstPos);
   if (t_.Lookahead == 0) return;  // an empty input writes nothing, not even a partial byte
 
   t_.MatchStart = 0;

@@ -11,7 +11,9 @@
 // writes everything before reading it.
 #pragma once
 
+#include <bit>
 #include <cstdint>
+#include <cstring>
 
 #include "codecs/codec_state.h"
 #include "codecs/lh5/lh5_format.h"
@@ -80,6 +82,41 @@ struct TLH5EncoderTables {
 // The trie's buckets are a little more numerous than the 12528 of a plain q + 16 * b layout, for
 // shorter lists; the whole stays near 194 KiB.
 static_assert(sizeof(TLH5EncoderTables) <= 202 * 1024, "LH5 encoder storage has grown");
+
+// Input of both LH5 encoders (lh5_encode.cpp) ------------------------------------------------
+
+// Bytes of the first window fill.
+constexpr int kFirstFill = lh5::WindowSize;
+
+// The first fill: one ReadByte per slot of dst[0..kFirstFill), even after the end, since each call
+// decides alone; a slot that gets no byte holds a space. Returns the number of bytes received.
+int LH5ReadFirstFill(TCompThreadSafety& s, uint8_t* dst);
+// Fills [dst, end) as a ReadByte per slot would, stopping at the first slot that gets no byte
+// (which then holds 0). Returns the number of bytes stored.
+int LH5ReadInput(TCompThreadSafety& s, uint8_t* dst, uint8_t* end);
+
+// The first i in [from, limit) with a[i] != b[i], else limit. Little-endian machines compare
+// eight bytes at a time; the loads may reach kComparePad bytes past limit.
+inline int MatchEnd(const uint8_t* a, const uint8_t* b, int from, int limit) {
+  int i = from;
+  if constexpr (std::endian::native == std::endian::little) {
+    while (i < limit) {
+      uint64_t x;
+      uint64_t y;
+      std::memcpy(&x, a + i, sizeof x);
+      std::memcpy(&y, b + i, sizeof y);
+      if (x != y) {
+        i += __builtin_ctzll(x ^ y) >> 3;
+        return i < limit ? i : limit;
+      }
+      i += 8;
+    }
+    return limit;
+  } else {
+    while (i < limit && a[i] == b[i]) ++i;
+    return i;
+  }
+}
 
 // Block writer ----------------------------------------------------------------------------------
 
