@@ -45,7 +45,7 @@ test-asan:
 # corpus. FUZZ_SECONDS sets the time per target; `make fuzz-long` runs them for ten minutes.
 FUZZ_SECONDS ?= 30
 FUZZ_TARGETS = lh5_expand lzh_expand rle_expand archive_expand rle_roundtrip lzh_roundtrip \
-  lh5_roundtrip
+  lh5_roundtrip lh5_best_roundtrip
 
 test-fuzz:
 	cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_COMPILER=clang \

@@ -29,7 +29,11 @@ void RunRoutine(TCompThreadSafety& s, uint8_t method, bool expanding, int32_t un
       expanding ? LzhExpand(s, unpacked_size) : LzhCompress(s);
       break;
     case kMethodLh5:
-      expanding ? LH5Expand(s, unpacked_size) : LH5Compress(s);
+      if (expanding) {
+        LH5Expand(s, unpacked_size);
+      } else {
+        s.LH5Best ? LH5CompressBest(s) : LH5Compress(s);
+      }
       break;
     default:
       break;
@@ -46,7 +50,8 @@ int32_t TCompress::RunCodec(TStream& Dest, TStream& Source, int32_t InputSize, i
 }
 
 int32_t TCompress::EncodeStream(TStream& Dest, TStream& Source, int32_t InputSize, uint8_t Method,
-                                uint32_t& Checksum) {
+                                uint32_t& Checksum, bool Best) {
+  TLH5EncoderChoice choice(*codec_state_, Best);
   return RunCodecLimited(Dest, Source, InputSize, InputSize, Method, Checksum, false, false,
                          kNoOutputLimit);
 }

@@ -17,6 +17,7 @@
 #include <thread>
 #endif
 
+#include "codecs/codec_state.h"
 #include "platform/platform.h"
 
 namespace qobz {
@@ -128,6 +129,8 @@ void TArchiveWriter::Pack(TCompress& compress, int32_t key, TStream& out, TStrea
   CancelWatch watch(compress);
   try {
     KeyOverride key(compress, run_key);
+    // compress is the component's or a helper thread's own: either packs with the chosen encoder.
+    TLH5EncoderChoice choice(compress.CodecState(), best_);
     packed = compress.RunCodec(out, source, header.UnpackedSize, header.UnpackedSize, method, sum,
                                false, false);
   } catch (const EUnableToCompress&) {

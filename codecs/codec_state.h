@@ -78,12 +78,29 @@ struct TCompThreadSafety {
   // main-alphabet symbols still to be decoded in the current block (0: a block header comes next).
   TLH5Tables* LH5 = nullptr;
   uint16_t BlockRemaining = 0;
+  // Packing with LH5 runs LH5CompressBest instead of LH5Compress.
+  bool LH5Best = false;
 
   // Run-length coder.
   bool RunFirst = true;
   bool RunActive = false;
   uint8_t LastByte = 0;
   int32_t RunCount = 0;
+};
+
+// Chooses the LH5 encoder for the lifetime of the object and restores the previous choice.
+class TLH5EncoderChoice {
+ public:
+  TLH5EncoderChoice(TCompThreadSafety& s, bool best) : s_(s), saved_(s.LH5Best) {
+    s.LH5Best = best;
+  }
+  ~TLH5EncoderChoice() { s_.LH5Best = saved_; }
+  TLH5EncoderChoice(const TLH5EncoderChoice&) = delete;
+  TLH5EncoderChoice& operator=(const TLH5EncoderChoice&) = delete;
+
+ private:
+  TCompThreadSafety& s_;
+  bool saved_;
 };
 
 }  // namespace qobz

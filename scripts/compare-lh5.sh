@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # Times whole processes side by side on the same files: `qobz decode --method LH5` against the LHA
 # peers extracting the same stream to /dev/null (bsdtar -xOf, 7zz e -so, lhasa pq, jlha pq), and
-# `qobz encode --method LH5` against `jlha a`. Prints MB/s (of unpacked bytes), the ratio of qobz to
-# the fastest peer, and the compression ratios. Only ratios measured in one run mean much on a
-# shared machine; each time is the best of REPEAT runs.
+# `qobz encode --method LH5` (and with --best) against `jlha a`. Prints MB/s (of unpacked bytes),
+# the ratio of qobz to the fastest peer, and the compression ratios. Only ratios measured in one
+# run mean much on a shared machine; each time is the best of REPEAT runs.
 #
 # Usage: scripts/compare-lh5.sh [BUILD_DIR]   (default build; needs bin/qobz, bin/lha_member
 #        and bin/qobz_corpus, and the peers: bsdtar 7zz lhasa jlha)
@@ -61,6 +61,10 @@ mbps() {  # bytes ms
   [ "$2" = n/a ] && { echo "n/a"; return; }
   awk -v b="$1" -v ms="$2" 'BEGIN { printf "%.0f", b / 1048576 / (ms / 1000) }'
 }
+mbps1() {  # bytes ms, one decimal
+  [ "$2" = n/a ] && { echo "n/a"; return; }
+  awk -v b="$1" -v ms="$2" 'BEGIN { printf "%.1f", b / 1048576 / (ms / 1000) }'
+}
 ratio() {
   { [ "$1" = n/a ] || [ "$2" = n/a ]; } && { echo "n/a"; return; }
   awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", a / b }'
@@ -108,16 +112,26 @@ for f in "$work"/corpus/*; do
 
   read -r qe qec < <(best_ms "'$bin/qobz' encode --method LH5 '$f' '$d/ours'")
   read -r le lec < <(best_ms "cd '$d' && rm -f e.lzh && jlha aq e.lzh '$name'; cd - >/dev/null")
-  ours=n/a
-  [ -f "$d/ours" ] && [ "$qe" != n/a ] && ours=$(awk -v p="$(stat -c %s "$d/ours")" -v s="$size" \
-    'BEGIN { printf "%.1f%%", 100 * p / s }')
-  enc_lines+=("$(printf '%-12s %9d | %11s %11s | %5s %5s | %8s %8s' "$name" "$size" \
-    "$(mbps "$size" "$qe")($(mbps "$size" "$qec"))" "$(mbps "$size" "$le")($(mbps "$size" "$lec"))" \
-    "$(ratio "$le" "$qe")" "$(ratio "$lec" "$qec")" "$ours" \
-    "$(awk -v p="$packed" -v s="$size" 'BEGIN { printf "%.1f%%", 100 * p / s }')")")
+  read -r be bec < <(best_ms "'$bin/qobz' encode --method LH5 --best '$f' '$d/best'")
+  percent_of() {  # packed-file size
+    [ -f "$1" ] && [ "$2" != n/a ] && awk -v p="$(stat -c %s "$1")" -v s="$size" \
+      'BEGIN { printf "%.2f%%", 100 * p / s }' || echo n/a
+  }
+  ours=$(percent_of "$d/ours" "$qe")
+  best=$(percent_of "$d/best" "$be")
+  # How much smaller --best is than the smaller of jlha's stream and ours.
+  gain=n/a
+  [ "$best" != n/a ] && [ "$ours" != n/a ] && gain=$(awk -v b="$(stat -c %s "$d/best")" \
+    -v o="$(stat -c %s "$d/ours")" -v j="$packed" 'BEGIN { m = o < j ? o : j; printf "%.2f%%", 100 * (1 - b / m) }')
+  enc_lines+=("$(printf '%-12s %9d | %11s %11s | %5s %5s | %8s %8s | %11s %8s %7s' "$name" \
+    "$size" "$(mbps "$size" "$qe")($(mbps "$size" "$qec"))" \
+    "$(mbps "$size" "$le")($(mbps "$size" "$lec"))" "$(ratio "$le" "$qe")" "$(ratio "$lec" "$qec")" \
+    "$ours" "$(awk -v p="$packed" -v s="$size" 'BEGIN { printf "%.2f%%", 100 * p / s }')" \
+    "$(mbps1 "$size" "$be")($(mbps1 "$size" "$bec"))" "$best" "$gain")")
 done
 echo
-echo "encode: MB/s by wall time (and by CPU time), best of $REPEAT; ratio: jlha's time over ours"
-printf '%-12s %9s | %11s %11s | %5s %5s | %8s %8s\n' file bytes qobz 'jlha a' wall cpu 'ours%' \
-  'jlha%'
+echo "encode: MB/s by wall time (and by CPU time), best of $REPEAT; ratio: jlha's time over ours;"
+echo "sizes in percent of the file; --best gain: how much smaller than the smaller of ours and jlha's"
+printf '%-12s %9s | %11s %11s | %5s %5s | %8s %8s | %11s %8s %7s\n' file bytes qobz 'jlha a' wall \
+  cpu 'ours%' 'jlha%' '--best MB/s' 'best%' gain
 printf '%s\n' "${enc_lines[@]}"

@@ -281,6 +281,7 @@ struct qobz_writer {
   std::unique_ptr<TArchiveWriter> writer;
   bool finished = false;
   bool broken = false;  // an entry failed after part of it was written
+  bool best = false;    // qobz_writer_set_best, kept across archives
 
   void Reset() {
     writer.reset();
@@ -293,6 +294,7 @@ struct qobz_writer {
   void Start(TStream& out, int method, int32_t key, int lock) {
     compress.Key = key;
     writer = std::make_unique<TArchiveWriter>(compress, out, static_cast<uint8_t>(method), lock);
+    writer->SetBest(best);
   }
 
   TArchiveWriter& Writing() {
@@ -608,6 +610,13 @@ int qobz_create_memory(qobz_writer* writer, int method, int32_t key, int lock) {
     writer->Start(*writer->memory, method, key, lock);
     return QOBZ_OK;
   });
+}
+
+int qobz_writer_set_best(qobz_writer* writer, int best) {
+  if (!writer) return QOBZ_ERROR_ARGUMENT;
+  writer->best = best != 0;
+  if (writer->writer) writer->writer->SetBest(writer->best);
+  return QOBZ_OK;
 }
 
 int qobz_add_file(qobz_writer* writer, const char* path, const char* stored_name) {

@@ -28,7 +28,49 @@ namespace qobz {
 namespace {
 
 constexpr int kFirstPos = lh5::WindowSize + lh5::MaxMatch;  // 8448: CurPos at the start of a run
-constexpr int kSpace = 0x20;                                // filler of the first window fill
+static_assert(kWindowSlots - kFirstPos == kFirstFill);
+
+}  // namespace
+
+int LH5ReadFirstFill(TCompThreadSafety& s, uint8_t* dst) {
+  // Reads until the input ends or a fetch is cancelled; the slots after that hold spaces, which
+  // take part in comparisons.
+  int got = 0;
+  for (; got < kFirstFill; ++got) {
+    const uint8_t b = ReadByte(s);
+    if (s.EndOfInput) break;
+    dst[got] = b;
+  }
+  std::memset(dst + got, lh5::WindowFill, static_cast<size_t>(kFirstFill - got));
+  return got;
+}
+
+// Fills [dst, end) as a ReadByte per slot would, stopping at the first slot that gets no byte;
+// that slot takes ReadByte's 0 and the slots above it keep their old bytes, which decide ties.
+// Once the input has ended (or a fetch was cancelled) nothing more is read, as in the other
+// encoders: the bytes of a cancelled fetch never become input. Returns the number of bytes stored.
+// Whole runs of the input buffer are copied at once.
+int LH5ReadInput(TCompThreadSafety& s, uint8_t* dst, uint8_t* const end) {
+  if (s.EndOfInput) return 0;
+  uint8_t* const begin = dst;
+  while (dst < end) {
+    if (s.InPos == s.InEnd || s.UnscrambleInput) {
+      *dst = ReadByte(s);
+      if (s.EndOfInput) break;
+      ++dst;
+      continue;
+    }
+    TByteRuns in(s);
+    const ptrdiff_t n = std::min(in.InLeft(), end - dst);
+    std::memcpy(dst, in.In(), static_cast<size_t>(n));
+    in.Skip(n);
+    in.Commit();
+    dst += n;
+  }
+  return static_cast<int>(dst - begin);
+}
+
+namespace {
 
 class LH5Encoder {
  public:
@@ -41,7 +83,6 @@ class LH5Encoder {
   [[gnu::always_inline]] inline void AdvanceWindow();
   [[gnu::always_inline]] inline void InsertString();
   [[gnu::always_inline]] inline void RemoveString();
-  int FillWindow(uint8_t* dst, uint8_t* end);
   [[gnu::always_inline]] inline void SplitEdge(int old);
   int FindChild(int q, int b);
   void AttachChild(int q, int b, int r);
@@ -233,38 +274,13 @@ void LH5Encoder::RemoveString() {
   t_.FreeNode = r;
 }
 
-// Fills [dst, end) as a ReadByte per slot would, stopping at the first slot that gets no byte;
-// that slot takes ReadByte's 0 and the slots above it keep their old bytes, which decide ties.
-// Once the input has ended (or a fetch was cancelled) nothing more is read, as in the other
-// encoders: the bytes of a cancelled fetch never become input. Returns the number of bytes stored.
-// Whole runs of the input buffer are copied at once.
-int LH5Encoder::FillWindow(uint8_t* dst, uint8_t* const end) {
-  if (s_.EndOfInput) return 0;
-  uint8_t* const begin = dst;
-  while (dst < end) {
-    if (s_.InPos == s_.InEnd || s_.UnscrambleInput) {
-      *dst = ReadByte(s_);
-      if (s_.EndOfInput) break;
-      ++dst;
-      continue;
-    }
-    TByteRuns in(s_);
-    const ptrdiff_t n = std::min(in.InLeft(), end - dst);
-    std::memcpy(dst, in.In(), static_cast<size_t>(n));
-    in.Skip(n);
-    in.Commit();
-    dst += n;
-  }
-  return static_cast<int>(dst - begin);
-}
-
 // Moves CurPos on by one, sliding and refilling the window every 8192 positions, and replaces the
 // oldest string of the trie by the new one.
 void LH5Encoder::AdvanceWindow() {
   --t_.Lookahead;
   if (++t_.CurPos == 2 * lh5::WindowSize) {
     std::memmove(t_.Window, t_.Window + lh5::WindowSize, kWindowSlots - lh5::WindowSize);
-    t_.Lookahead += FillWindow(t_.Window + kFirstPos, t_.Window + kWindowSlots);
+    t_.Lookahead += LH5ReadInput(s_, t_.Window + kFirstPos, t_.Window + kWindowSlots);
     t_.CurPos = lh5::WindowSize;
   }
   RemoveString();
@@ -306,16 +322,7 @@ void LH5Encoder::Run() {
   t_.Lookahead = 0;
   std::memset(t_.Window + kWindowSlots + 1, 0, kComparePad);  // read, never counted
 
-  // The first fill reads until the input ends or a fetch is cancelled; the slots after that hold
-  // spaces, which take part in comparisons.
-  int slot = kFirstPos;
-  for (; slot < kWindowSlots; ++slot) {
-    const uint8_t b = ReadByte(s_);
-    if (s_.EndOfInput) break;
-    t_.Window[slot] = b;
-    ++t_.Lookahead;
-  }
-  std::memset(t_.Window + slot, kSpace, static_cast<size_t>(kWindowSlots - slot));
+  t_.Lookahead = LH5ReadFirstFill(s_, t_.Window + kFirstPos);
   if (t_.Lookahead == 0) return;  // an empty input writes nothing, not even a partial byte
 
   t_.MatchStart = 0;

@@ -11,7 +11,9 @@
 // writes everything before reading it.
 #pragma once
 
+#include <bit>
 #include <cstdint>
+#include <cstring>
 
 #include "codecs/codec_state.h"
 #include "codecs/lh5/lh5_format.h"
@@ -80,6 +82,19 @@ struct TLH5EncoderTables {
 // The trie's buckets are a little more numerous than the 12528 of a plain q + 16 * b layout, for
 // shorter lists; the whole stays near 194 KiB.
 static_assert(sizeof(TLH5EncoderTables) <= 202 * 1024, "LH5 encoder storage has grown");
+
+// Input of both LH5 encoders (lh5_encode.cpp) ------------------------------------------------
+
+// Bytes of the first window fill.
+constexpr int kFirstFill = lh5::WindowSize;
+
+// The first fill: one ReadByte per slot of dst[0..kFirstFill) until the input ends or a fetch is
+// cancelled; the slots after that hold spaces. Returns the number of bytes received.
+int LH5ReadFirstFill(TCompThreadSafety& s, uint8_t* dst);
+// Fills [dst, end) as a ReadByte per slot would, stopping at the first slot that gets no byte
+// (which then holds 0); reads nothing once the input has ended or a fetch was cancelled. Returns
+// the number of bytes stored.
+int LH5ReadInput(TCompThreadSafety& s, uint8_t* dst, uint8_t* end);
 
 // Block writer ----------------------------------------------------------------------------------
 

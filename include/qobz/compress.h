@@ -88,9 +88,10 @@ class TCompress {
                    uint8_t Method, uint32_t& Checksum, bool Expanding, bool Scrambled);
 
   // Compresses a raw stream with no bound on its packed size (RunCodec refuses to let packed data
-  // outgrow its input). For tools that carry streams outside archives.
+  // outgrow its input). For tools that carry streams outside archives. Best packs LH5 with the
+  // slower encoder that makes smaller streams.
   int32_t EncodeStream(TStream& Dest, TStream& Source, int32_t InputSize, uint8_t Method,
-                       uint32_t& Checksum);
+                       uint32_t& Checksum, bool Best = false);
 
   TCompThreadSafety& CodecState() { return *codec_state_; }
 

@@ -167,6 +167,9 @@ QOBZ_API const char* qobz_writer_message(const qobz_writer* writer);
 QOBZ_API int qobz_create_path(qobz_writer* writer, const char* path, int method, int32_t key,
                               int lock);
 QOBZ_API int qobz_create_memory(qobz_writer* writer, int method, int32_t key, int lock);
+/* best non-zero: LH5 entries added from now on, in this archive and the next ones, are packed with
+ * a slower encoder that makes smaller streams of the same format (every LHA tool reads them). */
+QOBZ_API int qobz_writer_set_best(qobz_writer* writer, int best);
 
 /* Adds an entry under stored_name (backslashes or slashes between folder names; slashes are
  * stored as backslashes): the file at path with its date and attributes, or size bytes from

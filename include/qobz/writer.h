@@ -65,6 +65,9 @@ class TArchiveWriter {
   // written (empty: none, the default). Its temporary files are never left behind where the
   // system can remove an open file's name.
   void SetSpillFolder(const std::string& folder) { spill_folder_ = folder; }
+  // Packs LH5 entries, in AddEntry, AddFile and AddFiles alike, with the slower encoder that makes
+  // smaller streams (same format; the same bytes whatever the number of threads).
+  void SetBest(bool best) { best_ = best; }
   // Completes the archive header with the total of the unpacked sizes. Call once, at the end.
   void Finish();
 
@@ -88,6 +91,7 @@ class TArchiveWriter {
   int64_t archive_start_;
   int32_t total_size_ = 0;
   std::string spill_folder_;
+  bool best_ = false;
 };
 
 }  // namespace qobz

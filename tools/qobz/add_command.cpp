@@ -338,6 +338,7 @@ int CommandAdd(const Args& args) {
     // Large files packed ahead wait beside the new archive.
     std::string folder = fs::path(out.Path()).parent_path().string();
     writer.SetSpillFolder(folder.empty() ? "." : folder);
+    writer.SetBest(args.Flag("--best"));
     const size_t new_empty = static_cast<size_t>(
         std::find_if(inputs.begin(), inputs.end(), [](const Input& in) { return in.size != 0; }) -
         inputs.begin());

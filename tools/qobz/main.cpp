@@ -30,6 +30,8 @@ struct Command {
 const OptionSpec kKey{"key", 0, "N", "the 32-bit key of locked entries"};
 const OptionSpec kOffset{"offset", 0, "N", "the archive starts N bytes into the file"};
 const OptionSpec kMethod{"method", 0, "NON|RLE|LZH|LH5", "the codec"};
+const OptionSpec kBest{"best", 0, nullptr,
+                       "pack LH5 smaller, more slowly (every LHA tool reads it)"};
 
 const std::vector<Command>& Commands() {
   static const std::vector<Command> commands = {
@@ -46,6 +48,7 @@ const std::vector<Command>& Commands() {
        "folder once. The archive is the same whatever the number of threads.\n",
        {{"method", 0, "NON|RLE|LZH|LH5",
          "the codec of the new entries (default: the archive's, else LH5)"},
+        kBest,
         {"key", 0, "N", "lock every new entry with the 32-bit key N"},
         {"lock", 0, "1|2", "2 (the default with a key) also scrambles the packed bytes"},
         {"entry", 0, "NAME=PATH", "add the file PATH under the stored name NAME (repeatable)"},
@@ -94,7 +97,7 @@ const std::vector<Command>& Commands() {
        "[IN [OUT]]",
        "Packs IN (default standard input) into a raw stream of the method on OUT (default\n"
        "standard output), without any archive header.\n",
-       {kMethod}},
+       {kMethod, kBest}},
       {"decode",
        qobz::tool::CommandDecode,
        "[IN [OUT]]",

@@ -58,7 +58,7 @@ int CommandEncode(const Args& args) {
     Endpoints e = Open(args.Operands());
     TCompress compress;
     uint32_t checksum = 0;
-    compress.EncodeStream(e.Out(), *e.in, e.in_size, method, checksum);
+    compress.EncodeStream(e.Out(), *e.in, e.in_size, method, checksum, args.Flag("--best"));
     e.Commit();
   } catch (const Exception& e) {
     std::fprintf(stderr, "qobz: encode: %s\n", e.Message().c_str());
