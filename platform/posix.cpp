@@ -214,6 +214,11 @@ void YieldProcessor() {
   sched_yield();
 }
 
+int ProcessorCount() {
+  const long n = ::sysconf(_SC_NPROCESSORS_ONLN);
+  return n > 0 ? static_cast<int>(n) : 1;
+}
+
 void SleepMs(uint32_t milliseconds) {
   struct timespec ts = {static_cast<time_t>(milliseconds / 1000),
                         static_cast<long>(milliseconds % 1000) * 1000000L};

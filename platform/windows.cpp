@@ -127,6 +127,12 @@ void YieldProcessor() {
   Sleep(0);
 }
 
+int ProcessorCount() {
+  SYSTEM_INFO info;
+  GetSystemInfo(&info);
+  return info.dwNumberOfProcessors > 0 ? static_cast<int>(info.dwNumberOfProcessors) : 1;
+}
+
 void SleepMs(uint32_t milliseconds) {
   Sleep(milliseconds);
 }
