@@ -179,7 +179,7 @@ struct ExtractSettings {
 
 // Extracts the current entry of the walk to a file below the target (never to standard output).
 void ExtractEntry(const ExtractSettings& s, TCompress& compress, TArchiveReader& reader,
-                  Outcome& out) {
+                  TFolderWalk& folders, Outcome& out) {
   const TEntryHeader& entry = reader.Entry();
   const std::string& current = reader.Name();
   // Every name the archive asks for passes here: refuse names that would leave the target.
@@ -223,7 +223,7 @@ void ExtractEntry(const ExtractSettings& s, TCompress& compress, TArchiveReader&
         throw EFCreateError("Cannot create file \"" + path + "\". Permission denied");
       const size_t cut = current.find_last_of("\\/");
       temp = current.substr(0, cut == std::string::npos ? 0 : cut + 1) + PassingName();
-      dest = TFileStream::CreateEntryBelow(s.target, temp, compress.MakeDirectories);
+      dest = TFileStream::CreateEntryBelow(s.target, temp, compress.MakeDirectories, &folders);
       final_path = dest->Path().substr(0, dest->Path().size() - temp.size()) + current;
     }
     made = dest->Path();
@@ -311,7 +311,7 @@ bool CanShareOut(const std::string& archive, TStream& in) {
 // emitted are small (the lines to say), whatever the entries' sizes.
 void ShareOut(const std::string& archive, int64_t offset, int threads, const std::vector<Job>& jobs,
               const std::function<void(TCompress&)>& setup,
-              const std::function<void(TCompress&, TArchiveReader&, Outcome&)>& work,
+              const std::function<void(TCompress&, TArchiveReader&, TFolderWalk&, Outcome&)>& work,
               const std::function<void(size_t, Outcome&)>& emit) {
   std::vector<Outcome> outcomes(jobs.size());
   std::vector<char> ready(jobs.size(), 0);
@@ -324,6 +324,7 @@ void ShareOut(const std::string& archive, int64_t offset, int threads, const std
     std::unique_ptr<TStream> in;
     TCompress compress;
     std::unique_ptr<TArchiveReader> reader;
+    TFolderWalk folders;
     try {
       setup(compress);
       in = OpenArchive(archive, offset);
@@ -347,7 +348,7 @@ void ShareOut(const std::string& archive, int64_t offset, int threads, const std
         if (!reader->Next() || reader->Name() != job.name ||
             reader->PackedOffset() != job.packed_offset)
           throw Exception("the archive changed while it was read");
-        work(compress, *reader, outcome);
+        work(compress, *reader, folders, outcome);
       } catch (...) {
         outcome.fatal = std::current_exception();
       }
@@ -456,8 +457,8 @@ int CommandExtract(const Args& args) {
           c.CheckSpaceBeforeExpand = compress.CheckSpaceBeforeExpand;
           c.SetTargetPath(s.target);
         };
-        auto work = [&](TCompress& c, TArchiveReader& r, Outcome& out) {
-          ExtractEntry(s, c, r, out);
+        auto work = [&](TCompress& c, TArchiveReader& r, TFolderWalk& f, Outcome& out) {
+          ExtractEntry(s, c, r, f, out);
         };
         const std::string walk_current = current;
         ShareOut(archive, offset, threads, jobs, setup, work, [&](size_t i, Outcome& out) {
@@ -478,7 +479,7 @@ int CommandExtract(const Args& args) {
     }
     if (!shared) {
       int64_t index = 0;
-      Report now;
+      TFolderWalk folders;
       while (reader->Next()) {
         const TEntryHeader& entry = reader->Entry();
         current = reader->Name();
@@ -498,7 +499,7 @@ int CommandExtract(const Args& args) {
         }
         Outcome out;
         out.report = Report(true);
-        ExtractEntry(s, compress, *reader, out);
+        ExtractEntry(s, compress, *reader, folders, out);
         failed += out.failed ? 1 : 0;
         last_failed = out.damaged;
       }
@@ -568,7 +569,7 @@ int CommandTest(const Args& args) {
       const std::string walk_current = current;
       ShareOut(
           archive, offset, threads, jobs, [&](TCompress& c) { c.Key = compress.Key; },
-          [&](TCompress&, TArchiveReader& r, Outcome& out) { test(r, out); },
+          [&](TCompress&, TArchiveReader& r, TFolderWalk&, Outcome& out) { test(r, out); },
           [&](size_t i, Outcome& out) {
             current = jobs[i].name;
             progress.Entry(static_cast<int64_t>(i), jobs[i].done, jobs[i].size);
