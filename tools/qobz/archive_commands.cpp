@@ -305,10 +305,12 @@ bool CanShareOut(const std::string& archive, TStream& in) {
   return archive != "-" && in.Position() >= 0 && fs::is_regular_file(archive, ec);
 }
 
-// Runs work(reader, job, outcome) for every job on `threads` threads, each with its own archive
-// stream and component made by setup, and hands the outcomes to emit in the jobs' order as they
-// come in. Each thread takes the next job as it becomes free; the outcomes waiting to be
-// emitted are small (the lines to say), whatever the entries' sizes.
+// Runs work(reader, job, outcome) for every job on `threads` threads (the calling thread one of
+// them), each with its own archive stream and component made by setup, and hands the outcomes to
+// emit, on the calling thread, in the jobs' order. Each thread takes the next job as it becomes
+// free; the calling thread says what is ready in order before it takes another, and sleeps only
+// when no job is left. The outcomes waiting to be said are small (the lines to say), whatever the
+// entries' sizes.
 void ShareOut(const std::string& archive, int64_t offset, int threads, const std::vector<Job>& jobs,
               const std::function<void(TCompress&)>& setup,
               const std::function<void(TCompress&, TArchiveReader&, TFolderWalk&, Outcome&)>& work,
@@ -316,52 +318,65 @@ void ShareOut(const std::string& archive, int64_t offset, int threads, const std
   std::vector<Outcome> outcomes(jobs.size());
   std::vector<char> ready(jobs.size(), 0);
   std::mutex mutex;
-  std::condition_variable done_cv;
-  size_t next = 0;
-  bool stop = false;
-  auto worker = [&]() {
-    std::exception_ptr broken;  // the thread could not open the archive: every job it takes fails
+  std::condition_variable ready_cv;
+  size_t next = 0;             // the next job to take
+  bool stop = false;           // the command ends: take no more jobs
+  bool caller_asleep = false;  // the calling thread waits for the next outcome in order
+
+  // One thread's own archive stream, component and folders.
+  struct Worker {
+    std::exception_ptr broken;  // the archive could not be opened: every job taken fails
     std::unique_ptr<TStream> in;
     TCompress compress;
     std::unique_ptr<TArchiveReader> reader;
     TFolderWalk folders;
+  };
+  auto start = [&](Worker& w) {
     try {
-      setup(compress);
-      in = OpenArchive(archive, offset);
-      reader = std::make_unique<TArchiveReader>(compress, *in);
+      setup(w.compress);
+      w.in = OpenArchive(archive, offset);
+      w.reader = std::make_unique<TArchiveReader>(w.compress, *w.in);
     } catch (...) {
-      broken = std::current_exception();
-    }
-    for (;;) {
-      size_t i;
-      {
-        std::lock_guard<std::mutex> lock(mutex);
-        if (stop || next >= jobs.size()) return;
-        i = next++;
-      }
-      Outcome outcome;
-      try {
-        if (broken) std::rethrow_exception(broken);
-        const Job& job = jobs[i];
-        reader->MoveTo(job.header_position, job.done);
-        // The archive may have changed since the walk of headers: the entry must be the same.
-        if (!reader->Next() || reader->Name() != job.name ||
-            reader->PackedOffset() != job.packed_offset)
-          throw Exception("the archive changed while it was read");
-        work(compress, *reader, folders, outcome);
-      } catch (...) {
-        outcome.fatal = std::current_exception();
-      }
-      {
-        std::lock_guard<std::mutex> lock(mutex);
-        outcomes[i] = std::move(outcome);
-        ready[i] = 1;
-      }
-      done_cv.notify_all();
+      w.broken = std::current_exception();
     }
   };
+  auto take = [&](size_t& i) {
+    std::lock_guard<std::mutex> lock(mutex);
+    if (stop || next >= jobs.size()) return false;
+    i = next++;
+    return true;
+  };
+  auto run = [&](Worker& w, size_t i) {
+    Outcome outcome;
+    try {
+      if (w.broken) std::rethrow_exception(w.broken);
+      const Job& job = jobs[i];
+      w.reader->MoveTo(job.header_position, job.done);
+      // The archive may have changed since the walk of headers: the entry must be the same.
+      if (!w.reader->Next() || w.reader->Name() != job.name ||
+          w.reader->PackedOffset() != job.packed_offset)
+        throw Exception("the archive changed while it was read");
+      work(w.compress, *w.reader, w.folders, outcome);
+    } catch (...) {
+      outcome.fatal = std::current_exception();
+    }
+    bool wake;
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      outcomes[i] = std::move(outcome);
+      ready[i] = 1;
+      wake = caller_asleep;
+    }
+    if (wake) ready_cv.notify_one();
+  };
+  auto helper = [&]() {
+    Worker w;
+    start(w);
+    for (size_t i; take(i);) run(w, i);
+  };
+
   std::vector<std::thread> pool;
-  // Stops and joins the threads however the emitting ends.
+  // Stops and joins the helpers however the saying ends.
   struct Joiner {
     std::vector<std::thread>& pool;
     std::mutex& mutex;
@@ -374,16 +389,37 @@ void ShareOut(const std::string& archive, int64_t offset, int threads, const std
       for (std::thread& t : pool) t.join();
     }
   } joiner{pool, mutex, stop};
-  const int count = static_cast<int>(std::min<size_t>(static_cast<size_t>(threads), jobs.size()));
-  for (int t = 0; t < count; ++t) pool.emplace_back(worker);
-  for (size_t i = 0; i < jobs.size(); ++i) {
+  const size_t helpers = std::min<size_t>(static_cast<size_t>(threads - 1), jobs.size());
+  for (size_t t = 0; t < helpers; ++t) pool.emplace_back(helper);
+
+  std::unique_ptr<Worker> own;  // the calling thread's, made when it first takes a job
+  for (size_t said = 0; said < jobs.size();) {
     Outcome outcome;
+    bool have = false;
     {
-      std::unique_lock<std::mutex> lock(mutex);
-      done_cv.wait(lock, [&] { return ready[i] != 0; });
-      outcome = std::move(outcomes[i]);
+      std::lock_guard<std::mutex> lock(mutex);
+      if (ready[said]) {
+        outcome = std::move(outcomes[said]);
+        have = true;
+      }
     }
-    emit(i, outcome);
+    if (have) {
+      emit(said++, outcome);
+      continue;
+    }
+    size_t i;
+    if (take(i)) {
+      if (!own) {
+        own = std::make_unique<Worker>();
+        start(*own);
+      }
+      run(*own, i);
+      continue;
+    }
+    std::unique_lock<std::mutex> lock(mutex);
+    caller_asleep = true;
+    ready_cv.wait(lock, [&] { return ready[said] != 0; });
+    caller_asleep = false;
   }
 }
 
