@@ -171,6 +171,14 @@ void TArchiveReader::Skip(bool counted) {
   if (counted) done_ += entry_.UnpackedSize;
 }
 
+void TArchiveReader::MoveTo(int64_t header_position, int64_t done) {
+  current_ = false;
+  end_ = TEnd::NotYet;
+  done_ = done;
+  if (source_.Seek(header_position, SeekOrigin::Begin) != header_position)
+    throw EInOutError("Cannot seek to an entry of the archive");
+}
+
 void TArchiveReader::MovePastEntry() {
   current_ = false;
   if (start_ >= 0) {

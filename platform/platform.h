@@ -21,6 +21,8 @@ namespace qobz::platform {
 void YieldProcessor();
 // Sleeps for the given number of milliseconds.
 void SleepMs(uint32_t milliseconds);
+// The number of processors the system has online, at least 1.
+int ProcessorCount();
 
 // The host's form of an archive-style path.
 std::string NativePath(const std::string& path);

@@ -113,18 +113,41 @@ std::unique_ptr<TFileStream> TFileStream::CreateEntry(const std::string& path) {
   return std::unique_ptr<TFileStream>(new TFileStream(fd, path));
 }
 
+TFolderWalk::~TFolderWalk() {
+  Reset();
+}
+
+void TFolderWalk::Reset() {
+  for (const auto& folder : chain_) ::close(static_cast<int>(folder.second));
+  chain_.clear();
+  base_.clear();
+}
+
 std::unique_ptr<TFileStream> TFileStream::CreateEntryBelow(const std::string& folder,
                                                            const std::string& relative,
-                                                           bool make_folders) {
+                                                           bool make_folders, TFolderWalk* walk) {
+  constexpr size_t kKept = 32;  // folders a walk keeps open, the target included
   std::string path = folder;
   if (!path.empty() && path.back() != '\\' && path.back() != '/') path += '\\';
   path += relative;
-  TFolderFd dir;
-  // The target folder itself is the caller's choice and may be reached through a link.
-  std::string base = folder.empty() ? std::string(".") : platform::NativePath(folder);
-  dir.fd = ::open(base.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (dir.fd < 0) ThrowCreate(path, errno);
-  // Each folder of the path, opened from the one before without following a link.
+  TFolderWalk local;
+  TFolderWalk& w = walk ? *walk : local;
+  if (w.chain_.empty() || w.base_ != folder) {
+    w.Reset();
+    // The target folder itself is the caller's choice and may be reached through a link.
+    std::string base = folder.empty() ? std::string(".") : platform::NativePath(folder);
+    const int fd = ::open(base.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) ThrowCreate(path, errno);
+    w.chain_.reserve(kKept);
+    w.chain_.emplace_back(std::string(), fd);
+    w.base_ = folder;
+  }
+  // Each folder of the path, opened from the one before without following a link, unless the walk
+  // holds it from an earlier path.
+  int dir = static_cast<int>(w.chain_[0].second);
+  size_t depth = 1;      // folders of the path matched on the walk's chain so far, the target first
+  bool on_chain = true;  // every folder so far is on the chain
+  TFolderFd deeper;      // a folder below what the walk keeps
   size_t start = 0;
   std::string part;
   for (;;) {
@@ -134,27 +157,43 @@ std::unique_ptr<TFileStream> TFileStream::CreateEntryBelow(const std::string& fo
     start = end + 1;
     if (part.empty() || part == ".") continue;
     if (part == "..") ThrowCreate(path, EINVAL);
-    int next = ::openat(dir.fd, part.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (on_chain && depth < w.chain_.size() && w.chain_[depth].first == part) {
+      dir = static_cast<int>(w.chain_[depth++].second);
+      continue;
+    }
+    if (on_chain)
+      while (w.chain_.size() > depth) {
+        ::close(static_cast<int>(w.chain_.back().second));
+        w.chain_.pop_back();
+      }
+    int next = ::openat(dir, part.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     const std::string folder_path = path.substr(0, path.size() - relative.size() + end);
     if (next < 0 && errno == ENOENT && make_folders) {
-      if (::mkdirat(dir.fd, part.c_str(), 0777) != 0 && errno != EEXIST)
+      if (::mkdirat(dir, part.c_str(), 0777) != 0 && errno != EEXIST)
         throw EInOutError("Cannot make folder \"" + folder_path + "\". " + Reason(errno));
-      next = ::openat(dir.fd, part.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+      next = ::openat(dir, part.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     }
     if (next < 0) {
       const int err = errno;
       struct stat st;
-      if (::fstatat(dir.fd, part.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode))
+      if (::fstatat(dir, part.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode))
         throw EFCreateError("Cannot create file \"" + path + "\". \"" + folder_path +
                             "\" is a symbolic link, not followed");
       ThrowCreate(path, err);
     }
-    ::close(dir.fd);
-    dir.fd = next;
+    if (on_chain && w.chain_.size() < kKept) {
+      w.chain_.emplace_back(part, next);
+      ++depth;
+    } else {
+      on_chain = false;
+      if (deeper.fd >= 0) ::close(deeper.fd);
+      deeper.fd = next;
+    }
+    dir = next;
   }
   part.assign(relative, start, std::string::npos);
   if (part.empty() || part == "." || part == "..") ThrowCreate(path, EINVAL);
-  int fd = CreateEntryAt(dir.fd, part.c_str(), path);
+  int fd = CreateEntryAt(dir, part.c_str(), path);
   return std::unique_ptr<TFileStream>(new TFileStream(fd, path));
 }
 
@@ -212,6 +251,11 @@ namespace platform {
 
 void YieldProcessor() {
   sched_yield();
+}
+
+int ProcessorCount() {
+  const long n = ::sysconf(_SC_NPROCESSORS_ONLN);
+  return n > 0 ? static_cast<int>(n) : 1;
 }
 
 void SleepMs(uint32_t milliseconds) {

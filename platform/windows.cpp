@@ -53,9 +53,16 @@ std::unique_ptr<TFileStream> TFileStream::CreateEntry(const std::string& path) {
   return Create(path);
 }
 
+TFolderWalk::~TFolderWalk() = default;
+
+void TFolderWalk::Reset() {
+  chain_.clear();
+  base_.clear();
+}
+
 std::unique_ptr<TFileStream> TFileStream::CreateEntryBelow(const std::string& folder,
                                                            const std::string& relative,
-                                                           bool make_folders) {
+                                                           bool make_folders, TFolderWalk*) {
   std::string path = folder;
   if (!path.empty() && path.back() != '\\' && path.back() != '/') path += '\\';
   const size_t base = path.size();
@@ -125,6 +132,12 @@ namespace platform {
 
 void YieldProcessor() {
   Sleep(0);
+}
+
+int ProcessorCount() {
+  SYSTEM_INFO info;
+  GetSystemInfo(&info);
+  return info.dwNumberOfProcessors > 0 ? static_cast<int>(info.dwNumberOfProcessors) : 1;
 }
 
 void SleepMs(uint32_t milliseconds) {

@@ -510,17 +510,28 @@ TEST_F(ExpandTest, HostileTargetIsReplacedNeverFollowed) {
   }
   // Below a target, a link where a folder should be is not entered, with or without making
   // folders.
-  fs::create_directory_symlink(outside.Path(), dir / "sub");
-  for (bool make_folders : {false, true}) {
-    EXPECT_THROW(TFileStream::CreateEntryBelow(dir.Target(), "sub\\deeper\\f", make_folders),
-                 EFCreateError);
-    EXPECT_THROW(TFileStream::CreateEntryBelow(dir.Target(), "sub\\f", make_folders),
-                 EFCreateError);
+  // A walk kept from one file to the next (folders held open, some deeper than it keeps) makes
+  // the same files and refuses the same links.
+  TFolderWalk walk;
+  std::string deep;
+  for (int i = 0; i < 40; ++i) deep += "d\\";
+  for (const std::string& name :
+       std::vector<std::string>{"new\\er\\f", "new\\er\\g", "new\\h", deep + "f", "new\\er\\i"}) {
+    TFileStream::CreateEntryBelow(dir.Target(), name, true, &walk);
+    std::string host = name;
+    std::replace(host.begin(), host.end(), '\\', '/');
+    EXPECT_TRUE(fs::is_regular_file(dir / host)) << host;
   }
+  fs::create_directory_symlink(outside.Path(), dir / "sub");
+  for (TFolderWalk* w : {static_cast<TFolderWalk*>(nullptr), &walk})
+    for (bool make_folders : {false, true}) {
+      EXPECT_THROW(TFileStream::CreateEntryBelow(dir.Target(), "sub\\deeper\\f", make_folders, w),
+                   EFCreateError);
+      EXPECT_THROW(TFileStream::CreateEntryBelow(dir.Target(), "sub\\f", make_folders, w),
+                   EFCreateError);
+    }
   EXPECT_FALSE(fs::exists(outside / "deeper"));
   EXPECT_FALSE(fs::exists(outside / "f"));
-  auto made = TFileStream::CreateEntryBelow(dir.Target(), "new\\er\\f", true);
-  EXPECT_TRUE(fs::is_regular_file(dir / "new/er/f"));
 }
 
 // Folder names are made iteratively; on POSIX a colon is part of a name, never a drive.

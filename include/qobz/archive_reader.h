@@ -91,6 +91,12 @@ class TArchiveReader {
   // the running total, as the component does for an entry whose destination was refused.
   void Skip(bool counted = true);
 
+  // Moves the walk to an entry found by an earlier walk of the same archive on a source that can
+  // seek: the next Next() reads the entry header at header_position (in the source's positions)
+  // with `done` counted before it, as the earlier walk had. Lets several readers, each on its own
+  // source and component, share out the entries of one archive.
+  void MoveTo(int64_t header_position, int64_t done);
+
   // The sum of UnpackedSize over the entries counted so far (64-bit: never wraps).
   int64_t Done() const { return done_; }
   TEnd EndReason() const { return end_; }

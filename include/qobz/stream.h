@@ -62,6 +62,26 @@ class TNullStream : public TStream {
   int64_t size_ = 0;
 };
 
+// The folders below an extraction target that TFileStream::CreateEntryBelow keeps open from one
+// entry to the next (POSIX; Windows keeps none), so that entries in the same folders are made
+// without opening every folder of their path again. It holds the folders of the paths walked last,
+// each reached as CreateEntryBelow reaches them (never through a link), at most 32 deep. Use one
+// for one target, on one thread at a time.
+class TFolderWalk {
+ public:
+  TFolderWalk() = default;
+  ~TFolderWalk();
+  TFolderWalk(const TFolderWalk&) = delete;
+  TFolderWalk& operator=(const TFolderWalk&) = delete;
+
+ private:
+  friend class TFileStream;
+  void Reset();
+  std::string base_;  // the target the folders are below
+  // (name, handle) from the target itself down; the target's name is empty.
+  std::vector<std::pair<std::string, intptr_t>> chain_;
+};
+
 // A stream on a file of the host system. The handle is closed by the destructor.
 class TFileStream : public TStream {
  public:
@@ -80,10 +100,11 @@ class TFileStream : public TStream {
   // reached without following a symbolic link on the way: a link where a folder of the path
   // should be is refused, never entered. With make_folders, missing folders on the way are made.
   // `relative` must not hold ".." segments. Raises EFCreateError, or EInOutError when a folder
-  // cannot be made.
+  // cannot be made. A walk given keeps the folders open for the next call with the same folder.
   static std::unique_ptr<TFileStream> CreateEntryBelow(const std::string& folder,
                                                        const std::string& relative,
-                                                       bool make_folders);
+                                                       bool make_folders,
+                                                       TFolderWalk* walk = nullptr);
 
   ~TFileStream() override;
   int32_t Read(void* buffer, int32_t count) override;

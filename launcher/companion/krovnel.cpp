@@ -66,15 +66,20 @@ int32_t WriteArchive(const std::string& folder, const std::vector<std::string>& 
   }
   qobz::TCompress compress;
   qobz::TArchiveWriter writer(compress, *out, method);
-  entries = 0;
-  for (const std::string& name : names) {
-    try {
-      writer.AddFile(Native(folder, name), name);
-    } catch (const qobz::EFOpenError&) {
-      return dorvane::kSourceUnreadable;
-    }
-    ++entries;
+  // Large files are packed ahead into temporary files beside the archive.
+  const size_t cut = temp.find_last_of("\\/");
+  writer.SetSpillFolder(cut == std::string::npos ? std::string() : temp.substr(0, cut));
+  std::vector<qobz::TFileToAdd> files;
+  files.reserve(names.size());
+  for (const std::string& name : names) files.push_back({Native(folder, name), name});
+  qobz::TAddFilesEvents events;
+  events.BeforeEntry = [&](size_t index) { entries = static_cast<int32_t>(index); };
+  try {
+    writer.AddFiles(files, qobz::platform::ProcessorCount(), events);
+  } catch (const qobz::EFOpenError&) {
+    return dorvane::kSourceUnreadable;
   }
+  entries = static_cast<int32_t>(names.size());
   writer.Finish();
   return dorvane::kDone;
 }

@@ -314,6 +314,25 @@ grep -q 'damaged.qbz: two: Bad checksum' err.txt && grep -qx '2 entries OK, 1 da
 rm -rf hx && mkdir hx && echo keep > hx/two && expect_rc 1 "$qobz" x -v -Chx damaged.qbz
 [ "$(ls -A hx | tr '\n' ' ')" = "one three two " ] && [ "$(cat hx/two)" = keep ] && grep -qx three out.txt ||
   fail "x past damage: $(ls -A hx)"
+# x and t on three threads: the same files, lines and exit codes as on one, past damaged and
+# refused entries, an archive cut short, and names made in order (a file, then a folder of it).
+{ ar_header 15; ar_entry one 111; ar_entry 'f\two' 222 0 3 7; ar_entry '..\up' 333
+  ar_entry 'f\g\three' 333; ar_entry 'f\four' 444; ar_entry five 555; } > par.qbz
+head -c -2 par.qbz > cut.qbz
+{ ar_header 9; ar_entry f 111; ar_entry 'f\g' 222; ar_entry f 333; } > order.qbz
+for ar in par cut order; do
+  for j in 1 3; do
+    rm -rf p "p$j" && mkdir p && for c in x t; do
+      rc=0; "$qobz" $c -v -j$j $([ $c = x ] && echo -Cp) $ar.qbz > $c$j.out 2> $c$j.err || rc=$?
+      echo "rc $rc" >> $c$j.out
+    done
+    mv p "p$j"
+  done
+  diff -r p1 p3 && no_temp p3 && cmp -s x1.out x3.out && cmp -s x1.err x3.err && cmp -s t1.out t3.out &&
+    cmp -s t1.err t3.err || fail "x/t -j3 differ from -j1 on $ar: $(cat x3.out x3.err t3.out t3.err)"
+done
+[ "$(cd p1 && find . -type f | sort | tr '\n' ' ')" = "./f " ] && [ "$(cat p1/f)" = 333 ] ||
+  fail "x of order.qbz: $(cat x1.err)"
 if command -v script > /dev/null; then
   script -qc "stty cols 50; '$qobz' t base.qbz" /dev/null | tr '\r' '\n' > tty.txt
   grep -q 'entries.*/s' tty.txt && [ "$(awk '{ gsub(/\033\[K/, "") } length > 50' tty.txt)" = "" ] ||

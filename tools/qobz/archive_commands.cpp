@@ -1,10 +1,17 @@
 // qobz l / x / t: list, extract and test archives.
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
+#include <exception>
 #include <filesystem>
+#include <functional>
+#include <mutex>
 #include <random>
+#include <thread>
+#include <unordered_set>
 
 #include "common.h"
 #include "platform/platform.h"
@@ -44,7 +51,7 @@ constexpr fs::perms kAnyWrite =
 
 // A file name nobody can guess, for an entry's file until it is complete.
 std::string PassingName() {
-  static std::mt19937_64 draw{std::random_device{}()};
+  thread_local std::mt19937_64 draw{std::random_device{}()};
   char name[32];
   std::snprintf(name, sizeof name, ".qobz-%016llx", static_cast<unsigned long long>(draw()));
   return name;
@@ -106,125 +113,431 @@ int CommandList(const Args& args) {
   return 0;
 }
 
+namespace {
+
+// What the work on one entry has to say, in order: said at once when one thread walks the
+// archive, kept and said in the entries' order when several threads share them out.
+class Report {
+ public:
+  explicit Report(bool immediate = true) : immediate_(immediate) {}
+  void Line(const std::string& text, bool data_on_stdout) {
+    Add({Kind::Line, text, {}, {}, data_on_stdout});
+  }
+  void Error(const std::string& archive, const std::string& entry, const std::string& what) {
+    Add({Kind::Error, archive, entry, what, false});
+  }
+  void Warning(const std::string& what) { Add({Kind::Warning, what, {}, {}, false}); }
+  // Says what was kept.
+  void Flush() {
+    for (const Item& item : items_) Say(item);
+    items_.clear();
+  }
+
+ private:
+  enum class Kind { Line, Error, Warning };
+  struct Item {
+    Kind kind;
+    std::string a, b, c;
+    bool data_on_stdout;
+  };
+  void Add(Item item) {
+    if (immediate_)
+      Say(item);
+    else
+      items_.push_back(std::move(item));
+  }
+  static void Say(const Item& item) {
+    switch (item.kind) {
+      case Kind::Line:
+        tool::Say(item.a, item.data_on_stdout);
+        break;
+      case Kind::Error:
+        PrintError(item.a, item.b, item.c);
+        break;
+      case Kind::Warning:
+        Warn(item.a);
+        break;
+    }
+  }
+  bool immediate_;
+  std::vector<Item> items_;
+};
+
+// What one entry of x or t came to.
+struct Outcome {
+  Report report{false};
+  bool failed = false;       // counts toward the exit code
+  bool damaged = false;      // its data could not be expanded (the walk may end right after it)
+  std::exception_ptr fatal;  // ends the command, as on one thread
+};
+
+// The settings of an extraction, the same for every entry.
+struct ExtractSettings {
+  std::string archive, target, host_target;
+  bool allow_absolute = false, keep_old = false;
+};
+
+// Extracts the current entry of the walk to a file below the target (never to standard output).
+void ExtractEntry(const ExtractSettings& s, TCompress& compress, TArchiveReader& reader,
+                  TFolderWalk& folders, Outcome& out) {
+  const TEntryHeader& entry = reader.Entry();
+  const std::string& current = reader.Name();
+  // Every name the archive asks for passes here: refuse names that would leave the target.
+  std::string reason = RefusalReason(current, s.allow_absolute);
+  if (!reason.empty()) {
+    out.report.Error(s.archive, current, reason);
+    out.failed = true;
+    return;
+  }
+  const bool absolute = IsAbsoluteName(current);
+  const std::string host_path =
+      absolute ? DisplayName(current)
+               : (s.host_target.empty() ? "" : s.host_target + "/") + DisplayName(current);
+  std::error_code ec;
+  if (s.keep_old && fs::exists(fs::symlink_status(host_path, ec))) {
+    if (g_verbosity != Verbosity::Quiet) out.report.Warning(host_path + ": kept the existing file");
+    return;
+  }
+  out.report.Line(DisplayName(current), false);
+  std::string made;        // the file made for the entry, removed when it comes out damaged
+  std::string final_path;  // where it goes once complete (empty: it is made in place)
+  std::string temp;        // the passing name below the target
+  try {
+    const std::string path = absolute ? current : compress.TargetPath() + current;
+    if (compress.SpaceAvailableFor(path) < entry.UnpackedSize) throw EInsufficientDiskSpace(path);
+    // Below the target nothing is reached through a link; an absolute name is the user's
+    // explicit choice (--absolute-names) and is made as the component makes it.
+    std::unique_ptr<TFileStream> dest;
+    if (absolute) {
+      if (compress.MakeDirectories) {
+        size_t cut = current.find_last_of("\\/");
+        if (cut != std::string::npos && cut > 0) compress.MakeFolderPath(current.substr(0, cut));
+      }
+      dest = TFileStream::CreateEntry(path);
+    } else {
+      // Made under a passing name beside its place and renamed over it once complete: a
+      // damaged entry never costs the file it would have replaced. As when a file is made in
+      // place, a read-only file is not replaced.
+      const fs::file_status old = fs::symlink_status(host_path, ec);
+      if (fs::is_regular_file(old) && (old.permissions() & kAnyWrite) == fs::perms::none)
+        throw EFCreateError("Cannot create file \"" + path + "\". Permission denied");
+      const size_t cut = current.find_last_of("\\/");
+      temp = current.substr(0, cut == std::string::npos ? 0 : cut + 1) + PassingName();
+      dest = TFileStream::CreateEntryBelow(s.target, temp, compress.MakeDirectories, &folders);
+      final_path = dest->Path().substr(0, dest->Path().size() - temp.size()) + current;
+    }
+    made = dest->Path();
+    CheckSize(entry, reader.ExtractToFile(*dest));
+    if (!final_path.empty() && !platform::RenameFile(made, final_path))
+      throw EFCreateError("Cannot create file \"" + final_path + "\". " + std::strerror(errno));
+  } catch (const EFCreateError& e) {
+    if (!made.empty()) platform::DeleteFile(made);
+    const bool missing = e.Message().find("No such file") != std::string::npos;
+    // The message names the file by the entry's name, not by its passing name.
+    std::string message = e.Message();
+    const size_t at = temp.empty() ? std::string::npos : message.find(temp);
+    if (at != std::string::npos) message.replace(at, temp.size(), current);
+    out.report.Error(s.archive, current,
+                     message + (missing && !compress.MakeDirectories
+                                    ? " (folders are made unless --no-mkdirs is given)"
+                                    : ""));
+    out.failed = true;
+  } catch (const Exception& e) {
+    if (!made.empty()) platform::DeleteFile(made);
+    out.report.Error(s.archive, current, e.Message());
+    out.failed = out.damaged = true;
+  }
+}
+
+// An entry found by the walk of headers, for the threads that share out the work.
+struct Job {
+  std::string name;
+  int64_t header_position;  // of its entry header
+  int64_t packed_offset;
+  int64_t done;  // the unpacked bytes counted before it
+  int64_t size;
+};
+
+// A name as the file system sees it, for telling whether two entries touch the same path:
+// separators unified, empty and "." segments dropped, letters folded (a file system may fold them).
+std::string PathKey(const std::string& name) {
+  std::string key;
+  size_t start = 0;
+  while (start <= name.size()) {
+    size_t end = name.find_first_of("\\/", start);
+    if (end == std::string::npos) end = name.size();
+    if (end > start && name.compare(start, end - start, ".") != 0) {
+      if (!key.empty()) key += '/';
+      for (size_t i = start; i < end; ++i)
+        key += static_cast<char>(std::tolower(static_cast<unsigned char>(name[i])));
+    }
+    start = end + 1;
+  }
+  return key;
+}
+
+// Whether the entries can be made in any order with the same result: no name is given twice, none
+// is a folder of another, none is absolute.
+bool OrderFree(const std::vector<Job>& jobs) {
+  std::unordered_set<std::string> files, folders;
+  for (const Job& job : jobs) {
+    if (IsAbsoluteName(job.name)) return false;
+    std::string key = PathKey(job.name);
+    if (folders.count(key) || !files.insert(key).second) return false;
+    for (size_t cut = key.find('/'); cut != std::string::npos; cut = key.find('/', cut + 1)) {
+      std::string folder = key.substr(0, cut);
+      if (files.count(folder)) return false;
+      folders.insert(std::move(folder));
+    }
+  }
+  return true;
+}
+
+// The number of threads for x and t: -j N, by default one per core.
+int Jobs(const Args& args) {
+  const int cores = std::max(1, static_cast<int>(std::thread::hardware_concurrency()));
+  return static_cast<int>(args.Number("--jobs", cores, 1, 256));
+}
+
+// Whether an archive file can be opened again by each thread and read at any place.
+bool CanShareOut(const std::string& archive, TStream& in) {
+  std::error_code ec;
+  return archive != "-" && in.Position() >= 0 && fs::is_regular_file(archive, ec);
+}
+
+// Runs work(reader, job, outcome) for every job on `threads` threads (the calling thread one of
+// them), each with its own archive stream and component made by setup, and hands the outcomes to
+// emit, on the calling thread, in the jobs' order. Each thread takes the next job as it becomes
+// free; the calling thread says what is ready in order before it takes another, and sleeps only
+// when no job is left. The outcomes waiting to be said are small (the lines to say), whatever the
+// entries' sizes.
+void ShareOut(const std::string& archive, int64_t offset, int threads, const std::vector<Job>& jobs,
+              const std::function<void(TCompress&)>& setup,
+              const std::function<void(TCompress&, TArchiveReader&, TFolderWalk&, Outcome&)>& work,
+              const std::function<void(size_t, Outcome&)>& emit) {
+  std::vector<Outcome> outcomes(jobs.size());
+  std::vector<char> ready(jobs.size(), 0);
+  std::mutex mutex;
+  std::condition_variable ready_cv;
+  size_t next = 0;             // the next job to take
+  bool stop = false;           // the command ends: take no more jobs
+  bool caller_asleep = false;  // the calling thread waits for the next outcome in order
+
+  // One thread's own archive stream, component and folders.
+  struct Worker {
+    std::exception_ptr broken;  // the archive could not be opened: every job taken fails
+    std::unique_ptr<TStream> in;
+    TCompress compress;
+    std::unique_ptr<TArchiveReader> reader;
+    TFolderWalk folders;
+  };
+  auto start = [&](Worker& w) {
+    try {
+      setup(w.compress);
+      w.in = OpenArchive(archive, offset);
+      w.reader = std::make_unique<TArchiveReader>(w.compress, *w.in);
+    } catch (...) {
+      w.broken = std::current_exception();
+    }
+  };
+  auto take = [&](size_t& i) {
+    std::lock_guard<std::mutex> lock(mutex);
+    if (stop || next >= jobs.size()) return false;
+    i = next++;
+    return true;
+  };
+  auto run = [&](Worker& w, size_t i) {
+    Outcome outcome;
+    try {
+      if (w.broken) std::rethrow_exception(w.broken);
+      const Job& job = jobs[i];
+      w.reader->MoveTo(job.header_position, job.done);
+      // The archive may have changed since the walk of headers: the entry must be the same.
+      if (!w.reader->Next() || w.reader->Name() != job.name ||
+          w.reader->PackedOffset() != job.packed_offset)
+        throw Exception("the archive changed while it was read");
+      work(w.compress, *w.reader, w.folders, outcome);
+    } catch (...) {
+      outcome.fatal = std::current_exception();
+    }
+    bool wake;
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      outcomes[i] = std::move(outcome);
+      ready[i] = 1;
+      wake = caller_asleep;
+    }
+    if (wake) ready_cv.notify_one();
+  };
+  auto helper = [&]() {
+    Worker w;
+    start(w);
+    for (size_t i; take(i);) run(w, i);
+  };
+
+  std::vector<std::thread> pool;
+  // Stops and joins the helpers however the saying ends.
+  struct Joiner {
+    std::vector<std::thread>& pool;
+    std::mutex& mutex;
+    bool& stop;
+    ~Joiner() {
+      {
+        std::lock_guard<std::mutex> lock(mutex);
+        stop = true;
+      }
+      for (std::thread& t : pool) t.join();
+    }
+  } joiner{pool, mutex, stop};
+  const size_t helpers = std::min<size_t>(static_cast<size_t>(threads - 1), jobs.size());
+  for (size_t t = 0; t < helpers; ++t) pool.emplace_back(helper);
+
+  std::unique_ptr<Worker> own;  // the calling thread's, made when it first takes a job
+  for (size_t said = 0; said < jobs.size();) {
+    Outcome outcome;
+    bool have = false;
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      if (ready[said]) {
+        outcome = std::move(outcomes[said]);
+        have = true;
+      }
+    }
+    if (have) {
+      emit(said++, outcome);
+      continue;
+    }
+    size_t i;
+    if (take(i)) {
+      if (!own) {
+        own = std::make_unique<Worker>();
+        start(*own);
+      }
+      run(*own, i);
+      continue;
+    }
+    std::unique_lock<std::mutex> lock(mutex);
+    caller_asleep = true;
+    ready_cv.wait(lock, [&] { return ready[said] != 0; });
+    caller_asleep = false;
+  }
+}
+
+}  // namespace
+
 int CommandExtract(const Args& args) {
   if (args.Operands().empty()) throw UsageError("need an archive");
-  const std::string archive = args.Operands()[0];
+  ExtractSettings s;
+  s.archive = args.Operands()[0];
+  const std::string& archive = s.archive;
   TCompress compress;
   compress.Key = static_cast<int32_t>(args.Number("--key", 0, INT32_MIN, UINT32_MAX));
   compress.MakeDirectories = !args.Flag("--no-mkdirs");
   compress.CheckSpaceBeforeExpand = args.Flag("--check-space");
   const bool to_stdout = args.Flag("--to-stdout");
-  const bool keep_old = args.Flag("--keep-old-files");
-  const std::string host_target = args.Value("--directory");
-  std::string target = host_target;
-  std::replace(target.begin(), target.end(), '/', '\\');
-  compress.SetTargetPath(target);
-  const bool allow_absolute = args.Flag("--absolute-names");
+  s.keep_old = args.Flag("--keep-old-files");
+  s.host_target = args.Value("--directory");
+  s.target = s.host_target;
+  std::replace(s.target.begin(), s.target.end(), '/', '\\');
+  compress.SetTargetPath(s.target);
+  s.allow_absolute = args.Flag("--absolute-names");
+  const int threads = Jobs(args);
+  const int64_t offset = args.Number("--offset", 0, 0, INT64_MAX);
   // Member patterns as the user writes paths ("./a/b" is "a/b").
   std::vector<std::string> patterns;
   for (auto it = args.Operands().begin() + 1; it != args.Operands().end(); ++it)
     patterns.push_back(DisplayName(StoredName(*it)));
   std::vector<bool> matched(patterns.size(), false);
+  auto selects = [&](const std::string& name) {
+    bool selected = patterns.empty();
+    for (size_t i = 0; i < patterns.size(); ++i)
+      if (MemberMatches(patterns[i], name)) selected = matched[i] = true;
+    return selected;
+  };
 
   int failed = 0;
   bool last_failed = false;
   std::string current;
   StdoutStream data_out;
   try {
-    auto in = OpenArchive(archive, args.Number("--offset", 0, 0, INT64_MAX));
+    auto in = OpenArchive(archive, offset);
     auto reader = StartWalk(compress, *in);
     Progress& progress = Progress::Get();
     progress.Begin(compress, reader->Header().TotalSize, -1);
     // The target folder itself is the user's choice, made as given (through links too).
-    if (compress.MakeDirectories && !target.empty() && !to_stdout) compress.MakeFolderPath(target);
-    int64_t index = 0;
-    while (reader->Next()) {
-      const TEntryHeader& entry = reader->Entry();
-      current = reader->Name();
-      bool selected = patterns.empty();
-      for (size_t i = 0; i < patterns.size(); ++i)
-        if (MemberMatches(patterns[i], current)) selected = matched[i] = true;
-      if (!selected) continue;
-      progress.Entry(index++, reader->Done(), entry.UnpackedSize);
-      last_failed = false;
-      if (to_stdout) {
-        Say(DisplayName(current), true);
-        try {
-          CheckSize(entry, reader->Extract(data_out));
-        } catch (const Exception& e) {
-          PrintError(archive, current, e.Message());
-          ++failed;
-          last_failed = true;
-        }
-        continue;
-      }
-      // Every name the archive asks for passes here: refuse names that would leave the target.
-      std::string reason = RefusalReason(current, allow_absolute);
-      if (!reason.empty()) {
-        PrintError(archive, current, reason);
-        ++failed;
-        continue;
-      }
-      const bool absolute = IsAbsoluteName(current);
-      const std::string host_path =
-          absolute ? DisplayName(current)
-                   : (host_target.empty() ? "" : host_target + "/") + DisplayName(current);
-      std::error_code ec;
-      if (keep_old && fs::exists(fs::symlink_status(host_path, ec))) {
-        if (g_verbosity != Verbosity::Quiet) Warn(host_path + ": kept the existing file");
-        continue;
-      }
-      Say(DisplayName(current), false);
-      std::string made;        // the file made for the entry, removed when it comes out damaged
-      std::string final_path;  // where it goes once complete (empty: it is made in place)
-      std::string temp;        // the passing name below the target
+    if (compress.MakeDirectories && !s.target.empty() && !to_stdout)
+      compress.MakeFolderPath(s.target);
+    bool shared = false;
+    // Several threads share out the entries when the archive can be read at any place and the
+    // entries' files do not depend on each other's order; first one walk of the headers finds them.
+    if (threads > 1 && !to_stdout && CanShareOut(archive, *in)) {
+      const int64_t first = in->Position();
+      std::vector<Job> jobs;
+      std::exception_ptr walk_error;
       try {
-        const std::string path = absolute ? current : compress.TargetPath() + current;
-        if (compress.SpaceAvailableFor(path) < entry.UnpackedSize)
-          throw EInsufficientDiskSpace(path);
-        // Below the target nothing is reached through a link; an absolute name is the user's
-        // explicit choice (--absolute-names) and is made as the component makes it.
-        std::unique_ptr<TFileStream> dest;
-        if (absolute) {
-          if (compress.MakeDirectories) {
-            size_t cut = current.find_last_of("\\/");
-            if (cut != std::string::npos && cut > 0)
-              compress.MakeFolderPath(current.substr(0, cut));
-          }
-          dest = TFileStream::CreateEntry(path);
-        } else {
-          // Made under a passing name beside its place and renamed over it once complete: a
-          // damaged entry never costs the file it would have replaced. As when a file is made in
-          // place, a read-only file is not replaced.
-          const fs::file_status old = fs::symlink_status(host_path, ec);
-          if (fs::is_regular_file(old) && (old.permissions() & kAnyWrite) == fs::perms::none)
-            throw EFCreateError("Cannot create file \"" + path + "\". Permission denied");
-          const size_t cut = current.find_last_of("\\/");
-          temp = current.substr(0, cut == std::string::npos ? 0 : cut + 1) + PassingName();
-          dest = TFileStream::CreateEntryBelow(target, temp, compress.MakeDirectories);
-          final_path = dest->Path().substr(0, dest->Path().size() - temp.size()) + current;
+        while (reader->Next()) {
+          current = reader->Name();
+          if (!selects(current)) continue;
+          const TEntryHeader& entry = reader->Entry();
+          jobs.push_back({current, reader->PackedOffset() - kEntryHeaderSize - entry.NameLength,
+                          reader->PackedOffset(), reader->Done(), entry.UnpackedSize});
         }
-        made = dest->Path();
-        CheckSize(entry, reader->ExtractToFile(*dest));
-        if (!final_path.empty() && !platform::RenameFile(made, final_path))
-          throw EFCreateError("Cannot create file \"" + final_path + "\". " + std::strerror(errno));
-      } catch (const EFCreateError& e) {
-        if (!made.empty()) platform::DeleteFile(made);
-        const bool missing = e.Message().find("No such file") != std::string::npos;
-        // The message names the file by the entry's name, not by its passing name.
-        std::string message = e.Message();
-        const size_t at = temp.empty() ? std::string::npos : message.find(temp);
-        if (at != std::string::npos) message.replace(at, temp.size(), current);
-        PrintError(archive, current,
-                   message + (missing && !compress.MakeDirectories
-                                  ? " (folders are made unless --no-mkdirs is given)"
-                                  : ""));
-        ++failed;
-      } catch (const Exception& e) {
-        if (!made.empty()) platform::DeleteFile(made);
-        PrintError(archive, current, e.Message());
-        ++failed;
-        last_failed = true;
+      } catch (...) {
+        walk_error = std::current_exception();
+      }
+      shared = OrderFree(jobs);
+      if (shared) {
+        auto setup = [&](TCompress& c) {
+          c.Key = compress.Key;
+          c.MakeDirectories = compress.MakeDirectories;
+          c.CheckSpaceBeforeExpand = compress.CheckSpaceBeforeExpand;
+          c.SetTargetPath(s.target);
+        };
+        auto work = [&](TCompress& c, TArchiveReader& r, TFolderWalk& f, Outcome& out) {
+          ExtractEntry(s, c, r, f, out);
+        };
+        const std::string walk_current = current;
+        ShareOut(archive, offset, threads, jobs, setup, work, [&](size_t i, Outcome& out) {
+          current = jobs[i].name;
+          progress.Entry(static_cast<int64_t>(i), jobs[i].done, jobs[i].size);
+          out.report.Flush();
+          if (out.fatal) std::rethrow_exception(out.fatal);
+          failed += out.failed ? 1 : 0;
+          last_failed = out.damaged;
+        });
+        current = walk_current;
+        if (walk_error) std::rethrow_exception(walk_error);
+      } else {
+        // Names that depend on each other's order: one thread, from the first entry again.
+        reader->MoveTo(first, 0);
+        std::fill(matched.begin(), matched.end(), false);
+      }
+    }
+    if (!shared) {
+      int64_t index = 0;
+      TFolderWalk folders;
+      while (reader->Next()) {
+        const TEntryHeader& entry = reader->Entry();
+        current = reader->Name();
+        if (!selects(current)) continue;
+        progress.Entry(index++, reader->Done(), entry.UnpackedSize);
+        last_failed = false;
+        if (to_stdout) {
+          Say(DisplayName(current), true);
+          try {
+            CheckSize(entry, reader->Extract(data_out));
+          } catch (const Exception& e) {
+            PrintError(archive, current, e.Message());
+            ++failed;
+            last_failed = true;
+          }
+          continue;
+        }
+        Outcome out;
+        out.report = Report(true);
+        ExtractEntry(s, compress, *reader, folders, out);
+        failed += out.failed ? 1 : 0;
+        last_failed = out.damaged;
       }
     }
     current.clear();
@@ -250,27 +563,66 @@ int CommandTest(const Args& args) {
   const std::string archive = args.Operands()[0];
   TCompress compress;
   compress.Key = static_cast<int32_t>(args.Number("--key", 0, INT32_MIN, UINT32_MAX));
+  const int threads = Jobs(args);
+  const int64_t offset = args.Number("--offset", 0, 0, INT64_MAX);
   std::string current;
   int64_t tested = 0, failed = 0;
   bool last_failed = false;
+  // Tests the current entry of a walk.
+  auto test = [&archive](TArchiveReader& reader, Outcome& out) {
+    try {
+      CheckSize(reader.Entry(), reader.Test());
+      out.report.Line("OK  " + DisplayName(reader.Name()), false);
+    } catch (const Exception& e) {
+      out.report.Error(archive, reader.Name(), e.Message());
+      out.failed = out.damaged = true;
+    }
+  };
   try {
-    auto in = OpenArchive(archive, args.Number("--offset", 0, 0, INT64_MAX));
+    auto in = OpenArchive(archive, offset);
     // The same walk as an extraction, with every entry expanded to nowhere.
     auto reader = StartWalk(compress, *in);
     Progress& progress = Progress::Get();
     progress.Begin(compress, reader->Header().TotalSize, -1);
-    while (reader->Next()) {
-      current = reader->Name();
-      progress.Entry(tested + failed, reader->Done(), reader->Entry().UnpackedSize);
+    auto count = [&](const Outcome& out) {
+      (out.failed ? failed : tested) += 1;
+      last_failed = out.damaged;
+    };
+    if (threads > 1 && CanShareOut(archive, *in)) {
+      // One walk of the headers finds the entries; the threads share them out.
+      std::vector<Job> jobs;
+      std::exception_ptr walk_error;
       try {
-        CheckSize(reader->Entry(), reader->Test());
-        Say("OK  " + DisplayName(current), false);
-        ++tested;
-        last_failed = false;
-      } catch (const Exception& e) {
-        PrintError(archive, current, e.Message());
-        ++failed;
-        last_failed = true;
+        while (reader->Next()) {
+          current = reader->Name();
+          const TEntryHeader& entry = reader->Entry();
+          jobs.push_back({current, reader->PackedOffset() - kEntryHeaderSize - entry.NameLength,
+                          reader->PackedOffset(), reader->Done(), entry.UnpackedSize});
+        }
+      } catch (...) {
+        walk_error = std::current_exception();
+      }
+      const std::string walk_current = current;
+      ShareOut(
+          archive, offset, threads, jobs, [&](TCompress& c) { c.Key = compress.Key; },
+          [&](TCompress&, TArchiveReader& r, TFolderWalk&, Outcome& out) { test(r, out); },
+          [&](size_t i, Outcome& out) {
+            current = jobs[i].name;
+            progress.Entry(static_cast<int64_t>(i), jobs[i].done, jobs[i].size);
+            out.report.Flush();
+            if (out.fatal) std::rethrow_exception(out.fatal);
+            count(out);
+          });
+      current = walk_current;
+      if (walk_error) std::rethrow_exception(walk_error);
+    } else {
+      while (reader->Next()) {
+        current = reader->Name();
+        progress.Entry(tested + failed, reader->Done(), reader->Entry().UnpackedSize);
+        Outcome out;
+        out.report = Report(true);
+        test(*reader, out);
+        count(out);
       }
     }
     current.clear();

@@ -29,6 +29,8 @@ struct Command {
 
 const OptionSpec kKey{"key", 0, "N", "the 32-bit key of locked entries"};
 const OptionSpec kOffset{"offset", 0, "N", "the archive starts N bytes into the file"};
+const OptionSpec kJobs{"jobs", 'j', "N",
+                       "expand on N threads when the archive is a file (default: one per core)"};
 const OptionSpec kMethod{"method", 0, "NON|RLE|LZH|LH5", "the codec"};
 const OptionSpec kBest{"best", 0, nullptr,
                        "pack LH5 smaller, more slowly (every LHA tool reads it)"};
@@ -73,7 +75,7 @@ const std::vector<Command>& Commands() {
        "ARCHIVE",
        "Expands every entry to nowhere and checks its size and checksum. A damaged entry is\n"
        "reported and the test goes on; the exit code is then 1. `-` reads standard input.\n",
-       {kKey, kOffset}},
+       {kKey, kOffset, kJobs}},
       {"x",
        qobz::tool::CommandExtract,
        "ARCHIVE [MEMBER...]",
@@ -91,7 +93,8 @@ const std::vector<Command>& Commands() {
         {"check-space", 0, nullptr, "check free space before each entry"},
         {"absolute-names", 0, nullptr, "write entries with absolute names where they say"},
         kKey,
-        kOffset}},
+        kOffset,
+        kJobs}},
       {"encode",
        qobz::tool::CommandEncode,
        "[IN [OUT]]",
