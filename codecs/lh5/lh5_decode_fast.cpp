@@ -147,6 +147,17 @@ struct TFastOutput {
   return j;
 }
 
+// Tried and measured slower (callgrind instructions of a whole `decode --method LH5`, 8 MiB of
+// man pages / 3 MiB of random bytes; this loop: 76.6M / 80.9M):
+// - Two short literals per main lookup (entries joined where both codes fit the 12 bits, up to
+//   six literals a round, two bytes stored per lookup): 96.2M / 119.5M. Joining the entries
+//   walks the 4096 lookups once per block header, which costs more than it saves with the blocks
+//   the encoders write (header share 7% -> 20% / 10% -> 31%), and the loop itself grew too:
+//   70.6M / 80.4M against 63.1M / 71.1M, even with the joining switched off.
+// - A position's base and extra-bit count packed into its lookup entry, code and extra bits
+//   consumed in one shift: 84.7M / 95.6M, also with the tree case moved out of line; the loop
+//   (not the header) grew, by about four instructions a literal on random bytes.
+// The refill is already branch-free (one 8-byte load, shifts and an or per refill).
 // The fast loop. Entry assumptions: EndOfInput is clear, output is not scrambled, a block is in
 // progress (BlockRemaining > 0), OutLimit cannot run out before the item that reaches the
 // unpacked size is written, and the output buffer holds the newest bytes of the ring at the
