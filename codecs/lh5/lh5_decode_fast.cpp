@@ -148,7 +148,7 @@ struct TFastOutput {
 }
 
 // Tried and measured slower (callgrind instructions of a whole `decode --method LH5`, 8 MiB of
-// man pages / 3 MiB of random bytes; this loop: 76.6M / 80.9M):
+// man pages / 3 MiB of random bytes, against 76.6M / 80.9M before):
 // - Two short literals per main lookup (entries joined where both codes fit the 12 bits, up to
 //   six literals a round, two bytes stored per lookup): 96.2M / 119.5M. Joining the entries
 //   walks the 4096 lookups once per block header, which costs more than it saves with the blocks
@@ -158,6 +158,8 @@ struct TFastOutput {
 //   consumed in one shift: 84.7M / 95.6M, also with the tree case moved out of line; the loop
 //   (not the header) grew, by about four instructions a literal on random bytes.
 // The refill is already branch-free (one 8-byte load, shifts and an or per refill).
+// Kept: literals tested before tree roots in the rounds (random 80.9M -> 73.8M, man pages
+// 76.5M -> 76.8M, a stripped libstdc++ 29.3M -> 28.7M).
 // The fast loop. Entry assumptions: EndOfInput is clear, output is not scrambled, a block is in
 // progress (BlockRemaining > 0), OutLimit cannot run out before the item that reaches the
 // unpacked size is written, and the output buffer holds the newest bytes of the ring at the
@@ -217,6 +219,23 @@ void ExpandFast(TCompThreadSafety& s, TLH5Tables& t, int64_t size, TLH5Progress&
     ip += (63 - nbits) >> 3;
     nbits |= kRefillBits;
   };
+  // The first step of a main-alphabet code: a symbol, or a tree root after 12 bits.
+  auto lookup_symbol = [&] {
+    const uint32_t entry = symbol_table[bb >> (64 - SymbolTableBits)];
+    bb <<= entry >> 16;
+    nbits -= static_cast<int32_t>(entry >> 16);
+    return entry & 0xFFFF;
+  };
+  // The symbol of a lookup that found a tree root: the walk takes the rest of the code.
+  auto finish_symbol = [&](uint32_t sym) {
+    if (sym >= SymbolCount) [[unlikely]] {
+      sym = WalkTree(sym, SymbolCount, bb, left, right);
+      const int32_t rest = symbol_lengths[sym] - SymbolTableBits;
+      bb <<= rest;
+      nbits -= rest;
+    }
+    return sym;
+  };
   // A main-alphabet code: at most 16 bits.
   auto decode_symbol = [&] {
     const uint32_t entry = symbol_table[bb >> (64 - SymbolTableBits)];
@@ -271,15 +290,18 @@ void ExpandFast(TCompThreadSafety& s, TLH5Tables& t, int64_t size, TLH5Progress&
         std::min<int64_t>(out_end - op, left_to_produce) - static_cast<int64_t>(kRoundRoom);
     while (ip <= in_limit_pair && remaining >= kRoundSymbols && op - round_start <= round_stop) {
       refill();
-      uint32_t sym = decode_symbol();  // nbits >= 40 after it
+      // Literals are tested first and trees only after: a literal costs one test. A tree root's
+      // lookup takes 12 bits, so after three lookups nbits >= 20 and the rest of its code is
+      // still in bb, also across the refill below.
+      uint32_t sym = lookup_symbol();
       --remaining;
       if (sym < LiteralCount) {
         *op++ = static_cast<uint8_t>(sym);
-        sym = decode_symbol();  // nbits >= 24 after it
+        sym = lookup_symbol();
         --remaining;
         if (sym < LiteralCount) {
           *op++ = static_cast<uint8_t>(sym);
-          sym = decode_symbol();  // nbits >= 8 after it
+          sym = lookup_symbol();
           --remaining;
           if (sym < LiteralCount) {
             *op++ = static_cast<uint8_t>(sym);
@@ -287,6 +309,11 @@ void ExpandFast(TCompThreadSafety& s, TLH5Tables& t, int64_t size, TLH5Progress&
           }
         }
         refill();  // the position needs up to 28 bits; ip moved at most 7 bytes since the check
+      }
+      sym = finish_symbol(sym);
+      if (sym < LiteralCount) [[unlikely]] {  // a literal code longer than the lookup
+        *op++ = static_cast<uint8_t>(sym);
+        continue;
       }
       const uint32_t length = sym - MatchSymbolOffset;
       const uint32_t distance = decode_distance();
