@@ -18,6 +18,7 @@
 
 #include <array>
 #include <bit>
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 
@@ -116,11 +117,15 @@ inline int LzhExchangeNodes(uint16_t* freq, int16_t* parent, int16_t* child, int
 
 // The walk of LzhUpdateNodes from node x (not 0) up to the root.
 inline void LzhContinueUpdate(uint16_t* freq, int16_t* parent, int16_t* child, int x) {
+  // Links are 0..626: read unsigned (a type that may alias int16_t) into a pointer-sized index,
+  // which spares a sign extension on each step of this chain of dependent loads.
+  const uint16_t* const uparent = reinterpret_cast<const uint16_t*>(parent);
+  size_t y = static_cast<size_t>(x);
   do {
-    const uint16_t f = ++freq[x];
-    if (f > freq[x + 1]) x = LzhExchangeNodes(freq, parent, child, x, f);
-    x = parent[x];
-  } while (x != 0);
+    const uint16_t f = ++freq[y];
+    if (f > freq[y + 1]) y = static_cast<size_t>(LzhExchangeNodes(freq, parent, child, y, f));
+    y = uparent[y];
+  } while (y != 0);
 }
 
 // Counts one occurrence of symbol: every node from its leaf to the root gains 1, and a node that
