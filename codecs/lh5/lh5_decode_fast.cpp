@@ -283,6 +283,8 @@ void ExpandFast(TCompThreadSafety& s, TLH5Tables& t, int64_t size, TLH5Progress&
   constexpr uint32_t kRoundSymbols = 3;
   // Room for the literals of a round and a whole match with its copy slack.
   constexpr ptrdiff_t kRoundRoom = (kRoundSymbols - 1) + MaxMatch + kCopySlack;
+  // Input a round may take: two refills of at most kLoadBytes - 1 bytes.
+  constexpr int64_t kRoundInput = 2 * (kLoadBytes - 1);
   for (;;) {
     // Entry: 16 bytes of input, kRoundRoom bytes of output room, three items left in the block,
     // and more bytes to produce than a round writes, so no item of the round passes the end.
@@ -291,16 +293,20 @@ void ExpandFast(TCompThreadSafety& s, TLH5Tables& t, int64_t size, TLH5Progress&
     uint8_t* const round_start = op;
     const int64_t round_stop =
         std::min<int64_t>(out_end - op, left_to_produce) - static_cast<int64_t>(kRoundRoom);
-    while (ip <= in_limit_pair && remaining >= kRoundSymbols && op - round_start <= round_stop) {
-      refill();
-      // Literals are tested first and trees only after: a literal costs one test. A tree root's
-      // lookup takes 12 bits, so after three lookups nbits >= 20 and the rest of its code is
-      // still in bb, also across the refill below.
-      uint32_t sym = lookup_symbol();
-      --remaining;
-      if (sym < LiteralCount) {
-        *op++ = static_cast<uint8_t>(sym);
-        sym = lookup_symbol();
+    // The rounds that the input and the block allow for certain are counted ahead, so a round
+    // tests only the counter and the output bound.
+    const uint8_t* const op_stop = op + std::max<int64_t>(round_stop, 0);
+    while (round_stop >= 0 && op <= op_stop) {
+      const int64_t by_input = ip <= in_limit_pair ? (in_limit_pair - ip) / kRoundInput + 1 : 0;
+      uint32_t rounds =
+          static_cast<uint32_t>(std::min<int64_t>(by_input, remaining / kRoundSymbols));
+      if (rounds == 0) break;
+      do {
+        refill();
+        // Literals are tested first and trees only after: a literal costs one test. A tree root's
+        // lookup takes 12 bits, so after three lookups nbits >= 20 and the rest of its code is
+        // still in bb, also across the refill below.
+        uint32_t sym = lookup_symbol();
         --remaining;
         if (sym < LiteralCount) {
           *op++ = static_cast<uint8_t>(sym);
@@ -308,29 +314,34 @@ void ExpandFast(TCompThreadSafety& s, TLH5Tables& t, int64_t size, TLH5Progress&
           --remaining;
           if (sym < LiteralCount) {
             *op++ = static_cast<uint8_t>(sym);
-            continue;
+            sym = lookup_symbol();
+            --remaining;
+            if (sym < LiteralCount) {
+              *op++ = static_cast<uint8_t>(sym);
+              continue;
+            }
           }
+          refill();  // the position needs up to 28 bits; ip moved at most 7 bytes since the check
         }
-        refill();  // the position needs up to 28 bits; ip moved at most 7 bytes since the check
-      }
-      sym = finish_symbol(sym);
-      if (sym < LiteralCount) [[unlikely]] {  // a literal code longer than the lookup
-        *op++ = static_cast<uint8_t>(sym);
-        continue;
-      }
-      const uint32_t length = sym - MatchSymbolOffset;
-      const uint32_t distance = decode_distance();
-      // The source lies in this round's output when distance <= fill, else in the window, which
-      // holds the previous round; chosen without a branch. Only a window source that runs on into
-      // this round needs two pieces.
-      const auto fill = static_cast<uint32_t>(op - out.begin);
-      const uint8_t* const src =
-          distance <= fill ? op - distance : out.window + (WindowSize + fill - distance);
-      if ((distance > fill) & (length + fill > distance)) [[unlikely]] {
-        op = out.CopyFromWindow(op, distance, length);
-      } else {
-        op = CopyMatch(op, src, distance, length);
-      }
+        sym = finish_symbol(sym);
+        if (sym < LiteralCount) [[unlikely]] {  // a literal code longer than the lookup
+          *op++ = static_cast<uint8_t>(sym);
+          continue;
+        }
+        const uint32_t length = sym - MatchSymbolOffset;
+        const uint32_t distance = decode_distance();
+        // The source lies in this round's output when distance <= fill, else in the window, which
+        // holds the previous round; chosen without a branch. Only a window source that runs on into
+        // this round needs two pieces.
+        const auto fill = static_cast<uint32_t>(op - out.begin);
+        const uint8_t* const src =
+            distance <= fill ? op - distance : out.window + (WindowSize + fill - distance);
+        if ((distance > fill) & (length + fill > distance)) [[unlikely]] {
+          op = out.CopyFromWindow(op, distance, length);
+        } else {
+          op = CopyMatch(op, src, distance, length);
+        }
+      } while (--rounds != 0 && op <= op_stop);
     }
     left_to_produce -= op - round_start;
 
