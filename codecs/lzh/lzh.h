@@ -17,7 +17,10 @@
 #pragma once
 
 #include <array>
+#include <bit>
+#include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 #include "codecs/byte_stream.h"
 
@@ -79,13 +82,26 @@ void LzhStartModel(TCompThreadSafety& s);
 // Halves the leaf weights (rounding up) and rebuilds the tree; ties go after existing nodes.
 void LzhRebuildNodes(uint16_t* freq, int16_t* parent, int16_t* child);
 
+// The last node of weight w from node from - 1 on, where node from - 1 weighs w. Weights do not
+// decrease with the index, so the nodes of weight w form one run; the sentinel at 627 ends it.
+// Runs are long when many symbols are about equally frequent (as with bytes that do not
+// compress), so four weights are compared at once where the byte order allows.
+inline int LzhLastOfWeight(const uint16_t* freq, int from, uint16_t w) {
+  if constexpr (std::endian::native == std::endian::little) {
+    const uint64_t pattern = 0x0001000100010001u * w;
+    for (; from + 4 <= LzhHuffFreqEntries; from += 4) {
+      uint64_t v;
+      std::memcpy(&v, freq + from, sizeof v);
+      if (v != pattern) return from + (std::countr_zero(v ^ pattern) >> 4) - 1;
+    }
+  }
+  while (freq[from] == w) ++from;
+  return from - 1;
+}
 // Node x has just reached weight f, more than node x + 1: it trades places (and subtrees) with
 // the last node of its old weight, l, which is returned.
 inline int LzhExchangeNodes(uint16_t* freq, int16_t* parent, int16_t* child, int x, uint16_t f) {
-  // The sentinel at 627 ends the scan.
-  int l = x + 2;
-  while (f > freq[l]) ++l;
-  --l;
+  const int l = LzhLastOfWeight(freq, x + 2, static_cast<uint16_t>(f - 1));
   freq[x] = freq[l];
   freq[l] = f;
   const int i = child[x];
@@ -101,11 +117,15 @@ inline int LzhExchangeNodes(uint16_t* freq, int16_t* parent, int16_t* child, int
 
 // The walk of LzhUpdateNodes from node x (not 0) up to the root.
 inline void LzhContinueUpdate(uint16_t* freq, int16_t* parent, int16_t* child, int x) {
+  // Links are 0..626: read unsigned (a type that may alias int16_t) into a pointer-sized index,
+  // which spares a sign extension on each step of this chain of dependent loads.
+  const uint16_t* const uparent = reinterpret_cast<const uint16_t*>(parent);
+  size_t y = static_cast<size_t>(x);
   do {
-    const uint16_t f = ++freq[x];
-    if (f > freq[x + 1]) x = LzhExchangeNodes(freq, parent, child, x, f);
-    x = parent[x];
-  } while (x != 0);
+    const uint16_t f = ++freq[y];
+    if (f > freq[y + 1]) y = static_cast<size_t>(LzhExchangeNodes(freq, parent, child, y, f));
+    y = uparent[y];
+  } while (y != 0);
 }
 
 // Counts one occurrence of symbol: every node from its leaf to the root gains 1, and a node that
