@@ -58,7 +58,9 @@ struct Peer {
 };
 
 // Names the peer in test listings (instead of a dump of the struct's bytes).
-void PrintTo(const Peer& peer, std::ostream* os) { *os << peer.name; }
+void PrintTo(const Peer& peer, std::ostream* os) {
+  *os << peer.name;
+}
 
 const Peer kPeers[] = {
     {"lhasa", "lhasa", "lhasa pq %A > %O 2>/dev/null", false},
@@ -108,8 +110,7 @@ TEST_P(LH5Peers, ExtractOurStreamsByteForByte) {
   int checked = 0;
   for (const test::Sample& sample : test::Corpus(/*large=*/true)) {
     SCOPED_TRACE(sample.name);
-    const bool two_values =
-        std::set<uint8_t>(sample.data.begin(), sample.data.end()).size() >= 2;
+    const bool two_values = std::set<uint8_t>(sample.data.begin(), sample.data.end()).size() >= 2;
     if (peer.needs_two_byte_values && !two_values) continue;
     const Bytes packed = Encode(sample.data);
     const fs::path archive = root_ / "sample.lzh";

@@ -51,7 +51,9 @@ Bytes ReadFile(const std::string& path) {
   return Bytes(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
 }
 
-int Shell(const std::string& command) { return std::system(command.c_str()); }
+int Shell(const std::string& command) {
+  return std::system(command.c_str());
+}
 
 Bytes Expand(const Bytes& packed, size_t size) {
   TCompress c;
@@ -73,14 +75,14 @@ std::vector<test::Sample> PeerSamples() {
 }
 
 TEST(LzhPeers, LhasaExtractsOurStreams) {
-  ASSERT_EQ(Shell("command -v lhasa > /dev/null"), 0) << "lhasa is needed (scripts/install-deps.sh)";
+  ASSERT_EQ(Shell("command -v lhasa > /dev/null"), 0)
+      << "lhasa is needed (scripts/install-deps.sh)";
   TempDir dir;
   for (const auto& sample : PeerSamples()) {
     Bytes archive =
         test::MakeLhaArchive("-lh1-", "member", test::LzhRawCompress(sample.data), sample.data);
     WriteFile(dir / "a.lzh", archive);
-    ASSERT_EQ(Shell("cd '" + dir / "" + "' && lhasa -pq a.lzh > out"), 0)
-        << sample.name;
+    ASSERT_EQ(Shell("cd '" + dir / "" + "' && lhasa -pq a.lzh > out"), 0) << sample.name;
     ASSERT_EQ(ReadFile(dir / "out"), sample.data) << sample.name;
   }
 }
@@ -119,7 +121,7 @@ TEST(LzhPeers, WeExpandJlhaStreams) {
   TempDir dir;
   const std::string classpath = "/usr/share/java/jlha.jar:" + dir / "";
   ASSERT_EQ(Shell("javac -nowarn -cp /usr/share/java/jlha.jar -d '" + dir / "" + "' '" +
-                QOBZ_SOURCE_DIR "/tests/java/MakeLh1.java'"),
+                  QOBZ_SOURCE_DIR "/tests/java/MakeLh1.java'"),
             0);
   std::vector<test::Sample> samples = PeerSamples();
   std::string args;

@@ -19,7 +19,7 @@ namespace fs = std::filesystem;
 
 namespace qobz::tool {
 
-const std::vector<OptionSpec> kCommonOptions = {
+const std::vector<OptionInfo> kCommonOptions = {
     {"quiet", 'q', nullptr, "print nothing but errors (no progress, no summary)"},
     {"verbose", 'v', nullptr, "name each entry as it is handled"},
     {"help", 'h', nullptr, "show this help"},
@@ -27,16 +27,16 @@ const std::vector<OptionSpec> kCommonOptions = {
 
 Verbosity g_verbosity = Verbosity::Normal;
 
-Args::Args(int argc, char** argv, const std::vector<OptionSpec>& command_options) {
-  std::vector<const OptionSpec*> specs;
-  for (const OptionSpec& o : command_options) specs.push_back(&o);
-  for (const OptionSpec& o : kCommonOptions) specs.push_back(&o);
+Args::Args(int argc, char** argv, const std::vector<OptionInfo>& command_options) {
+  std::vector<const OptionInfo*> options_all;
+  for (const OptionInfo& o : command_options) options_all.push_back(&o);
+  for (const OptionInfo& o : kCommonOptions) options_all.push_back(&o);
   // ':' first: a missing value is answered with ':' rather than '?'. Options without a short
   // letter are told apart by 256 + their index.
   std::string short_options = ":";
   std::vector<option> long_options;
-  for (size_t i = 0; i < specs.size(); ++i) {
-    const OptionSpec& o = *specs[i];
+  for (size_t i = 0; i < options_all.size(); ++i) {
+    const OptionInfo& o = *options_all[i];
     const int val = o.short_name ? o.short_name : 256 + static_cast<int>(i);
     if (o.short_name) short_options += std::string(1, o.short_name) + (o.value ? ":" : "");
     long_options.push_back({o.long_name, o.value ? required_argument : no_argument, nullptr, val});
@@ -56,11 +56,13 @@ Args::Args(int argc, char** argv, const std::vector<OptionSpec>& command_options
                                                     : std::string(bad);
       throw UsageError(c == '?' ? "unknown option " + what : "option " + what + " needs a value");
     }
-    const OptionSpec* spec = nullptr;
-    for (size_t i = 0; i < specs.size(); ++i)
-      if (c == (specs[i]->short_name ? specs[i]->short_name : 256 + static_cast<int>(i)))
-        spec = specs[i];
-    values_.emplace_back(std::string("--") + spec->long_name, optarg && spec->value ? optarg : "");
+    const OptionInfo* found = nullptr;
+    for (size_t i = 0; i < options_all.size(); ++i)
+      if (c ==
+          (options_all[i]->short_name ? options_all[i]->short_name : 256 + static_cast<int>(i)))
+        found = options_all[i];
+    values_.emplace_back(std::string("--") + found->long_name,
+                         optarg && found->value ? optarg : "");
   }
   operands_.assign(list.begin() + optind, list.end());
 }

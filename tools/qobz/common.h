@@ -21,7 +21,7 @@ struct UsageError : std::runtime_error {
 
 // One option of a command: parsed with getopt_long and described in the command's --help from
 // the same entry, so the help cannot drift from what is accepted.
-struct OptionSpec {
+struct OptionInfo {
   const char* long_name;  // "method": given as --method (and --method=VALUE)
   char short_name;        // 'C': also -C VALUE, -CVALUE and bundled (-qk); 0 for none
   const char* value;      // the value's name in the help, or nullptr for a flag
@@ -29,14 +29,14 @@ struct OptionSpec {
 };
 
 // The options -q/--quiet, -v/--verbose and -h/--help that every command takes.
-extern const std::vector<OptionSpec> kCommonOptions;
+extern const std::vector<OptionInfo> kCommonOptions;
 
 // A command line parsed against a command's options (and kCommonOptions). Options are known by
 // their long name with the dashes ("--method"); operands and options may come in any order, and
 // "--" ends the options.
 class Args {
  public:
-  Args(int argc, char** argv, const std::vector<OptionSpec>& options);
+  Args(int argc, char** argv, const std::vector<OptionInfo>& options);
   bool Flag(const std::string& name) const;
   bool Has(const std::string& name) const { return Flag(name); }
   std::string Value(const std::string& name, const std::string& fallback = "") const;

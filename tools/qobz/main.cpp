@@ -17,22 +17,22 @@
 namespace {
 
 using qobz::tool::Args;
-using qobz::tool::OptionSpec;
+using qobz::tool::OptionInfo;
 
 struct Command {
   const char* name;
   int (*run)(const Args&);
   const char* operands;
   const char* help;
-  std::vector<OptionSpec> options;
+  std::vector<OptionInfo> options;
 };
 
-const OptionSpec kKey{"key", 0, "N", "the 32-bit key of locked entries"};
-const OptionSpec kOffset{"offset", 0, "N", "the archive starts N bytes into the file"};
-const OptionSpec kJobs{"jobs", 'j', "N",
+const OptionInfo kKey{"key", 0, "N", "the 32-bit key of locked entries"};
+const OptionInfo kOffset{"offset", 0, "N", "the archive starts N bytes into the file"};
+const OptionInfo kJobs{"jobs", 'j', "N",
                        "expand on N threads when the archive is a file (default: one per core)"};
-const OptionSpec kMethod{"method", 0, "NON|RLE|LZH|LH5", "the codec"};
-const OptionSpec kBest{"best", 0, nullptr,
+const OptionInfo kMethod{"method", 0, "NON|RLE|LZH|LH5", "the codec"};
+const OptionInfo kBest{"best", 0, nullptr,
                        "pack LH5 smaller, more slowly (every LHA tool reads it)"};
 
 const std::vector<Command>& Commands() {
@@ -130,12 +130,12 @@ void PrintUsage(FILE* to) {
 
 void PrintHelp(const Command& c) {
   std::printf("usage: qobz %s [OPTIONS] %s\n\n%s\noptions:\n", c.name, c.operands, c.help);
-  std::vector<const OptionSpec*> all;
-  for (const OptionSpec& o : c.options) all.push_back(&o);
-  for (const OptionSpec& o : qobz::tool::kCommonOptions) all.push_back(&o);
+  std::vector<const OptionInfo*> all;
+  for (const OptionInfo& o : c.options) all.push_back(&o);
+  for (const OptionInfo& o : qobz::tool::kCommonOptions) all.push_back(&o);
   std::vector<std::string> lefts;
   size_t width = 0;
-  for (const OptionSpec* o : all) {
+  for (const OptionInfo* o : all) {
     std::string left = o->short_name ? std::string("-") + o->short_name + ", " : "    ";
     left += std::string("--") + o->long_name + (o->value ? std::string(" ") + o->value : "");
     width = std::max(width, left.size());
