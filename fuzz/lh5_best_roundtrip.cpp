@@ -12,35 +12,16 @@
 #include <vector>
 
 #include "codecs/codec_state.h"
+#include "fuzz/chunked_source.h"
 #include "qobz/compress.h"
 #include "qobz/errors.h"
+
+using qobz::fuzz::ChunkedSource;
 
 namespace {
 
 constexpr size_t kMaxInput = 1u << 20;
 constexpr int32_t kKey = 0x5A3C9617;
-
-// A source handing out its bytes in reads of at most `chunk`.
-class ChunkedSource : public qobz::TStream {
- public:
-  ChunkedSource(const uint8_t* data, size_t size, int32_t chunk)
-      : data_(data), size_(size), chunk_(chunk) {}
-  int32_t Read(void* buffer, int32_t count) override {
-    size_t n = static_cast<size_t>(count < chunk_ ? count : chunk_);
-    if (n > size_ - pos_) n = size_ - pos_;
-    if (n > 0) std::memcpy(buffer, data_ + pos_, n);
-    pos_ += n;
-    return static_cast<int32_t>(n);
-  }
-  void WriteBuffer(const void*, int32_t) override { std::abort(); }
-  int64_t Seek(int64_t, qobz::SeekOrigin) override { return static_cast<int64_t>(pos_); }
-
- private:
-  const uint8_t* data_;
-  size_t size_;
-  int32_t chunk_;
-  size_t pos_ = 0;
-};
 
 }  // namespace
 

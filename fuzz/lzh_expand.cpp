@@ -12,22 +12,13 @@
 #include "codecs/byte_stream.h"
 #include "codecs/codec_state.h"
 #include "codecs/codecs.h"
+#include "fuzz/chunked_source.h"
 #include "qobz/errors.h"
 #include "qobz/stream.h"
 
+using qobz::fuzz::ChunkedSource;
+
 namespace {
-
-class ChunkedSource : public qobz::TMemoryStream {
- public:
-  ChunkedSource(std::vector<uint8_t> data, int32_t chunk)
-      : TMemoryStream(std::move(data)), chunk_(chunk) {}
-  int32_t Read(void* buffer, int32_t count) override {
-    return TMemoryStream::Read(buffer, std::min(count, chunk_));
-  }
-
- private:
-  int32_t chunk_;
-};
 
 struct Outcome {
   bool damaged = false;
@@ -41,7 +32,7 @@ struct Outcome {
 Outcome Run(void (*routine)(qobz::TCompThreadSafety&, int32_t), const std::vector<uint8_t>& packed,
             int32_t count, int32_t chunk, int cancel_at) {
   Outcome o;
-  ChunkedSource source(packed, chunk);
+  ChunkedSource source(packed.data(), packed.size(), chunk);
   qobz::TMemoryStream dest;
   std::vector<uint8_t> in(qobz::IOBufferSize), out(qobz::IOBufferSize);
   qobz::TCompThreadSafety s;
