@@ -240,19 +240,7 @@ void ExpandFast(TCompThreadSafety& s, TLH5Tables& t, int64_t size, TLH5Progress&
     return sym;
   };
   // A main-alphabet code: at most 16 bits.
-  auto decode_symbol = [&] {
-    const uint32_t entry = symbol_table[bb >> (64 - SymbolTableBits)];
-    uint32_t sym = entry & 0xFFFF;
-    bb <<= entry >> 16;
-    nbits -= static_cast<int32_t>(entry >> 16);
-    if (sym >= SymbolCount) [[unlikely]] {
-      sym = WalkTree(sym, SymbolCount, bb, left, right);
-      const int32_t rest = symbol_lengths[sym] - SymbolTableBits;
-      bb <<= rest;
-      nbits -= rest;
-    }
-    return sym;
-  };
+  auto decode_symbol = [&] { return finish_symbol(lookup_symbol()); };
   // A position code and its extra bits: at most 28 bits. Returns the distance d + 1.
   auto decode_distance = [&] {
     const uint32_t entry = short_table[bb >> (64 - ShortTableBits)];
