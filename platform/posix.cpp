@@ -6,7 +6,6 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
-#include <sched.h>
 #include <spawn.h>
 #include <stdlib.h>
 #include <string.h>
@@ -249,9 +248,7 @@ int64_t TFileStream::Size() {
 
 namespace platform {
 
-void YieldProcessor() {
-  sched_yield();
-}
+void YieldProcessor() {}
 
 int ProcessorCount() {
   const long n = ::sysconf(_SC_NPROCESSORS_ONLN);
