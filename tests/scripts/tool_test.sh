@@ -192,10 +192,19 @@ mkfifo w/fifo; cat w/fifo > w/fifo.qbz & reader=$!
 "$qobz" a w/fifo src || fail "a to a FIFO"; wait $reader
 [ -p w/fifo ] || fail "FIFO replaced"
 for f in dash stdout fifo; do cmp -s w/ref.qbz "w/$f.qbz" || fail "archive through $f differs"; done
+# Raw streams go into a FIFO or a device as they are made, through no temporary file.
+mkfifo w/rawfifo; cat w/rawfifo > w/raw.lh5 & reader=$!
+"$qobz" encode --method LH5 w/ref.qbz w/rawfifo || fail "encode to a FIFO"; wait $reader
+[ -p w/rawfifo ] || fail "FIFO replaced by encode"
+"$qobz" encode --method LH5 w/ref.qbz | cmp -s - w/raw.lh5 || fail "encode into a FIFO differs"
+"$qobz" decode --method LH5 --size "$(stat -c %s w/ref.qbz)" w/raw.lh5 /dev/stdout |
+  cmp -s - w/ref.qbz || fail "decode to /dev/stdout"
 if mknod w/full c 1 7 2> /dev/null; then  # a /dev/full of our own (as root)
   expect_rc 1 "$qobz" a w/full src
   grep -q 'No space left' err.txt || fail "full device: $(cat err.txt)"
   [ -c w/full ] || fail "device removed after a failed a"
+  expect_rc 1 "$qobz" decode --method LH5 --size "$(stat -c %s w/ref.qbz)" w/raw.lh5 w/full
+  grep -q 'No space left' err.txt || fail "decode into a full device: $(cat err.txt)"
 fi
 
 # sfx never follows what is planted beside its output.

@@ -278,12 +278,82 @@ void PrintError(const std::string& archive, const std::string& entry, const std:
                  shown.c_str());
 }
 
+namespace {
+constexpr size_t kStdioBuffer = size_t{1} << 20;
+}
+
+StdoutStream::StdoutStream() : StdoutStream(stdout, "standard output") {}
+
+StdoutStream::StdoutStream(std::FILE* file, std::string name)
+    : file_(file), name_(std::move(name)) {
+  std::setvbuf(file_, nullptr, _IOFBF, kStdioBuffer);  // before the first write, as stdio needs
+}
+
+std::unique_ptr<StdoutStream> StdoutStream::Open(const std::string& path) {
+  std::FILE* file = std::fopen(path.c_str(), "wb");
+  if (!file) throw EFCreateError("Cannot create file \"" + path + "\". " + std::strerror(errno));
+  return std::unique_ptr<StdoutStream>(new StdoutStream(file, "\"" + path + "\""));
+}
+
+StdoutStream::~StdoutStream() {
+  if (file_ && file_ != stdout) std::fclose(file_);
+}
+
 void StdoutStream::WriteBuffer(const void* buffer, int32_t count) {
   if (count <= 0) return;
-  if (std::fwrite(buffer, 1, static_cast<size_t>(count), stdout) != static_cast<size_t>(count))
-    throw EWriteError(std::string("Stream write error on standard output. ") +
-                      std::strerror(errno));
+  if (std::fwrite(buffer, 1, static_cast<size_t>(count), file_) != static_cast<size_t>(count))
+    throw EWriteError("Stream write error on " + name_ + ". " + std::strerror(errno));
   written_ += count;
+}
+
+void StdoutStream::Close() {
+  bool ok = std::fflush(file_) == 0;
+  if (file_ != stdout) {
+    ok = std::fclose(file_) == 0 && ok;
+    file_ = nullptr;
+  }
+  if (!ok) throw EWriteError("Stream write error on " + name_ + ". " + std::strerror(errno));
+}
+
+ReadAheadStream::ReadAheadStream(std::unique_ptr<TStream> source)
+    : source_(std::move(source)), buffer_(kStdioBuffer) {}
+
+int32_t ReadAheadStream::Read(void* buffer, int32_t count) {
+  if (count <= 0) return 0;
+  uint8_t* out = static_cast<uint8_t*>(buffer);
+  int32_t done = 0;
+  while (done < count) {
+    if (at_ == end_) {
+      if (static_cast<size_t>(count - done) >= buffer_.size())
+        return done + std::max(0, source_->Read(out + done, count - done));
+      const int32_t n = source_->Read(buffer_.data(), static_cast<int32_t>(buffer_.size()));
+      if (n <= 0) break;
+      at_ = 0;
+      end_ = static_cast<size_t>(n);
+    }
+    const size_t n = std::min(end_ - at_, static_cast<size_t>(count - done));
+    std::memcpy(out + done, buffer_.data() + at_, n);
+    at_ += n;
+    done += static_cast<int32_t>(n);
+  }
+  return done;
+}
+
+void ReadAheadStream::WriteBuffer(const void*, int32_t) {
+  throw EWriteError("Stream write error: an input cannot be written");
+}
+
+int64_t ReadAheadStream::Seek(int64_t offset, SeekOrigin origin) {
+  const int64_t unread = static_cast<int64_t>(end_ - at_);
+  if (origin == SeekOrigin::Current) {
+    if (offset == 0) {
+      const int64_t at = source_->Seek(0, SeekOrigin::Current);
+      return at < 0 ? at : at - unread;
+    }
+    offset -= unread;
+  }
+  at_ = end_ = 0;
+  return source_->Seek(offset, origin);
 }
 
 int32_t StdinStream::Read(void* buffer, int32_t count) {

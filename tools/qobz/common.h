@@ -98,16 +98,42 @@ bool MemberMatches(const std::string& pattern, const std::string& stored);
 // One error line on stderr: "qobz: ARCHIVE: [ENTRY: ]WHAT", after clearing the progress bar.
 void PrintError(const std::string& archive, const std::string& entry, const std::string& what);
 
-// A destination writing to standard output.
+// A destination writing to standard output, or (Open) into a pipe or device named by a path,
+// through a large stdio buffer. Close flushes and reports what the buffer could not write.
 class StdoutStream : public TStream {
  public:
+  StdoutStream();
+  // Opens path (not a regular file: nothing is replaced) for writing.
+  static std::unique_ptr<StdoutStream> Open(const std::string& path);
+  ~StdoutStream() override;
   int32_t Read(void*, int32_t) override { return 0; }
   void WriteBuffer(const void* buffer, int32_t count) override;
   int64_t Seek(int64_t, SeekOrigin) override { return written_; }
   int64_t Size() override { return written_; }
+  // Writes what is buffered (and closes a named destination); raises EWriteError on a failure.
+  void Close();
 
  private:
+  StdoutStream(std::FILE* file, std::string name);
+  std::FILE* file_;
+  std::string name_;
   int64_t written_ = 0;
+};
+
+// A source read through a buffer of 1 MiB: the codecs ask for 8 KiB at a time, which costs a
+// system call each on a plain file. Seek drops the buffer.
+class ReadAheadStream : public TStream {
+ public:
+  explicit ReadAheadStream(std::unique_ptr<TStream> source);
+  int32_t Read(void* buffer, int32_t count) override;
+  void WriteBuffer(const void*, int32_t) override;
+  int64_t Seek(int64_t offset, SeekOrigin origin) override;
+  int64_t Size() override { return source_->Size(); }
+
+ private:
+  std::unique_ptr<TStream> source_;
+  std::vector<uint8_t> buffer_;
+  size_t at_ = 0, end_ = 0;  // the unread bytes of buffer_
 };
 
 // Standard input as a source that cannot seek (an archive read from a pipe).
@@ -150,6 +176,8 @@ class OutputFile {
   TFileStream& Stream();
   // Puts the complete result in place (rename, or copy into standard output, a pipe or a device).
   void Commit();
+  // Whether the destination is a regular file (or none yet) that Commit replaces.
+  bool Replaces() const { return !target_.empty(); }
 
  private:
   std::string path_;    // as given

@@ -18,9 +18,7 @@ struct Endpoints {
   TStream& Out() { return file ? static_cast<TStream&>(file->Stream()) : *pipe; }
   void Commit() {
     if (file) file->Commit();
-    if (std::fflush(stdout) != 0)
-      throw EWriteError(std::string("Stream write error on standard output. ") +
-                        std::strerror(errno));
+    if (pipe) pipe->Close();
   }
 };
 
@@ -35,14 +33,17 @@ Endpoints Open(const std::vector<std::string>& operands) {
   if (in_name == "-") {
     e.in = ReadStdin();
   } else {
-    e.in = TFileStream::OpenRead(in_name);
+    e.in = std::make_unique<ReadAheadStream>(TFileStream::OpenRead(in_name));
   }
   int64_t size = e.in->Size() - e.in->Position();
   if (size > 2147483647) throw Exception("input larger than 2 GiB - 1");
   e.in_size = static_cast<int32_t>(size);
-  // Standard output takes the stream as it is made: a raw stream needs no seeking.
+  // Standard output, a pipe or a device takes the stream as it is made: a raw stream needs no
+  // seeking, and a copy through a temporary file would cost the disk a whole second output.
   if (out_name == "-") {
     e.pipe = std::make_unique<StdoutStream>();
+  } else if (!out->Replaces()) {
+    e.pipe = StdoutStream::Open(out_name);
   } else {
     e.file = std::move(out);
   }
