@@ -173,6 +173,13 @@ expect_rc() {  # expected-rc command... ; stdout in out.txt, stderr in err.txt
 }
 no_temp() { [ -z "$(find "$@" -name '.qobz-*')" ] || fail "temporary file left in $*"; }
 
+# A damaged entry never costs the file it would replace, an absolute one included.
+printf precious > abs.txt
+{ ar_header 7; ar_entry "$(echo "$work" | tr / '\\')\\abs.txt" damaged 0 7 1; } > absbad.qbz
+expect_rc 1 "$qobz" x absbad.qbz --absolute-names
+[ "$(cat abs.txt)" = precious ] || fail "damaged absolute entry replaced the file"
+no_temp "$work" -maxdepth 1
+
 # A failed run keeps the previous archive: the 2 GiB file does not fit, after other entries.
 mkdir -p w/big && cp src/text.txt w/big/a.txt && truncate -s 2G w/big/z.bin
 "$qobz" a w/prev.qbz src/text.txt

@@ -205,22 +205,23 @@ void ExtractEntry(const ExtractSettings& s, TCompress& compress, TArchiveReader&
   try {
     const std::string path = absolute ? current : compress.TargetPath() + current;
     if (compress.SpaceAvailableFor(path) < entry.UnpackedSize) throw EInsufficientDiskSpace(path);
+    // Made under a passing name beside its place and renamed over it once complete: a damaged
+    // entry never costs the file it would have replaced. As when a file is made in place, a
+    // read-only file is not replaced.
+    const fs::file_status old = fs::symlink_status(host_path, ec);
+    if (fs::is_regular_file(old) && (old.permissions() & kAnyWrite) == fs::perms::none)
+      throw EFCreateError("Cannot create file \"" + path + "\". Permission denied");
     // Below the target nothing is reached through a link; an absolute name is the user's
-    // explicit choice (--absolute-names) and is made as the component makes it.
+    // explicit choice (--absolute-names), and its folders are made as the component makes them.
     std::unique_ptr<TFileStream> dest;
     if (absolute) {
       if (compress.MakeDirectories) {
         size_t cut = current.find_last_of("\\/");
         if (cut != std::string::npos && cut > 0) compress.MakeFolderPath(current.substr(0, cut));
       }
-      dest = TFileStream::CreateEntry(path);
+      dest = TFileStream::CreateUnique(fs::path(host_path).parent_path().string(), ".qobz-");
+      final_path = host_path;
     } else {
-      // Made under a passing name beside its place and renamed over it once complete: a
-      // damaged entry never costs the file it would have replaced. As when a file is made in
-      // place, a read-only file is not replaced.
-      const fs::file_status old = fs::symlink_status(host_path, ec);
-      if (fs::is_regular_file(old) && (old.permissions() & kAnyWrite) == fs::perms::none)
-        throw EFCreateError("Cannot create file \"" + path + "\". Permission denied");
       const size_t cut = current.find_last_of("\\/");
       temp = current.substr(0, cut == std::string::npos ? 0 : cut + 1) + PassingName();
       dest = TFileStream::CreateEntryBelow(s.target, temp, compress.MakeDirectories, &folders);
