@@ -75,6 +75,9 @@ TEST(LH5Best, ReadsProgressChecksumAndKeyAsTheDefaultEncoder) {
     bool smaller;   // packs smaller than the default encoder
   };
   const Bytes text = test::MakeData(test::Kind::Text, 300000);
+  // Mostly data that does not compress: no block may cost more than its bytes as literals.
+  Bytes noise_then_text = test::MakeData(test::Kind::Random, 400000);
+  noise_then_text.insert(noise_then_text.end(), text.begin(), text.begin() + 4000);
   const Case cases[] = {
       {"empty", {}, 0, 0, false},
       {"one byte", {0x41}, 0, 0, false},
@@ -87,6 +90,7 @@ TEST(LH5Best, ReadsProgressChecksumAndKeyAsTheDefaultEncoder) {
       {"cancel at the first fetch", text, 0, 2, false},
       {"cancel later", text, 0, 9, false},
       {"noise grows", test::MakeData(test::Kind::Random, 50000), 0, 0, false},
+      {"noise, then text", noise_then_text, 0, 0, true},
   };
   for (const Case& k : cases) {
     SCOPED_TRACE(k.name);

@@ -297,29 +297,35 @@ uint32_t CostModel::Distance(uint32_t distance) const {
   return position[BitLength(distance - 1)];
 }
 
-void WriteBlock(TCompThreadSafety& s, const Item* items, int count, bool last) {
-  Counts counts;
-  counts.Clear();
-  for (int i = 0; i < count; ++i) counts.Add(items[i]);
+namespace {
 
-  // Main code, never in the one-symbol form.
+// The codes of one block and the tokens that send its main code lengths.
+struct BlockCode {
   uint8_t main_len[lh5::SymbolCount];
-  uint16_t main_code[lh5::SymbolCount];
+  int sent;  // main lengths sent: up to the last used symbol
+  Token tokens[lh5::SymbolCount];
+  int token_count;
+  uint8_t t_len[lh5::LengthCodeCount];
+  int64_t table_bits;  // the length-alphabet list and the tokens
+  uint8_t pos_len[lh5::PositionCodeCount];
+  int pos_used;
+};
+
+void BuildBlockCode(const Counts& counts, BlockCode& code) {
+  // Main code, never in the one-symbol form.
+  uint8_t* main_len = code.main_len;
   if (BuildLengths(counts.main, lh5::SymbolCount, main_len) <= 1)
     TwoSymbols(counts.main, lh5::SymbolCount, main_len);
-  CanonicalCodes(main_len, lh5::SymbolCount, main_code);
   int sent = lh5::SymbolCount;
   while (main_len[sent - 1] == 0) --sent;
+  code.sent = sent;
 
   // The main lengths in the length alphabet: zero runs split under the previous round's code, the
   // code rebuilt from the result; the cheapest round is kept. Its code is never in the one-symbol
   // form either.
   Token tokens[lh5::SymbolCount];
-  Token best_tokens[lh5::SymbolCount];
-  int best_count = 0;
   uint8_t t_len[lh5::LengthCodeCount];
-  uint8_t best_t_len[lh5::LengthCodeCount];
-  int64_t best_bits = INT64_MAX;
+  code.table_bits = INT64_MAX;
   uint32_t cost[lh5::LengthCodeCount];
   std::fill(std::begin(cost), std::end(cost), 4u);  // first round: every symbol alike
   for (int round = 0; round < kTableRounds; ++round) {
@@ -330,24 +336,58 @@ void WriteBlock(TCompThreadSafety& s, const Item* items, int count, bool last) {
       TwoSymbols(freq, lh5::LengthCodeCount, t_len);
     int64_t bits = ShortListBits(t_len, lh5::LengthCodeCount, lh5::LengthCountBits, true);
     for (int i = 0; i < n; ++i) bits += t_len[tokens[i].symbol] + ExtraBits(tokens[i].symbol);
-    if (bits < best_bits) {
-      best_bits = bits;
-      best_count = n;
-      std::copy(tokens, tokens + n, best_tokens);
-      std::copy(std::begin(t_len), std::end(t_len), best_t_len);
+    if (bits < code.table_bits) {
+      code.table_bits = bits;
+      code.token_count = n;
+      std::copy(tokens, tokens + n, code.tokens);
+      std::copy(std::begin(t_len), std::end(t_len), code.t_len);
     }
     int longest = 1;
     for (uint8_t l : t_len) longest = std::max<int>(longest, l);
     for (int x = 0; x < lh5::LengthCodeCount; ++x)
       cost[x] = t_len[x] != 0 ? t_len[x] : static_cast<uint32_t>(longest + 2);
   }
+  code.pos_used = BuildLengths(counts.position, lh5::PositionCodeCount, code.pos_len);
+}
+
+// Bits of a block's header and tables.
+int64_t HeaderBits(const BlockCode& code) {
+  return lh5::BlockSizeBits + code.table_bits + lh5::SymbolCountBits +
+         (code.pos_used <= 1
+              ? 2 * lh5::PositionCountBits
+              : ShortListBits(code.pos_len, lh5::PositionCodeCount, lh5::PositionCountBits, false));
+}
+
+}  // namespace
+
+int64_t BlockBits(const Counts& counts) {
+  BlockCode code;
+  BuildBlockCode(counts, code);
+  int64_t bits = HeaderBits(code);
+  for (int x = 0; x < lh5::SymbolCount; ++x) bits += int64_t{counts.main[x]} * code.main_len[x];
+  for (int k = 0; k < lh5::PositionCodeCount; ++k)
+    bits += int64_t{counts.position[k]} * (code.pos_len[k] + (k > 1 ? k - 1 : 0));
+  return bits;
+}
+
+void WriteBlock(TCompThreadSafety& s, const Item* items, int count, bool last) {
+  Counts counts;
+  counts.Clear();
+  for (int i = 0; i < count; ++i) counts.Add(items[i]);
+  BlockCode code;
+  BuildBlockCode(counts, code);
+  const uint8_t* main_len = code.main_len;
+  uint16_t main_code[lh5::SymbolCount];
+  CanonicalCodes(main_len, lh5::SymbolCount, main_code);
+  const uint8_t* best_t_len = code.t_len;
+
   uint16_t t_code[lh5::LengthCodeCount];
   CanonicalCodes(best_t_len, lh5::LengthCodeCount, t_code);
 
   // Position code.
-  uint8_t pos_len[lh5::PositionCodeCount];
+  const uint8_t* pos_len = code.pos_len;
+  const int pos_used = code.pos_used;
   uint16_t pos_code[lh5::PositionCodeCount];
-  const int pos_used = BuildLengths(counts.position, lh5::PositionCodeCount, pos_len);
   CanonicalCodes(pos_len, lh5::PositionCodeCount, pos_code);
 
   // A stream whose last code ends exactly at a byte boundary may lose its end in jlha, and one
@@ -356,10 +396,7 @@ void WriteBlock(TCompThreadSafety& s, const Item* items, int count, bool last) {
   int t_pad = 0;
   int pos_pad = 0;
   if (last) {
-    int64_t bits = lh5::BlockSizeBits + best_bits + lh5::SymbolCountBits;
-    bits += pos_used <= 1
-                ? 2 * lh5::PositionCountBits
-                : ShortListBits(pos_len, lh5::PositionCodeCount, lh5::PositionCountBits, false);
+    int64_t bits = HeaderBits(code);
     for (int i = 0; i < count; ++i) {
       bits += main_len[items[i].symbol];
       if (items[i].symbol >= lh5::LiteralCount) {
@@ -378,9 +415,9 @@ void WriteBlock(TCompThreadSafety& s, const Item* items, int count, bool last) {
 
   WriteBits(s, lh5::BlockSizeBits, static_cast<uint16_t>(count));
   WriteShortList(s, best_t_len, lh5::LengthCodeCount, lh5::LengthCountBits, true, t_pad);
-  WriteBits(s, lh5::SymbolCountBits, static_cast<uint16_t>(sent));
-  for (int i = 0; i < best_count; ++i) {
-    const Token& tk = best_tokens[i];
+  WriteBits(s, lh5::SymbolCountBits, static_cast<uint16_t>(code.sent));
+  for (int i = 0; i < code.token_count; ++i) {
+    const Token& tk = code.tokens[i];
     WriteCodeBits(s, best_t_len[tk.symbol], t_code[tk.symbol]);
     if (ExtraBits(tk.symbol) != 0) WriteBits(s, ExtraBits(tk.symbol), tk.extra);
   }

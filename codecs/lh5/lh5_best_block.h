@@ -54,6 +54,9 @@ struct CostModel {
 // the number of used symbols; with one used symbol its length is 0.
 int BuildLengths(const uint32_t* freq, int n, uint8_t* lengths);
 
+// Bits of a block with these counts as WriteBlock writes it (the padding of a last block aside).
+int64_t BlockBits(const Counts& counts);
+
 // Writes the items as one block (1..kMaxBlockItems of them); last: the stream's final block.
 void WriteBlock(TCompThreadSafety& s, const Item* items, int count, bool last);
 

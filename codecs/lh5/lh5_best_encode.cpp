@@ -20,7 +20,6 @@
 // progress values they report come as they do there; the run ends at the first fetch that gives
 // nothing, including a cancel.
 #include <algorithm>
-#include <cmath>
 #include <cstring>
 #include <memory>
 #include <vector>
@@ -69,10 +68,7 @@ class Encoder {
         choice_length_(std::make_unique_for_overwrite<uint16_t[]>(segment_size_ + 1)),
         choice_distance_(std::make_unique_for_overwrite<uint16_t[]>(segment_size_ + 1)),
         prefix_(std::make_unique_for_overwrite<uint32_t[]>(
-            static_cast<size_t>(segment_size_ / kChunkItems + 2) * kAlphabet)),
-        nlogn_(std::make_unique_for_overwrite<float[]>(segment_size_ + 1)) {
-    nlogn_[0] = 0;
-    for (uint32_t n = 1; n <= segment_size_; ++n) nlogn_[n] = static_cast<float>(n * std::log2(n));
+            static_cast<size_t>(segment_size_ / kChunkItems + 2) * kAlphabet)) {
     items_.reserve(segment_size_);
     item_pos_.reserve(segment_size_);
   }
@@ -113,7 +109,6 @@ class Encoder {
   std::vector<Item> items_;
   std::vector<uint32_t> item_pos_;
   std::unique_ptr<uint32_t[]> prefix_;
-  std::unique_ptr<float[]> nlogn_;  // n log2 n
   std::vector<Item> block_;
   std::vector<Item> held_;  // the last block made, not yet written
 };
@@ -228,37 +223,18 @@ void Encoder::GreedyCounts(uint32_t from, uint32_t to, Counts& counts) const {
   }
 }
 
-// Estimated bits of the chunks [first_chunk, end_chunk) as one block: the entropy of its symbols
-// and a table cost per used symbol.
+// Bits of the chunks [first_chunk, end_chunk) as one block, in the codes of their counts. (An
+// estimate from the entropy of the counts and a table cost per used symbol cut incompressible data
+// into blocks of 1024 items: their counts' entropy falls below 8 bits, their codes' lengths do
+// not.)
 float Encoder::EstimateBits(int first_chunk, int end_chunk) const {
-  constexpr float kBlockHeaderBits = 100.0f;
-  constexpr float kMainTableBitsPerSymbol = 4.5f;
-  constexpr float kPositionTableBitsPerSymbol = 3.0f;
   const uint32_t* a = &prefix_[static_cast<size_t>(first_chunk) * kAlphabet];
   const uint32_t* b = &prefix_[static_cast<size_t>(end_chunk) * kAlphabet];
-  float bits = kBlockHeaderBits;
-  uint32_t total = 0;
-  float sum = 0;
-  int used = 0;
-  for (int x = 0; x < lh5::SymbolCount; ++x) {
-    const uint32_t f = b[x] - a[x];
-    if (f == 0) continue;
-    total += f;
-    sum += nlogn_[f];
-    ++used;
-  }
-  bits += nlogn_[total] - sum + kMainTableBitsPerSymbol * static_cast<float>(used);
-  total = 0;
-  sum = 0;
-  used = 0;
-  for (int x = lh5::SymbolCount; x < kAlphabet; ++x) {
-    const uint32_t f = b[x] - a[x];
-    if (f == 0) continue;
-    total += f;
-    sum += nlogn_[f];
-    ++used;
-  }
-  return bits + nlogn_[total] - sum + kPositionTableBitsPerSymbol * static_cast<float>(used);
+  Counts counts;
+  for (int x = 0; x < lh5::SymbolCount; ++x) counts.main[x] = b[x] - a[x];
+  for (int k = 0; k < lh5::PositionCodeCount; ++k)
+    counts.position[k] = b[lh5::SymbolCount + k] - a[lh5::SymbolCount + k];
+  return static_cast<float>(BlockBits(counts));
 }
 
 // Splits the chunks [first_chunk, end_chunk) in two where that saves the most estimated bits, as
@@ -312,6 +288,15 @@ void Encoder::WriteBlockRange(size_t first_item, size_t end_item) {
     block_.assign(items_.begin() + static_cast<ptrdiff_t>(mark), items_.end());
     items_.resize(mark);
     item_pos_.resize(mark);
+  }
+  // Where matches do not pay (data that does not compress), the parse can still take a few whose
+  // codes lengthen every literal's: the block goes as literals alone when that is smaller.
+  Counts literals;
+  literals.Clear();
+  for (uint32_t pos = from; pos < to; ++pos) ++literals.main[*At(pos)];
+  if (BlockBits(literals) < BlockBits(counts)) {
+    block_.clear();
+    for (uint32_t pos = from; pos < to; ++pos) block_.push_back({*At(pos), 0});
   }
   for (size_t at = 0; at < block_.size(); at += kMaxBlockItems) {
     const size_t n = std::min(block_.size() - at, static_cast<size_t>(kMaxBlockItems));
