@@ -336,7 +336,9 @@ rm -rf hx && mkdir hx && echo keep > hx/two && expect_rc 1 "$qobz" x -v -Chx dam
   ar_entry 'f\g\three' 333; ar_entry 'f\four' 444; ar_entry five 555; } > par.qbz
 head -c -2 par.qbz > cut.qbz
 { ar_header 9; ar_entry f 111; ar_entry 'f\g' 222; ar_entry f 333; } > order.qbz
-for ar in par cut order; do
+# Names apart in case only: shared out where the target tells case apart, in order where not.
+{ ar_header 9; ar_entry 'd\Aa' 111; ar_entry 'd\aa' 222; ar_entry 'D\aa' 333; } > case.qbz
+for ar in par cut case order; do
   for j in 1 3; do
     rm -rf p "p$j" && mkdir p && for c in x t; do
       rc=0; "$qobz" $c -v -j$j $([ $c = x ] && echo -Cp) $ar.qbz > $c$j.out 2> $c$j.err || rc=$?

@@ -260,8 +260,9 @@ struct Job {
 };
 
 // A name as the file system sees it, for telling whether two entries touch the same path:
-// separators unified, empty and "." segments dropped, letters folded (a file system may fold them).
-std::string PathKey(const std::string& name) {
+// separators unified, empty and "." segments dropped, letters folded unless the target is known
+// to tell them apart.
+std::string PathKey(const std::string& name, bool fold) {
   std::string key;
   size_t start = 0;
   while (start <= name.size()) {
@@ -270,20 +271,44 @@ std::string PathKey(const std::string& name) {
     if (end > start && name.compare(start, end - start, ".") != 0) {
       if (!key.empty()) key += '/';
       for (size_t i = start; i < end; ++i)
-        key += static_cast<char>(std::tolower(static_cast<unsigned char>(name[i])));
+        key +=
+            fold ? static_cast<char>(std::tolower(static_cast<unsigned char>(name[i]))) : name[i];
     }
     start = end + 1;
   }
   return key;
 }
 
+// Whether the file system of folder (empty: the current one) tells "a" from "A": a new file of a
+// lower-case name is looked for by its upper-case name. When that cannot be found out, no.
+bool TellsCaseApart(const std::string& folder) {
+  std::unique_ptr<TFileStream> probe;
+  try {
+    probe = TFileStream::CreateUnique(folder, ".qobz-case-");
+  } catch (const Exception&) {
+    return false;
+  }
+  const std::string path = probe->Path();
+  probe.reset();
+  const size_t base = path.find_last_of("\\/") + 1;  // npos + 1 is 0
+  std::string upper = path;
+  for (size_t i = base; i < upper.size(); ++i)
+    upper[i] = static_cast<char>(std::toupper(static_cast<unsigned char>(upper[i])));
+  std::error_code ec;
+  const bool apart = upper != path && !fs::exists(fs::symlink_status(upper, ec));
+  platform::DeleteFile(path);
+  return apart;
+}
+
 // Whether the entries can be made in any order with the same result: no name is given twice, none
-// is a folder of another, none is absolute.
-bool OrderFree(const std::vector<Job>& jobs) {
+// is a folder of another, none is absolute. Names that differ in case only count as the same where
+// the target folds case (Linux headers hold such pairs: xt_CONNMARK.h and xt_connmark.h).
+bool OrderFree(const std::vector<Job>& jobs, const std::string& target) {
   std::unordered_set<std::string> files, folders;
+  const bool fold = !TellsCaseApart(target);
   for (const Job& job : jobs) {
     if (IsAbsoluteName(job.name)) return false;
-    std::string key = PathKey(job.name);
+    std::string key = PathKey(job.name, fold);
     if (folders.count(key) || !files.insert(key).second) return false;
     for (size_t cut = key.find('/'); cut != std::string::npos; cut = key.find('/', cut + 1)) {
       std::string folder = key.substr(0, cut);
@@ -486,7 +511,7 @@ int CommandExtract(const Args& args) {
       } catch (...) {
         walk_error = std::current_exception();
       }
-      shared = OrderFree(jobs);
+      shared = OrderFree(jobs, s.host_target);
       if (shared) {
         auto setup = [&](TCompress& c) {
           c.Key = compress.Key;
