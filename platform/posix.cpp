@@ -203,6 +203,7 @@ TFileStream::~TFileStream() {
 void TFileStream::Close() {
   if (handle_ >= 0) ::close(static_cast<int>(handle_));
   handle_ = -1;
+  position_ = -1;
 }
 
 int32_t TFileStream::Read(void* buffer, int32_t count) {
@@ -214,6 +215,7 @@ int32_t TFileStream::Read(void* buffer, int32_t count) {
     if (n <= 0) break;
     done += static_cast<int32_t>(n);
   }
+  if (position_ >= 0) position_ += done;
   return done;
 }
 
@@ -226,18 +228,25 @@ void TFileStream::WriteBuffer(const void* buffer, int32_t count) {
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) {
       int err = n < 0 ? errno : ENOSPC;
+      position_ = -1;
       throw EWriteError("Stream write error on \"" + path_ + "\". " + Reason(err));
     }
     done += static_cast<int32_t>(n);
   }
+  if (position_ >= 0) position_ += done;
 }
 
 int64_t TFileStream::Seek(int64_t offset, SeekOrigin origin) {
   int whence = origin == SeekOrigin::Begin ? SEEK_SET
                : origin == SeekOrigin::End ? SEEK_END
                                            : SEEK_CUR;
+  // Where the position is known, asking for it or moving to it costs no system call.
+  if (position_ >= 0 &&
+      ((whence == SEEK_CUR && offset == 0) || (whence == SEEK_SET && offset == position_)))
+    return position_;
   off_t r = handle_ < 0 ? -1 : ::lseek(static_cast<int>(handle_), offset, whence);
-  return r < 0 ? -1 : static_cast<int64_t>(r);
+  position_ = r < 0 ? -1 : static_cast<int64_t>(r);
+  return position_;
 }
 
 int64_t TFileStream::Size() {

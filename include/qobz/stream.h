@@ -129,6 +129,9 @@ class TFileStream : public TStream {
  private:
   TFileStream(intptr_t handle, std::string path) : handle_(handle), path_(std::move(path)) {}
   intptr_t handle_;
+  // POSIX: the file position once a seek has told it (-1: not known), so that asking for the
+  // position costs no system call; an archive walk asks for it several times per entry.
+  int64_t position_ = -1;
   std::string path_;
 };
 
