@@ -69,12 +69,13 @@ struct TFolderFd {
 // a regular file with no other names is ever opened: anything else found there is unlinked
 // first. Each round either creates the file exclusively or deals with what is in the way;
 // a few rounds allow for another process changing the folder at the same time.
-int CreateEntryAt(int dir, const char* leaf, const std::string& path) {
+int CreateEntryAt(int dir, const char* leaf, const std::string& path, bool only_new = false) {
   constexpr int kRounds = 8;
   for (int round = 0; round < kRounds; ++round) {
     int fd = ::openat(dir, leaf, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
     if (fd >= 0) return fd;
     if (errno != EEXIST) ThrowCreate(path, errno);
+    if (only_new) return -1;
     struct stat st;
     if (::fstatat(dir, leaf, &st, AT_SYMLINK_NOFOLLOW) != 0) {
       if (errno == ENOENT) continue;
@@ -124,7 +125,8 @@ void TFolderWalk::Reset() {
 
 std::unique_ptr<TFileStream> TFileStream::CreateEntryBelow(const std::string& folder,
                                                            const std::string& relative,
-                                                           bool make_folders, TFolderWalk* walk) {
+                                                           bool make_folders, TFolderWalk* walk,
+                                                           bool only_new) {
   constexpr size_t kKept = 32;  // folders a walk keeps open, the target included
   std::string path = folder;
   if (!path.empty() && path.back() != '\\' && path.back() != '/') path += '\\';
@@ -192,7 +194,8 @@ std::unique_ptr<TFileStream> TFileStream::CreateEntryBelow(const std::string& fo
   }
   part.assign(relative, start, std::string::npos);
   if (part.empty() || part == "." || part == "..") ThrowCreate(path, EINVAL);
-  int fd = CreateEntryAt(dir, part.c_str(), path);
+  int fd = CreateEntryAt(dir, part.c_str(), path, only_new);
+  if (fd < 0) return nullptr;
   return std::unique_ptr<TFileStream>(new TFileStream(fd, path));
 }
 

@@ -62,7 +62,8 @@ void TFolderWalk::Reset() {
 
 std::unique_ptr<TFileStream> TFileStream::CreateEntryBelow(const std::string& folder,
                                                            const std::string& relative,
-                                                           bool make_folders, TFolderWalk*) {
+                                                           bool make_folders, TFolderWalk*,
+                                                           bool only_new) {
   std::string path = folder;
   if (!path.empty() && path.back() != '\\' && path.back() != '/') path += '\\';
   const size_t base = path.size();
@@ -70,7 +71,15 @@ std::unique_ptr<TFileStream> TFileStream::CreateEntryBelow(const std::string& fo
   for (size_t i = base; make_folders && i < path.size(); ++i)
     if ((path[i] == '\\' || path[i] == '/') && i > base)
       CreateDirectoryA(path.substr(0, i).c_str(), nullptr);
-  return Create(path);
+  if (!only_new) return Create(path);
+  HANDLE h = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                         FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) {
+    const DWORD err = GetLastError();
+    if (err == ERROR_FILE_EXISTS || err == ERROR_ALREADY_EXISTS) return nullptr;
+    throw EFCreateError("Cannot create file \"" + path + "\". " + Reason(err));
+  }
+  return std::unique_ptr<TFileStream>(new TFileStream(reinterpret_cast<intptr_t>(h), path));
 }
 
 TFileStream::~TFileStream() {

@@ -102,7 +102,9 @@ echo
 tree_bytes=$(du -sb "$TREE" | cut -f1)
 tree_parent=$(dirname "$TREE")
 tree_name=$(basename "$TREE")
-# Each side removes its own archive first (timed, a few milliseconds).
+# Each side removes its own archive first (timed, a few milliseconds). Between extractions the
+# trees of the last ones are removed and the removal written out (sync) untimed: otherwise the
+# file system's work on 16,000 deleted files lands in the next timed run.
 read -r qa qac ja jac < <(pair "$REPEAT_TREE" \
   "rm -f '$work/tree.qbz'; cd '$tree_parent' && '$bin/qobz' a '$work/tree.qbz' '$tree_name' --method LH5" \
   "rm -f '$work/tree.lzh'; cd '$tree_parent' && jlha aq '$work/tree.lzh' '$tree_name'")
@@ -110,7 +112,7 @@ row "qobz a --method LH5 $TREE" "$tree_bytes" "$qa" "$qac" "jlha a" "$ja" "$jac"
 read -r qx qxc bx bxc < <(pair "$REPEAT_TREE" \
   "'$bin/qobz' x '$work/tree.qbz' -C '$work/xq' --mkdirs" \
   "bsdtar -xf '$work/tree.lzh' -C '$work/xb'" \
-  "rm -rf '$work/xq' '$work/xb'; mkdir -p '$work/xq' '$work/xb'")
+  "rm -rf '$work/xq' '$work/xb'; mkdir -p '$work/xq' '$work/xb'; sync; sleep 1")
 row "qobz x of that archive" "$tree_bytes" "$qx" "$qxc" "bsdtar -xf" "$bx" "$bxc" "2x"
 rm -rf "$work/xq" "$work/xb" "$work/tree.lzh"
 

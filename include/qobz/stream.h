@@ -101,10 +101,12 @@ class TFileStream : public TStream {
   // should be is refused, never entered. With make_folders, missing folders on the way are made.
   // `relative` must not hold ".." segments. Raises EFCreateError, or EInOutError when a folder
   // cannot be made. A walk given keeps the folders open for the next call with the same folder.
+  // With only_new, whatever already has the name is left alone and the answer is null.
   static std::unique_ptr<TFileStream> CreateEntryBelow(const std::string& folder,
                                                        const std::string& relative,
                                                        bool make_folders,
-                                                       TFolderWalk* walk = nullptr);
+                                                       TFolderWalk* walk = nullptr,
+                                                       bool only_new = false);
 
   ~TFileStream() override;
   int32_t Read(void* buffer, int32_t count) override;

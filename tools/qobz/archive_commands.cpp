@@ -207,7 +207,9 @@ void ExtractEntry(const ExtractSettings& s, TCompress& compress, TArchiveReader&
     if (compress.SpaceAvailableFor(path) < entry.UnpackedSize) throw EInsufficientDiskSpace(path);
     // Made under a passing name beside its place and renamed over it once complete: a damaged
     // entry never costs the file it would have replaced. As when a file is made in place, a
-    // read-only file is not replaced.
+    // read-only file is not replaced. Where nothing has the name yet, the file is made under it
+    // at once, exclusively (nothing can be lost there, and a rename per file costs the file
+    // system as much again); should something take the name meanwhile, the passing name is used.
     const fs::file_status old = fs::symlink_status(host_path, ec);
     if (fs::is_regular_file(old) && (old.permissions() & kAnyWrite) == fs::perms::none)
       throw EFCreateError("Cannot create file \"" + path + "\". Permission denied");
@@ -222,10 +224,15 @@ void ExtractEntry(const ExtractSettings& s, TCompress& compress, TArchiveReader&
       dest = TFileStream::CreateUnique(fs::path(host_path).parent_path().string(), ".qobz-");
       final_path = host_path;
     } else {
-      const size_t cut = current.find_last_of("\\/");
-      temp = current.substr(0, cut == std::string::npos ? 0 : cut + 1) + PassingName();
-      dest = TFileStream::CreateEntryBelow(s.target, temp, compress.MakeDirectories, &folders);
-      final_path = dest->Path().substr(0, dest->Path().size() - temp.size()) + current;
+      if (old.type() == fs::file_type::not_found)
+        dest = TFileStream::CreateEntryBelow(s.target, current, compress.MakeDirectories, &folders,
+                                             /*only_new=*/true);
+      if (!dest) {
+        const size_t cut = current.find_last_of("\\/");
+        temp = current.substr(0, cut == std::string::npos ? 0 : cut + 1) + PassingName();
+        dest = TFileStream::CreateEntryBelow(s.target, temp, compress.MakeDirectories, &folders);
+        final_path = dest->Path().substr(0, dest->Path().size() - temp.size()) + current;
+      }
     }
     made = dest->Path();
     CheckSize(entry, reader.ExtractToFile(*dest));
