@@ -293,10 +293,6 @@ void CostModel::FromCode(const Counts& counts) {
   }
 }
 
-uint32_t CostModel::Distance(uint32_t distance) const {
-  return position[BitLength(distance - 1)];
-}
-
 namespace {
 
 // The codes of one block and the tokens that send its main code lengths.

@@ -12,6 +12,7 @@
 #include <cstdint>
 
 #include "codecs/codec_state.h"
+#include "codecs/lh5/lh5_encoder.h"
 #include "codecs/lh5/lh5_format.h"
 
 namespace qobz::lh5best {
@@ -47,7 +48,7 @@ struct CostModel {
   void FromCounts(const Counts& counts);
   // The code lengths that WriteBlock would build for these counts.
   void FromCode(const Counts& counts);
-  uint32_t Distance(uint32_t distance) const;
+  uint32_t Distance(uint32_t distance) const { return position[BitLength(distance - 1)]; }
 };
 
 // Length-limited Huffman code lengths (at most 16) for n symbols; unused symbols get 0. Returns

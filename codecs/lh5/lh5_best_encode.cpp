@@ -48,6 +48,8 @@ constexpr int kSegmentPasses = 3;
 constexpr int kBlockPasses = 2;
 // Block boundaries are chosen among every kChunkItems-th item.
 constexpr int kChunkItems = 1024;
+// Places for a cut priced in a first sweep over a range of chunks.
+constexpr int kCutSteps = 16;
 constexpr int kAlphabet = lh5::SymbolCount + lh5::PositionCodeCount;
 // Bytes readable past the data for the match comparison's wide loads.
 constexpr uint32_t kPad = 8;
@@ -246,13 +248,21 @@ void Encoder::Split(int first_chunk, int end_chunk) {
     const float whole = EstimateBits(first_chunk, end_chunk);
     float best = 0;
     int best_at = 0;
-    for (int k = first_chunk + 1; k < end_chunk; ++k) {
+    auto try_cut = [&](int k) {
       const float split = EstimateBits(first_chunk, k) + EstimateBits(k, end_chunk);
       if (best_at == 0 || split < best) {
         best = split;
         best_at = k;
       }
-    }
+    };
+    // Every kCutSteps-th place first, then the places around the best of them: a block's bits
+    // change slowly with the place of the cut, and pricing a place costs two code builds.
+    const int step = std::max(1, (end_chunk - first_chunk) / kCutSteps);
+    for (int k = first_chunk + step; k < end_chunk; k += step) try_cut(k);
+    const int around = best_at;
+    for (int k = std::max(first_chunk + 1, around - step + 1);
+         k < std::min(end_chunk, around + step); ++k)
+      try_cut(k);
     if (best < whole || end_item - first_item > static_cast<size_t>(kMaxBlockItems)) {
       Split(first_chunk, best_at);
       Split(best_at, end_chunk);
