@@ -309,7 +309,7 @@ bool SetAttributes(const std::string& path, uint32_t attributes) {
   } else if ((mode & 0222) == 0) {
     mode |= 0200;  // writable again for the owner, as clearing the bit does on Windows
   }
-  return ::chmod(native.c_str(), mode) == 0;
+  return mode == (st.st_mode & 07777) || ::chmod(native.c_str(), mode) == 0;
 }
 
 bool SetAttributes(TFileStream& file, uint32_t attributes) {
@@ -322,7 +322,8 @@ bool SetAttributes(TFileStream& file, uint32_t attributes) {
   } else if ((mode & 0222) == 0) {
     mode |= 0200;
   }
-  return ::fchmod(fd, mode) == 0;
+  // A new file usually has the mode already: no call then (one per extracted file).
+  return mode == (st.st_mode & 07777) || ::fchmod(fd, mode) == 0;
 }
 
 bool FileExists(const std::string& path) {
