@@ -353,8 +353,14 @@ bool SetFileDate(TFileStream& file, uint32_t dos_stamp) {
   if (t.tm_mday < 1 || t.tm_mon < 0 || t.tm_mon > 11 || t.tm_hour > 23 || t.tm_min > 59 ||
       t.tm_sec > 59)
     return false;
-  time_t when = mktime(&t);
+  // mktime looks at the zone file again on every call (a stat each time): the files of an archive
+  // often share their stamp, so the last one is kept per thread.
+  thread_local uint32_t last_stamp = 0;
+  thread_local time_t last_when = static_cast<time_t>(-1);
+  time_t when = dos_stamp == last_stamp ? last_when : mktime(&t);
   if (when == static_cast<time_t>(-1)) return false;
+  last_stamp = dos_stamp;
+  last_when = when;
   struct timespec times[2];
   times[0].tv_sec = when;  // access time follows the write time
   times[0].tv_nsec = 0;
