@@ -33,8 +33,16 @@ cleanup() { "$wineserver" -k 2>/dev/null || true; rm -rf "$work"; }
 trap cleanup EXIT
 winpath() { echo "Z:$1" | sed 's|/|\\|g'; }
 reg_value() {  # NAME: the value under the hand-off key, as reg query shows it
-  "$wine" reg query 'HKCU\Software\Halcrest\Dorvane\6.0' /v "$1" 2>/dev/null | tr -d '\r' |
-    sed -n "s/^ *$1 *REG_SZ *//p"
+  # Every value asked for is expected to be there: an empty answer (a query that could not run,
+  # as Wine sometimes has it on a loaded machine) is asked again, after the server is idle.
+  local value="" try
+  for try in 1 2 3; do
+    value=$("$wine" reg query 'HKCU\Software\Halcrest\Dorvane\6.0' /v "$1" 2>/dev/null |
+      tr -d '\r' | sed -n "s/^ *$1 *REG_SZ *//p") || true
+    [ -n "$value" ] && break
+    "$wineserver" -w
+  done
+  echo "$value"
 }
 
 # Can this machine run the build's programs at all? A tiny one that answers its pointer size.
@@ -43,6 +51,9 @@ status=0
 [ $status = $(( bits / 8 )) ] ||
   skip "this machine cannot run ${bits}-bit Windows programs under $wine" \
        "(probe exit $status: $(head -c 300 "$work/probe.txt" | tr '\n' ' '))"
+# The first program in a new prefix starts its set-up (wineboot) in the background; a registry
+# query made while that still runs can come back empty. Let it finish first.
+"$wineserver" -w
 echo "-- ${bits}-bit: $(basename "$linked") with its archive at $offset, under $wine"
 start_time=$(date +%s)
 
