@@ -1,12 +1,14 @@
 // A source for the fuzz harnesses that hands out its bytes in reads of at most `chunk`, so that
-// every fetch boundary of a codec can fall anywhere in its input.
+// every fetch boundary of a codec can fall anywhere in its input, and a codec run wired to it.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
+#include "codecs/codec_state.h"
 #include "qobz/stream.h"
 
 namespace qobz::fuzz {
@@ -30,6 +32,28 @@ class ChunkedSource : public TStream {
   size_t size_;
   int32_t chunk_;
   size_t pos_ = 0;
+};
+
+// A codec state wired as the driver wires an expansion: the chunked source, a memory destination,
+// the two I/O buffers, no output limit.
+struct CodecRun {
+  ChunkedSource source;
+  TMemoryStream dest;
+  std::vector<uint8_t> in, out;
+  TCompThreadSafety s;
+
+  CodecRun(const uint8_t* data, size_t size, int32_t chunk)
+      : source(data, size, chunk), in(IOBufferSize), out(IOBufferSize) {
+    s.InStream = &source;
+    s.OutStream = &dest;
+    s.InputBuffer = s.InPos = s.InEnd = in.data();
+    s.OutputBuffer = s.OutPos = out.data();
+    s.OutEnd = out.data() + IOBufferSize;
+    s.InRemaining = static_cast<int32_t>(size);
+    s.OutLimit = 2147483647;
+  }
+  CodecRun(const CodecRun&) = delete;
+  CodecRun& operator=(const CodecRun&) = delete;
 };
 
 }  // namespace qobz::fuzz

@@ -76,17 +76,8 @@ Outcome ViaDriver(const uint8_t* packed, size_t size, int32_t unpacked, bool key
 // The same run through the byte-at-a-time flow, set up as the driver sets up a run.
 Outcome Bytewise(const uint8_t* packed, size_t size, int32_t unpacked, bool keyed, int32_t chunk) {
   Outcome o;
-  ChunkedSource source(packed, size, chunk);
-  qobz::TMemoryStream dest;
-  std::vector<uint8_t> in(qobz::IOBufferSize), out(qobz::IOBufferSize);
-  qobz::TCompThreadSafety s;
-  s.InStream = &source;
-  s.OutStream = &dest;
-  s.InputBuffer = s.InPos = s.InEnd = in.data();
-  s.OutputBuffer = s.OutPos = out.data();
-  s.OutEnd = out.data() + qobz::IOBufferSize;
-  s.InRemaining = static_cast<int32_t>(size);
-  s.OutLimit = 2147483647;
+  qobz::fuzz::CodecRun run(packed, size, chunk);
+  qobz::TCompThreadSafety& s = run.s;
   s.UnscrambleInput = keyed;
   for (int i = 0; i < 4; ++i) {
     s.KeyBytes[i] = static_cast<uint8_t>(static_cast<uint32_t>(kKey) >> (8 * i));
@@ -100,7 +91,7 @@ Outcome Bytewise(const uint8_t* packed, size_t size, int32_t unpacked, bool keye
   } catch (const qobz::EBadChecksum&) {
     o.refused = 2;
   }
-  o.out = std::move(dest.Data());
+  o.out = std::move(run.dest.Data());
   return o;
 }
 

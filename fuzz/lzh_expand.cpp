@@ -16,7 +16,7 @@
 #include "qobz/errors.h"
 #include "qobz/stream.h"
 
-using qobz::fuzz::ChunkedSource;
+using qobz::fuzz::CodecRun;
 
 namespace {
 
@@ -32,17 +32,8 @@ struct Outcome {
 Outcome Run(void (*routine)(qobz::TCompThreadSafety&, int32_t), const std::vector<uint8_t>& packed,
             int32_t count, int32_t chunk, int cancel_at) {
   Outcome o;
-  ChunkedSource source(packed.data(), packed.size(), chunk);
-  qobz::TMemoryStream dest;
-  std::vector<uint8_t> in(qobz::IOBufferSize), out(qobz::IOBufferSize);
-  qobz::TCompThreadSafety s;
-  s.InStream = &source;
-  s.OutStream = &dest;
-  s.InputBuffer = s.InPos = s.InEnd = in.data();
-  s.OutputBuffer = s.OutPos = out.data();
-  s.OutEnd = out.data() + qobz::IOBufferSize;
-  s.InRemaining = static_cast<int32_t>(packed.size());
-  s.OutLimit = 2147483647;
+  CodecRun run(packed.data(), packed.size(), chunk);
+  qobz::TCompThreadSafety& s = run.s;
   int calls = 0;
   if (cancel_at >= 0) {
     s.ProgressHandler = [&](int32_t& percent) {
@@ -55,11 +46,11 @@ Outcome Run(void (*routine)(qobz::TCompThreadSafety&, int32_t), const std::vecto
   } catch (const qobz::EBadChecksum&) {
     o.damaged = true;
   }
-  o.out = dest.Data();
+  o.out = run.dest.Data();
   o.in_sum = s.InSum;
   o.out_sum = s.OutSum;
   o.out_count = s.OutCount;
-  o.position = source.Position();
+  o.position = run.source.Position();
   return o;
 }
 
