@@ -76,13 +76,17 @@ cmake --build "$work/find-static" -j "$jobs" >> "$work/find-static.log"
 run_examples "find_package, static" "$work/find-static"
 
 # 3. pkg-config with nothing but the C compiler.
-mkdir -p "$work/pc"
-flags=$(PKG_CONFIG_PATH=$prefix/lib/pkgconfig pkg-config --cflags qobz)
-libs=$(PKG_CONFIG_PATH=$prefix/lib/pkgconfig pkg-config --libs qobz)
-for c in list extract; do
-  # shellcheck disable=SC2086
-  cc -std=c11 -Wall -Wextra -pedantic -Werror $flags "$src/examples/$c.c" -o "$work/pc/${c}_c" $libs
-done
+pc_build() {  # PREFIX DIR: the C examples built with the flags pkg-config gives for PREFIX
+  local flags libs c
+  mkdir -p "$2"
+  flags=$(PKG_CONFIG_PATH=$1/lib/pkgconfig pkg-config --cflags qobz)
+  libs=$(PKG_CONFIG_PATH=$1/lib/pkgconfig pkg-config --libs qobz)
+  for c in list extract; do
+    # shellcheck disable=SC2086
+    cc -std=c11 -Wall -Wextra -pedantic -Werror $flags "$src/examples/$c.c" -o "$2/${c}_c" $libs
+  done
+}
+pc_build "$prefix" "$work/pc"
 run_examples "pkg-config, static" "$work/pc"
 
 # 4. add_subdirectory of the source tree: no install, no internal paths.
@@ -114,12 +118,6 @@ cmake --build "$work/find-shared" -j "$jobs" >> "$work/find-shared.log"
 objdump -p "$work/find-shared/list_c" | grep -q "NEEDED *libqobz.so.$major" ||
   fail "list_c does not load libqobz.so.$major"
 run_examples "find_package, shared" "$work/find-shared"
-mkdir -p "$work/pc-shared"
-flags=$(PKG_CONFIG_PATH=$sprefix/lib/pkgconfig pkg-config --cflags qobz)
-libs=$(PKG_CONFIG_PATH=$sprefix/lib/pkgconfig pkg-config --libs qobz)
-for c in list extract; do
-  # shellcheck disable=SC2086
-  cc -std=c11 -Wall -Wextra -pedantic -Werror $flags "$src/examples/$c.c" -o "$work/pc-shared/${c}_c" $libs
-done
+pc_build "$sprefix" "$work/pc-shared"
 (export LD_LIBRARY_PATH=$sprefix/lib; run_examples "pkg-config, shared" "$work/pc-shared")
 echo "check_package: all passed"
