@@ -245,7 +245,7 @@ void TArchiveWriter::AddFiles(const std::vector<TFileToAdd>& files, int threads,
   constexpr int64_t kHeldLimit = int64_t{32} << 20;
   constexpr size_t kAheadPerThread = 64;
   const size_t ahead = kAheadPerThread * static_cast<size_t>(threads);
-  int64_t held = 0;  // bytes of packed data in slots not yet written
+  int64_t held = 0;  // bytes held by packed data in slots not yet written (their capacity)
   const int32_t key = compress_.Key;
   std::vector<PackedAhead> slots(files.size());
   std::mutex mutex;

@@ -84,7 +84,7 @@ class Encoder {
   void Parse(uint32_t from, uint32_t to, const CostModel& model);
   void Collect(uint32_t from, uint32_t to, Counts* counts);
   void GreedyCounts(uint32_t from, uint32_t to, Counts& counts) const;
-  float EstimateBits(int first_chunk, int end_chunk) const;
+  int64_t ChunkBits(int first_chunk, int end_chunk) const;
   void Split(int first_chunk, int end_chunk);
   void WriteBlockRange(size_t first_item, size_t end_item);
   void Hold(const Item* items, size_t n);
@@ -229,27 +229,27 @@ void Encoder::GreedyCounts(uint32_t from, uint32_t to, Counts& counts) const {
 // estimate from the entropy of the counts and a table cost per used symbol cut incompressible data
 // into blocks of 1024 items: their counts' entropy falls below 8 bits, their codes' lengths do
 // not.)
-float Encoder::EstimateBits(int first_chunk, int end_chunk) const {
+int64_t Encoder::ChunkBits(int first_chunk, int end_chunk) const {
   const uint32_t* a = &prefix_[static_cast<size_t>(first_chunk) * kAlphabet];
   const uint32_t* b = &prefix_[static_cast<size_t>(end_chunk) * kAlphabet];
   Counts counts;
   for (int x = 0; x < lh5::SymbolCount; ++x) counts.main[x] = b[x] - a[x];
   for (int k = 0; k < lh5::PositionCodeCount; ++k)
     counts.position[k] = b[lh5::SymbolCount + k] - a[lh5::SymbolCount + k];
-  return static_cast<float>(BlockBits(counts));
+  return BlockBits(counts);
 }
 
-// Splits the chunks [first_chunk, end_chunk) in two where that saves the most estimated bits, as
+// Splits the chunks [first_chunk, end_chunk) in two where that saves the most bits, as
 // long as it saves any (or the range holds more items than a block may), and writes the blocks.
 void Encoder::Split(int first_chunk, int end_chunk) {
   const size_t first_item = static_cast<size_t>(first_chunk) * kChunkItems;
   const size_t end_item = std::min(items_.size(), static_cast<size_t>(end_chunk) * kChunkItems);
   if (end_chunk - first_chunk >= 2) {
-    const float whole = EstimateBits(first_chunk, end_chunk);
-    float best = 0;
+    const int64_t whole = ChunkBits(first_chunk, end_chunk);
+    int64_t best = 0;
     int best_at = 0;
     auto try_cut = [&](int k) {
-      const float split = EstimateBits(first_chunk, k) + EstimateBits(k, end_chunk);
+      const int64_t split = ChunkBits(first_chunk, k) + ChunkBits(k, end_chunk);
       if (best_at == 0 || split < best) {
         best = split;
         best_at = k;
