@@ -1,5 +1,6 @@
-/* extract ARCHIVE NAME [OUT]: writes the entry stored as NAME to the file OUT, or to standard
- * output through a write callback. A locked entry needs the key in the QOBZ_KEY variable. */
+/* extract ARCHIVE NAME [OUT]: writes the entry stored as NAME to the file OUT, showing its
+ * progress on standard error, or to standard output through a write callback. A locked entry
+ * needs the key in the QOBZ_KEY variable. */
 #include <qobz/qobz.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -7,6 +8,11 @@
 
 static int to_stdout(void* user, const void* data, size_t size) {
   return fwrite(data, 1, size, (FILE*)user) == size ? 0 : 1;
+}
+
+static int show_progress(void* user, int percent) {
+  fprintf((FILE*)user, "\r%3d%%%s", percent, percent == 100 ? "\n" : "");
+  return 0; /* non-zero would cancel */
 }
 
 int main(int argc, char** argv) {
@@ -22,8 +28,12 @@ int main(int argc, char** argv) {
   int result = qobz_open_path(reader, argv[1], 0);
   while (result == QOBZ_OK && (result = qobz_next_entry(reader, &entry)) == QOBZ_OK) {
     if (strcmp(entry.name, argv[2]) != 0) continue;
-    result = argc == 4 ? qobz_extract_to_file(reader, argv[3])
-                       : qobz_extract_to_callback(reader, to_stdout, stdout);
+    if (argc == 4) {
+      qobz_reader_set_progress(reader, show_progress, stderr);
+      result = qobz_extract_to_file(reader, argv[3]);
+    } else {
+      result = qobz_extract_to_callback(reader, to_stdout, stdout);
+    }
     break;
   }
   if (result == QOBZ_DONE)

@@ -130,6 +130,41 @@ class TCallbackSink : public TStream {
   int64_t written_ = 0;
 };
 
+// The caller's progress callback, put between the component and the caller: a non-zero answer
+// becomes the component's cancel (-1) and is remembered, because the component may take a cancel
+// for damaged data (an expansion cut short) or for nothing at all (an empty entry).
+struct ProgressRelay {
+  qobz_progress_fn callback = nullptr;
+  void* user = nullptr;
+  bool cancelled = false;
+
+  void Set(TCompress& compress, qobz_progress_fn fn, void* fn_user) {
+    callback = fn;
+    user = fn_user;
+    if (!fn) {
+      compress.OnShowProgress = nullptr;
+      return;
+    }
+    compress.OnShowProgress = [this](int32_t& percent) {
+      if (cancelled || callback(user, percent) != 0) {
+        cancelled = true;
+        percent = -1;
+      }
+    };
+  }
+  // Answers the call's result, CANCELLED when the callback stopped it whatever the layers below
+  // made of that; clears the cancel for the next call.
+  int Outcome(int result, std::string& message) {
+    if (!cancelled) return result;
+    cancelled = false;
+    message = "Cancelled";
+    return QOBZ_ERROR_CANCELLED;
+  }
+  void ThrowIfCancelled() const {
+    if (cancelled) throw CallError{QOBZ_ERROR_CANCELLED, "Cancelled"};
+  }
+};
+
 // Runs one call: answers its result, or the code and message of what it threw.
 template <class Call>
 int Run(std::string& message, Call&& call) {
@@ -227,10 +262,11 @@ struct qobz_reader {
   int walk_error = QOBZ_OK;
   std::string walk_message;
   std::string name;
+  ProgressRelay progress;
 
   template <class Body>
   int Call(Body&& call) {
-    int result = Run(message, call);
+    int result = progress.Outcome(Run(message, call), message);
     // A failing read callback looks like the end of the data to the layers below; report it as
     // what it was, whatever they made of it.
     if (callbacks && callbacks->Failed() && result != QOBZ_ERROR_MEMORY) {
@@ -282,6 +318,12 @@ struct qobz_writer {
   bool finished = false;
   bool broken = false;  // an entry failed after part of it was written
   bool best = false;    // qobz_writer_set_best, kept across archives
+  ProgressRelay progress;
+
+  template <class Body>
+  int Call(Body&& call) {
+    return progress.Outcome(Run(message, call), message);
+  }
 
   void Reset() {
     writer.reset();
@@ -388,6 +430,8 @@ const char* qobz_result_text(int result) {
       return "damaged compressed data";
     case QOBZ_ERROR_OTHER:
       return "error";
+    case QOBZ_ERROR_CANCELLED:
+      return "cancelled";
     default:
       return "unknown result code";
   }
@@ -417,6 +461,12 @@ void qobz_reader_free(qobz_reader* reader) {
 
 const char* qobz_reader_message(const qobz_reader* reader) {
   return reader ? reader->message.c_str() : "";
+}
+
+int qobz_reader_set_progress(qobz_reader* reader, qobz_progress_fn progress, void* user) {
+  if (!reader) return QOBZ_ERROR_ARGUMENT;
+  reader->progress.Set(reader->compress, progress, user);
+  return QOBZ_OK;
 }
 
 int qobz_reader_set_key(qobz_reader* reader, int32_t key) {
@@ -531,6 +581,7 @@ int qobz_extract_to_file(qobz_reader* reader, const char* path) {
     const TEntryHeader entry = walk.Entry();
     TPendingFile file(path);
     walk.Extract(file.Stream());
+    reader->progress.ThrowIfCancelled();  // a cancel at 100 still keeps nothing
     platform::SetFileDate(file.Stream(), entry.FileDate);
     file.Commit();
     platform::SetAttributes(path, entry.FileAttr);
@@ -619,9 +670,15 @@ int qobz_writer_set_best(qobz_writer* writer, int best) {
   return QOBZ_OK;
 }
 
+int qobz_writer_set_progress(qobz_writer* writer, qobz_progress_fn progress, void* user) {
+  if (!writer) return QOBZ_ERROR_ARGUMENT;
+  writer->progress.Set(writer->compress, progress, user);
+  return QOBZ_OK;
+}
+
 int qobz_add_file(qobz_writer* writer, const char* path, const char* stored_name) {
   if (!writer) return QOBZ_ERROR_ARGUMENT;
-  return Run(writer->message, [&] {
+  return writer->Call([&] {
     Require(path != nullptr && stored_name != nullptr, QOBZ_ERROR_ARGUMENT,
             "Need a path and a stored name");
     const int64_t size = TFileStream::OpenRead(path)->Size();
@@ -633,7 +690,7 @@ int qobz_add_file(qobz_writer* writer, const char* path, const char* stored_name
 int qobz_add_memory(qobz_writer* writer, const char* stored_name, const void* data, size_t size,
                     uint32_t dos_date, uint32_t attributes) {
   if (!writer) return QOBZ_ERROR_ARGUMENT;
-  return Run(writer->message, [&] {
+  return writer->Call([&] {
     Require(stored_name != nullptr && (data != nullptr || size == 0), QOBZ_ERROR_ARGUMENT,
             "Need a stored name and the data");
     Require(attributes <= 0xFFFF, QOBZ_ERROR_ARGUMENT, "Attributes are 16 bits");

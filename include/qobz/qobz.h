@@ -62,7 +62,8 @@ enum {
   QOBZ_ERROR_CHECKSUM = -11,     /* the entry's data are damaged */
   QOBZ_ERROR_KEY = -12,          /* the entry is locked and the key is missing or wrong */
   QOBZ_ERROR_DECODE_TABLE = -13, /* damaged compressed data (a bad code table) */
-  QOBZ_ERROR_OTHER = -14         /* any other failure; the message says which */
+  QOBZ_ERROR_OTHER = -14,        /* any other failure; the message says which */
+  QOBZ_ERROR_CANCELLED = -15     /* the progress callback asked to stop */
 };
 
 /* Compression methods: the code stored in each entry. */
@@ -88,6 +89,11 @@ QOBZ_API const char* qobz_method_name(int method);
  * answers 0, or non-zero to stop with QOBZ_ERROR_WRITE. */
 typedef ptrdiff_t (*qobz_read_fn)(void* user, void* buffer, size_t size);
 typedef int (*qobz_write_fn)(void* user, const void* data, size_t size);
+/* A progress callback hears, while an entry's data are tested, extracted or added, how far they
+ * are in percent of that entry: 0 first, 100 last, rising values between. It answers 0 to go on;
+ * any other answer stops the call with QOBZ_ERROR_CANCELLED, which keeps nothing of the entry
+ * (see each call for what that means there). */
+typedef int (*qobz_progress_fn)(void* user, int percent);
 
 /* ---- Reading ---- */
 
@@ -114,6 +120,9 @@ QOBZ_API void qobz_reader_free(qobz_reader* reader);
 QOBZ_API const char* qobz_reader_message(const qobz_reader* reader);
 /* The key for locked entries (0: none, the default). Takes effect for the next extraction. */
 QOBZ_API int qobz_reader_set_key(qobz_reader* reader, int32_t key);
+/* The progress callback for the tests and extractions from now on, in this archive and the next
+ * ones; NULL for none (the default). After a cancel the walk goes on with qobz_next_entry(). */
+QOBZ_API int qobz_reader_set_progress(qobz_reader* reader, qobz_progress_fn progress, void* user);
 
 /* Each open reads the archive header and closes what the reader had open before.
  * qobz_open_path: the archive starts `offset` bytes into the file (0 for a plain archive).
@@ -170,6 +179,10 @@ QOBZ_API int qobz_create_memory(qobz_writer* writer, int method, int32_t key, in
 /* best non-zero: LH5 entries added from now on, in this archive and the next ones, are packed with
  * a slower encoder that makes smaller streams of the same format (every LHA tool reads them). */
 QOBZ_API int qobz_writer_set_best(qobz_writer* writer, int best);
+/* The progress callback for the entries added from now on, in this archive and the next ones;
+ * NULL for none (the default). A cancel stops the entry part way: that archive can then only be
+ * discarded (freed, or replaced by the next qobz_create_path or qobz_create_memory). */
+QOBZ_API int qobz_writer_set_progress(qobz_writer* writer, qobz_progress_fn progress, void* user);
 
 /* Adds an entry under stored_name (backslashes or slashes between folder names; slashes are
  * stored as backslashes): the file at path with its date and attributes, or size bytes from

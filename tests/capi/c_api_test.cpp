@@ -359,4 +359,94 @@ TEST(CApi, FailuresAnswerTheirCodeAndTheComponentsMessage) {
   EXPECT_EQ(files, 3u);  // plain.qbz, kept.txt, made.qbz
 }
 
+// A progress callback that records what it hears and answers a cancel at call number stop_at
+// (counted from 0; -1: never).
+struct ProgressLog {
+  std::vector<int> seen;
+  int stop_at = -1;
+  static int Hear(void* user, int percent) {
+    auto* log = static_cast<ProgressLog*>(user);
+    log->seen.push_back(percent);
+    return static_cast<int>(log->seen.size()) - 1 == log->stop_at;
+  }
+  // 0 first, 100 last (when not stopped), never falling, never out of 0..100.
+  void ExpectSound(bool stopped) const {
+    ASSERT_FALSE(seen.empty());
+    EXPECT_EQ(seen.front(), 0);
+    if (!stopped) {
+      EXPECT_EQ(seen.back(), 100);
+    }
+    for (size_t i = 0; i < seen.size(); ++i) {
+      EXPECT_TRUE(seen[i] >= 0 && seen[i] <= 100) << seen[i];
+      if (i > 0) {
+        EXPECT_GE(seen[i], seen[i - 1]);
+      }
+    }
+  }
+};
+
+// Progress through both handles, and a cancel at the first, a middle and the last call: the call
+// fails with CANCELLED and keeps nothing, a reader walks on, a writer's archive is given up.
+TEST(CApi, ProgressReportsEachEntryAndACancelKeepsNothing) {
+  Bytes big(300000);
+  for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<uint8_t>((i * i) >> 7);
+  const std::vector<InputEntry> inputs = {
+      {"big", "big", big, 0x21A86000u, 0x20, true},
+      {"next", "next", Bytes(5000, 'n'), 0x21A86000u, 0x20, true}};
+  const Bytes archive = MakeArchive(QOBZ_METHOD_LH5, 0, 0, inputs);
+  ScratchDir dir;
+  const std::string target = dir / "big.out";
+
+  ProgressLog full;
+  {
+    Reader r;
+    ASSERT_EQ(qobz_reader_set_progress(r.r, ProgressLog::Hear, &full), QOBZ_OK);
+    ASSERT_EQ(qobz_open_memory(r.r, archive.data(), archive.size()), QOBZ_OK);
+    qobz_entry e;
+    ASSERT_EQ(qobz_next_entry(r.r, &e), QOBZ_OK);
+    ASSERT_EQ(qobz_extract_to_file(r.r, target.c_str()), QOBZ_OK) << qobz_reader_message(r.r);
+  }
+  full.ExpectSound(false);
+  ASSERT_GE(full.seen.size(), 4u);  // 0, the fetches, 100
+  EXPECT_EQ(ReadFile(target), big);
+
+  const int calls = static_cast<int>(full.seen.size());
+  for (int stop_at : {0, calls / 2, calls - 1}) {
+    SCOPED_TRACE("cancel at call " + std::to_string(stop_at));
+    std::filesystem::remove(target);
+    ProgressLog log;
+    log.stop_at = stop_at;
+    Reader r;
+    ASSERT_EQ(qobz_reader_set_progress(r.r, ProgressLog::Hear, &log), QOBZ_OK);
+    ASSERT_EQ(qobz_open_memory(r.r, archive.data(), archive.size()), QOBZ_OK);
+    qobz_entry e;
+    ASSERT_EQ(qobz_next_entry(r.r, &e), QOBZ_OK);
+    EXPECT_EQ(qobz_extract_to_file(r.r, target.c_str()), QOBZ_ERROR_CANCELLED);
+    EXPECT_STREQ(qobz_reader_message(r.r), "Cancelled");
+    EXPECT_EQ(log.seen.size(), static_cast<size_t>(stop_at + 1));
+    log.ExpectSound(true);
+    EXPECT_FALSE(std::filesystem::exists(target));
+    // The walk goes on, and the next entry comes out whole.
+    ASSERT_EQ(qobz_next_entry(r.r, &e), QOBZ_OK) << qobz_reader_message(r.r);
+    EXPECT_STREQ(e.name, "next");
+    Bytes next(5000);
+    size_t n = 0;
+    EXPECT_EQ(qobz_extract_to_memory(r.r, next.data(), next.size(), &n), QOBZ_OK);
+    EXPECT_EQ(next, inputs[1].data);
+
+    ProgressLog packing;
+    packing.stop_at = stop_at;
+    const std::string made = dir / "made.qbz";
+    {
+      Writer w;
+      ASSERT_EQ(qobz_writer_set_progress(w.w, ProgressLog::Hear, &packing), QOBZ_OK);
+      ASSERT_EQ(qobz_create_path(w.w, made.c_str(), QOBZ_METHOD_LH5, 0, 0), QOBZ_OK);
+      EXPECT_EQ(qobz_add_memory(w.w, "big", big.data(), big.size(), 0, 0x20), QOBZ_ERROR_CANCELLED);
+      EXPECT_EQ(qobz_writer_finish(w.w), QOBZ_ERROR_STATE);
+    }
+    packing.ExpectSound(true);
+    EXPECT_FALSE(std::filesystem::exists(made));
+  }
+}
+
 }  // namespace

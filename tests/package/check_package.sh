@@ -31,8 +31,9 @@ run_examples() {  # LABEL DIR_OF_BINARIES
     "$bin/$list" "$work/sample.qbz" > "$work/out.txt" || fail "$label: $list failed"
     cmp -s "$work/out.txt" "$work/expected.txt" || fail "$label: $list printed $(cat "$work/out.txt")"
   done
-  "$bin/extract_c" "$work/sample.qbz" 'docs\numbers.txt' "$work/numbers.out" ||
+  "$bin/extract_c" "$work/sample.qbz" 'docs\numbers.txt' "$work/numbers.out" 2> "$work/progress.txt" ||
     fail "$label: extract to a file failed"
+  grep -q '100%' "$work/progress.txt" || fail "$label: no progress to 100%: $(cat "$work/progress.txt")"
   cmp -s "$work/numbers.out" "$work/in/docs/numbers.txt" || fail "$label: extracted file differs"
   "$bin/extract_c" "$work/sample.qbz" 'a.txt' > "$work/a.out" || fail "$label: extract to stdout failed"
   cmp -s "$work/a.out" "$work/in/a.txt" || fail "$label: extracted data differ"
