@@ -299,16 +299,30 @@ int64_t GetAttributes(const std::string& path) {
   return attr;
 }
 
+namespace {
+
+// The permission bits a file of mode `current` gets for FAT attributes: the read-only bit takes
+// every write permission away, and its absence gives the owner's back to a file that had none,
+// as clearing the bit does on Windows.
+mode_t AttributeMode(mode_t current, uint32_t attributes) {
+  mode_t mode = current & 07777;
+  if (attributes & kAttrReadOnly) {
+    mode &= ~static_cast<mode_t>(0222);
+  } else if ((mode & 0222) == 0) {
+    mode |= 0200;
+  }
+  return mode;
+}
+
+}  // namespace
+
+// A file that has the mode already needs no call (usually so for a new file: one per extracted
+// file saved).
 bool SetAttributes(const std::string& path, uint32_t attributes) {
   std::string native = NativePath(path);
   struct stat st;
   if (::stat(native.c_str(), &st) != 0) return false;
-  mode_t mode = st.st_mode & 07777;
-  if (attributes & kAttrReadOnly) {
-    mode &= ~static_cast<mode_t>(0222);
-  } else if ((mode & 0222) == 0) {
-    mode |= 0200;  // writable again for the owner, as clearing the bit does on Windows
-  }
+  const mode_t mode = AttributeMode(st.st_mode, attributes);
   return mode == (st.st_mode & 07777) || ::chmod(native.c_str(), mode) == 0;
 }
 
@@ -316,13 +330,7 @@ bool SetAttributes(TFileStream& file, uint32_t attributes) {
   struct stat st;
   const int fd = static_cast<int>(file.Handle());
   if (fd < 0 || ::fstat(fd, &st) != 0) return false;
-  mode_t mode = st.st_mode & 07777;
-  if (attributes & kAttrReadOnly) {
-    mode &= ~static_cast<mode_t>(0222);
-  } else if ((mode & 0222) == 0) {
-    mode |= 0200;
-  }
-  // A new file usually has the mode already: no call then (one per extracted file).
+  const mode_t mode = AttributeMode(st.st_mode, attributes);
   return mode == (st.st_mode & 07777) || ::fchmod(fd, mode) == 0;
 }
 

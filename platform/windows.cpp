@@ -31,6 +31,13 @@ HANDLE AsHandle(intptr_t h) {
   return reinterpret_cast<HANDLE>(h);
 }
 
+// Opens path for reading and writing, unshared, as `disposition` (CREATE_ALWAYS, CREATE_NEW)
+// has it.
+HANDLE CreateForWriting(const std::string& path, DWORD disposition) {
+  return CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, disposition,
+                     FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
 }  // namespace
 
 std::unique_ptr<TFileStream> TFileStream::OpenRead(const std::string& path) {
@@ -42,8 +49,7 @@ std::unique_ptr<TFileStream> TFileStream::OpenRead(const std::string& path) {
 }
 
 std::unique_ptr<TFileStream> TFileStream::Create(const std::string& path) {
-  HANDLE h = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                         FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE h = CreateForWriting(path, CREATE_ALWAYS);
   if (h == INVALID_HANDLE_VALUE)
     throw EFCreateError("Cannot create file \"" + path + "\". " + Reason(GetLastError()));
   return std::unique_ptr<TFileStream>(new TFileStream(reinterpret_cast<intptr_t>(h), path));
@@ -72,8 +78,7 @@ std::unique_ptr<TFileStream> TFileStream::CreateEntryBelow(const std::string& fo
     if ((path[i] == '\\' || path[i] == '/') && i > base)
       CreateDirectoryA(path.substr(0, i).c_str(), nullptr);
   if (!only_new) return Create(path);
-  HANDLE h = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                         FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE h = CreateForWriting(path, CREATE_NEW);
   if (h == INVALID_HANDLE_VALUE) {
     const DWORD err = GetLastError();
     if (err == ERROR_FILE_EXISTS || err == ERROR_ALREADY_EXISTS) return nullptr;
