@@ -227,13 +227,6 @@ void WriteArchiveHeader(TStream& out, int64_t start, TArchiveHeader header, int6
   if (end > start) out.Seek(end, SeekOrigin::Begin);
 }
 
-// A line for -v; on stderr when the archive goes to standard output.
-void Say(const std::string& text, bool to_stderr) {
-  if (g_verbosity != Verbosity::Verbose) return;
-  ClearProgress();
-  std::fprintf(to_stderr ? stderr : stdout, "%s\n", text.c_str());
-}
-
 bool IsBuiltInMethod(const std::string& id) {
   for (uint8_t code = 0; code < 5; ++code)
     if (code != kMethodCustom && id == kMethodIds[code]) return true;

@@ -57,13 +57,6 @@ std::string PassingName() {
   return name;
 }
 
-// Where an entry of the walk goes: a line for -v (on stderr when standard output carries data).
-void Say(const std::string& text, bool data_on_stdout) {
-  if (g_verbosity != Verbosity::Verbose) return;
-  ClearProgress();
-  std::fprintf(data_on_stdout ? stderr : stdout, "%s\n", text.c_str());
-}
-
 }  // namespace
 
 int CommandList(const Args& args) {
@@ -456,6 +449,48 @@ void ShareOut(const std::string& archive, int64_t offset, int threads, const std
   }
 }
 
+// One walk of the headers from the reader's place: the entries that `selects` takes. A failure
+// ends the walk and is kept in walk_error, to be raised once the entries found are done; current
+// names the entry read last.
+std::vector<Job> FindJobs(TArchiveReader& reader,
+                          const std::function<bool(const std::string&)>& selects,
+                          std::string& current, std::exception_ptr& walk_error) {
+  std::vector<Job> jobs;
+  try {
+    while (reader.Next()) {
+      current = reader.Name();
+      if (!selects(current)) continue;
+      const TEntryHeader& entry = reader.Entry();
+      jobs.push_back({current, reader.PackedOffset() - kEntryHeaderSize - entry.NameLength,
+                      reader.PackedOffset(), reader.Done(), entry.UnpackedSize});
+    }
+  } catch (...) {
+    walk_error = std::current_exception();
+  }
+  return jobs;
+}
+
+// ShareOut for x and t: each entry's progress and lines come in the entries' order, a failure that
+// ends the command is raised there, and count takes each outcome; then the walk's own failure.
+// current names the entry being said, and afterwards the walk's last entry again.
+void ShareOutInOrder(
+    const std::string& archive, int64_t offset, int threads, const std::vector<Job>& jobs,
+    const std::exception_ptr& walk_error, const std::function<void(TCompress&)>& setup,
+    const std::function<void(TCompress&, TArchiveReader&, TFolderWalk&, Outcome&)>& work,
+    std::string& current, const std::function<void(const Outcome&)>& count) {
+  Progress& progress = Progress::Get();
+  const std::string walk_current = current;
+  ShareOut(archive, offset, threads, jobs, setup, work, [&](size_t i, Outcome& out) {
+    current = jobs[i].name;
+    progress.Entry(static_cast<int64_t>(i), jobs[i].done, jobs[i].size);
+    out.report.Flush();
+    if (out.fatal) std::rethrow_exception(out.fatal);
+    count(out);
+  });
+  current = walk_current;
+  if (walk_error) std::rethrow_exception(walk_error);
+}
+
 }  // namespace
 
 int CommandExtract(const Args& args) {
@@ -490,6 +525,10 @@ int CommandExtract(const Args& args) {
 
   int failed = 0;
   bool last_failed = false;
+  auto count = [&](const Outcome& out) {
+    failed += out.failed ? 1 : 0;
+    last_failed = out.damaged;
+  };
   std::string current;
   StdoutStream data_out;
   try {
@@ -505,19 +544,8 @@ int CommandExtract(const Args& args) {
     // entries' files do not depend on each other's order; first one walk of the headers finds them.
     if (threads > 1 && !to_stdout && CanShareOut(archive, *in)) {
       const int64_t first = in->Position();
-      std::vector<Job> jobs;
       std::exception_ptr walk_error;
-      try {
-        while (reader->Next()) {
-          current = reader->Name();
-          if (!selects(current)) continue;
-          const TEntryHeader& entry = reader->Entry();
-          jobs.push_back({current, reader->PackedOffset() - kEntryHeaderSize - entry.NameLength,
-                          reader->PackedOffset(), reader->Done(), entry.UnpackedSize});
-        }
-      } catch (...) {
-        walk_error = std::current_exception();
-      }
+      const std::vector<Job> jobs = FindJobs(*reader, selects, current, walk_error);
       shared = OrderFree(jobs, s.host_target);
       if (shared) {
         auto setup = [&](TCompress& c) {
@@ -529,17 +557,7 @@ int CommandExtract(const Args& args) {
         auto work = [&](TCompress& c, TArchiveReader& r, TFolderWalk& f, Outcome& out) {
           ExtractEntry(s, c, r, f, out);
         };
-        const std::string walk_current = current;
-        ShareOut(archive, offset, threads, jobs, setup, work, [&](size_t i, Outcome& out) {
-          current = jobs[i].name;
-          progress.Entry(static_cast<int64_t>(i), jobs[i].done, jobs[i].size);
-          out.report.Flush();
-          if (out.fatal) std::rethrow_exception(out.fatal);
-          failed += out.failed ? 1 : 0;
-          last_failed = out.damaged;
-        });
-        current = walk_current;
-        if (walk_error) std::rethrow_exception(walk_error);
+        ShareOutInOrder(archive, offset, threads, jobs, walk_error, setup, work, current, count);
       } else {
         // Names that depend on each other's order: one thread, from the first entry again.
         reader->MoveTo(first, 0);
@@ -569,8 +587,7 @@ int CommandExtract(const Args& args) {
         Outcome out;
         out.report = Report(true);
         ExtractEntry(s, compress, *reader, folders, out);
-        failed += out.failed ? 1 : 0;
-        last_failed = out.damaged;
+        count(out);
       }
     }
     current.clear();
@@ -623,31 +640,13 @@ int CommandTest(const Args& args) {
     };
     if (threads > 1 && CanShareOut(archive, *in)) {
       // One walk of the headers finds the entries; the threads share them out.
-      std::vector<Job> jobs;
       std::exception_ptr walk_error;
-      try {
-        while (reader->Next()) {
-          current = reader->Name();
-          const TEntryHeader& entry = reader->Entry();
-          jobs.push_back({current, reader->PackedOffset() - kEntryHeaderSize - entry.NameLength,
-                          reader->PackedOffset(), reader->Done(), entry.UnpackedSize});
-        }
-      } catch (...) {
-        walk_error = std::current_exception();
-      }
-      const std::string walk_current = current;
-      ShareOut(
-          archive, offset, threads, jobs, [&](TCompress& c) { c.Key = compress.Key; },
-          [&](TCompress&, TArchiveReader& r, TFolderWalk&, Outcome& out) { test(r, out); },
-          [&](size_t i, Outcome& out) {
-            current = jobs[i].name;
-            progress.Entry(static_cast<int64_t>(i), jobs[i].done, jobs[i].size);
-            out.report.Flush();
-            if (out.fatal) std::rethrow_exception(out.fatal);
-            count(out);
-          });
-      current = walk_current;
-      if (walk_error) std::rethrow_exception(walk_error);
+      const std::vector<Job> jobs = FindJobs(
+          *reader, [](const std::string&) { return true; }, current, walk_error);
+      ShareOutInOrder(
+          archive, offset, threads, jobs, walk_error, [&](TCompress& c) { c.Key = compress.Key; },
+          [&](TCompress&, TArchiveReader& r, TFolderWalk&, Outcome& out) { test(r, out); }, current,
+          count);
     } else {
       while (reader->Next()) {
         current = reader->Name();

@@ -27,10 +27,15 @@ const std::vector<OptionInfo> kCommonOptions = {
 
 Verbosity g_verbosity = Verbosity::Normal;
 
+std::vector<const OptionInfo*> WithCommonOptions(const std::vector<OptionInfo>& command_options) {
+  std::vector<const OptionInfo*> all;
+  for (const OptionInfo& o : command_options) all.push_back(&o);
+  for (const OptionInfo& o : kCommonOptions) all.push_back(&o);
+  return all;
+}
+
 Args::Args(int argc, char** argv, const std::vector<OptionInfo>& command_options) {
-  std::vector<const OptionInfo*> options_all;
-  for (const OptionInfo& o : command_options) options_all.push_back(&o);
-  for (const OptionInfo& o : kCommonOptions) options_all.push_back(&o);
+  const std::vector<const OptionInfo*> options_all = WithCommonOptions(command_options);
   // ':' first: a missing value is answered with ':' rather than '?'. Options without a short
   // letter are told apart by 256 + their index.
   std::string short_options = ":";
@@ -413,6 +418,12 @@ std::string StoredName(const std::string& host_path, std::string* stripped) {
 void Warn(const std::string& what) {
   ClearProgress();
   std::fprintf(stderr, "qobz: %s\n", what.c_str());
+}
+
+void Say(const std::string& text, bool data_on_stdout) {
+  if (g_verbosity != Verbosity::Verbose) return;
+  ClearProgress();
+  std::fprintf(data_on_stdout ? stderr : stdout, "%s\n", text.c_str());
 }
 
 namespace {

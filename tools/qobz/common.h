@@ -30,6 +30,8 @@ struct OptionInfo {
 
 // The options -q/--quiet, -v/--verbose and -h/--help that every command takes.
 extern const std::vector<OptionInfo> kCommonOptions;
+// A command's options followed by kCommonOptions: what it accepts, in the order its help lists.
+std::vector<const OptionInfo*> WithCommonOptions(const std::vector<OptionInfo>& command_options);
 
 // A command line parsed against a command's options (and kCommonOptions). Options are known by
 // their long name with the dashes ("--method"); operands and options may come in any order, and
@@ -155,6 +157,9 @@ std::unique_ptr<TMemoryStream> ReadStdin();
 std::string StoredName(const std::string& host_path, std::string* stripped = nullptr);
 // Prints "qobz: WHAT" on stderr, after clearing the progress bar.
 void Warn(const std::string& what);
+// A line for -v, after clearing the progress bar: on stdout, or on stderr when standard output
+// carries the command's data.
+void Say(const std::string& text, bool data_on_stdout);
 
 // The file that a command writes, made so that nothing is lost on a failure: the result goes to
 // a new file of an unpredictable name in the destination's folder and is renamed over the

@@ -130,9 +130,7 @@ void PrintUsage(FILE* to) {
 
 void PrintHelp(const Command& c) {
   std::printf("usage: qobz %s [OPTIONS] %s\n\n%s\noptions:\n", c.name, c.operands, c.help);
-  std::vector<const OptionInfo*> all;
-  for (const OptionInfo& o : c.options) all.push_back(&o);
-  for (const OptionInfo& o : qobz::tool::kCommonOptions) all.push_back(&o);
+  const std::vector<const OptionInfo*> all = qobz::tool::WithCommonOptions(c.options);
   std::vector<std::string> lefts;
   size_t width = 0;
   for (const OptionInfo* o : all) {
