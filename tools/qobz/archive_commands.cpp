@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <random>
 #include <thread>
 #include <unordered_set>
@@ -530,7 +531,10 @@ int CommandExtract(const Args& args) {
     last_failed = out.damaged;
   };
   std::string current;
-  StdoutStream data_out;
+  // Only data bound for standard output take its large buffer: the -v lines of an extraction
+  // to files stay line by line on a terminal.
+  std::optional<StdoutStream> data_out;
+  if (to_stdout) data_out.emplace();
   try {
     auto in = OpenArchive(archive, offset);
     auto reader = StartWalk(compress, *in);
@@ -576,7 +580,7 @@ int CommandExtract(const Args& args) {
         if (to_stdout) {
           Say(DisplayName(current), true);
           try {
-            CheckSize(entry, reader->Extract(data_out));
+            CheckSize(entry, reader->Extract(*data_out));
           } catch (const Exception& e) {
             PrintError(archive, current, e.Message());
             ++failed;
@@ -593,8 +597,7 @@ int CommandExtract(const Args& args) {
     current.clear();
     // A walk cut short right after a damaged entry was reported with that entry.
     if (!last_failed) CheckWalkEnd(*reader);
-    if (to_stdout && std::fflush(stdout) != 0)
-      throw EWriteError(std::string("Stream write error on standard output"));
+    if (data_out) data_out->Close();
   } catch (const Exception& e) {
     PrintError(archive, current, e.Message());
     return 1;
