@@ -20,15 +20,6 @@ namespace {
 
 // Deepest level a Huffman tree of 510 leaves can reach, plus room.
 constexpr int kMaxTreeDepth = lh5::SymbolCount + 1;
-// Extra bits after the zero-run symbols 1 and 2, and their shortest and longest runs.
-constexpr int kShortRunMin = lh5::ShortZeroRunBase;
-constexpr int kShortRunMax = lh5::ShortZeroRunBase + (1 << lh5::ShortZeroRunBits) - 1;  // 18
-constexpr int kLongRunMin = lh5::LongZeroRunBase;
-constexpr int kLongRunMax = lh5::LongZeroRunBase + (1 << lh5::LongZeroRunBits) - 1;  // 531
-// Length-alphabet symbols of the zero runs.
-constexpr int kZeroOne = 0;
-constexpr int kZeroShort = 1;
-constexpr int kZeroLong = 2;
 // Rebuilds of the length alphabet's code from the zero-run choices made under the previous one.
 constexpr int kTableRounds = 3;
 
@@ -63,9 +54,9 @@ struct Token {
 
 // Count bits that follow a length-alphabet symbol.
 int ExtraBits(int symbol) {
-  return symbol == kZeroShort  ? lh5::ShortZeroRunBits
-         : symbol == kZeroLong ? lh5::LongZeroRunBits
-                               : 0;
+  return symbol == lh5::ShortZeroRunSymbol  ? lh5::ShortZeroRunBits
+         : symbol == lh5::LongZeroRunSymbol ? lh5::LongZeroRunBits
+                                            : 0;
 }
 
 // Tokens for the main lengths [0, n): each nonzero length as itself, each run of zeros split as
@@ -74,9 +65,9 @@ int TokenizeLengths(const uint8_t* lengths, int n, const uint32_t* cost, Token* 
   // best[k]: fewest bits for a run of k zeros; how[k]: the last piece of that split.
   uint32_t best[lh5::SymbolCount + 1];
   uint16_t how[lh5::SymbolCount + 1];
-  const uint32_t c_one = cost[kZeroOne];
-  const uint32_t c_short = cost[kZeroShort] + lh5::ShortZeroRunBits;
-  const uint32_t c_long = cost[kZeroLong] + lh5::LongZeroRunBits;
+  const uint32_t c_one = cost[lh5::OneZeroSymbol];
+  const uint32_t c_short = cost[lh5::ShortZeroRunSymbol] + lh5::ShortZeroRunBits;
+  const uint32_t c_long = cost[lh5::LongZeroRunSymbol] + lh5::LongZeroRunBits;
   int tokens = 0;
   int i = 0;
   while (i < n) {
@@ -91,13 +82,13 @@ int TokenizeLengths(const uint8_t* lengths, int n, const uint32_t* cost, Token* 
     for (int k = 1; k <= z; ++k) {
       best[k] = best[k - 1] + c_one;
       how[k] = 1;
-      for (int j = kShortRunMin; j <= std::min(k, kShortRunMax); ++j) {
+      for (int j = lh5::ShortZeroRunBase; j <= std::min(k, lh5::ShortZeroRunMax); ++j) {
         if (best[k - j] + c_short < best[k]) {
           best[k] = best[k - j] + c_short;
           how[k] = static_cast<uint16_t>(j);
         }
       }
-      for (int j = kLongRunMin; j <= std::min(k, kLongRunMax); ++j) {
+      for (int j = lh5::LongZeroRunBase; j <= std::min(k, lh5::LongZeroRunMax); ++j) {
         if (best[k - j] + c_long < best[k]) {
           best[k] = best[k - j] + c_long;
           how[k] = static_cast<uint16_t>(j);
@@ -108,11 +99,11 @@ int TokenizeLengths(const uint8_t* lengths, int n, const uint32_t* cost, Token* 
     for (int k = z; k > 0; k -= how[k]) {
       const int j = how[k];
       if (j == 1) {
-        out[tokens++] = {kZeroOne, 0};
-      } else if (j <= kShortRunMax) {
-        out[tokens++] = {kZeroShort, static_cast<uint16_t>(j - kShortRunMin)};
+        out[tokens++] = {lh5::OneZeroSymbol, 0};
+      } else if (j <= lh5::ShortZeroRunMax) {
+        out[tokens++] = {lh5::ShortZeroRunSymbol, static_cast<uint16_t>(j - lh5::ShortZeroRunBase)};
       } else {
-        out[tokens++] = {kZeroLong, static_cast<uint16_t>(j - kLongRunMin)};
+        out[tokens++] = {lh5::LongZeroRunSymbol, static_cast<uint16_t>(j - lh5::LongZeroRunBase)};
       }
     }
     i += z;

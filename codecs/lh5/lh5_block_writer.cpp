@@ -97,15 +97,9 @@ void AssignCodes(const TLH5EncoderTables& t, int n, const uint8_t* lengths, uint
   }
 }
 
-// The length-alphabet symbols of zero runs, and the run lengths that take each form: one or two
-// zeros go as single zeros (symbol 0), 3..18 as symbol 1 with a 4-bit count, 19 as a single zero
-// and a run of 18, 20 and up as symbol 2 with a 9-bit count.
-constexpr int kOneZero = 0;
-constexpr int kShortZeroRun = 1;
-constexpr int kLongZeroRun = 2;
-constexpr int kShortZeroRunFrom = lh5::ShortZeroRunBase;
-constexpr int kShortZeroRunMax = lh5::ShortZeroRunBase + (1 << lh5::ShortZeroRunBits) - 1;
-static_assert(kShortZeroRunMax + 2 == lh5::LongZeroRunBase);
+// The forms a zero run takes here: one or two zeros go as single zeros, 3..18 as a short run, 19
+// as a single zero and a run of 18, 20 and up as a long run.
+static_assert(lh5::ShortZeroRunMax + 2 == lh5::LongZeroRunBase);
 
 // Length of a run of zero lengths starting at lengths[i - 1] (already known to be 0), within n;
 // advances i past it.
@@ -137,15 +131,16 @@ void TallyLengthSymbols(TLH5EncoderTables& t) {
       continue;
     }
     const int z = ZeroRun(t.SymbolLengths, n, i);
-    if (z < kShortZeroRunFrom) {
-      t.LengthFreq[kOneZero] = static_cast<uint16_t>(t.LengthFreq[kOneZero] + z);
-    } else if (z <= kShortZeroRunMax) {
-      ++t.LengthFreq[kShortZeroRun];
+    if (z < lh5::ShortZeroRunBase) {
+      t.LengthFreq[lh5::OneZeroSymbol] =
+          static_cast<uint16_t>(t.LengthFreq[lh5::OneZeroSymbol] + z);
+    } else if (z <= lh5::ShortZeroRunMax) {
+      ++t.LengthFreq[lh5::ShortZeroRunSymbol];
     } else if (z < lh5::LongZeroRunBase) {
-      ++t.LengthFreq[kOneZero];
-      ++t.LengthFreq[kShortZeroRun];
+      ++t.LengthFreq[lh5::OneZeroSymbol];
+      ++t.LengthFreq[lh5::ShortZeroRunSymbol];
     } else {
-      ++t.LengthFreq[kLongZeroRun];
+      ++t.LengthFreq[lh5::LongZeroRunSymbol];
     }
   }
 }
@@ -192,18 +187,18 @@ void WriteSymbolLengths(TCompThreadSafety& s, const TLH5EncoderTables& t) {
       continue;
     }
     const int z = ZeroRun(t.SymbolLengths, n, i);
-    if (z < kShortZeroRunFrom) {
-      for (int j = 0; j < z; ++j) WriteLengthSymbol(s, t, kOneZero);
-    } else if (z <= kShortZeroRunMax) {
-      WriteLengthSymbol(s, t, kShortZeroRun);
+    if (z < lh5::ShortZeroRunBase) {
+      for (int j = 0; j < z; ++j) WriteLengthSymbol(s, t, lh5::OneZeroSymbol);
+    } else if (z <= lh5::ShortZeroRunMax) {
+      WriteLengthSymbol(s, t, lh5::ShortZeroRunSymbol);
       WriteBits(s, lh5::ShortZeroRunBits, static_cast<uint16_t>(z - lh5::ShortZeroRunBase));
     } else if (z < lh5::LongZeroRunBase) {
-      WriteLengthSymbol(s, t, kOneZero);
-      WriteLengthSymbol(s, t, kShortZeroRun);
+      WriteLengthSymbol(s, t, lh5::OneZeroSymbol);
+      WriteLengthSymbol(s, t, lh5::ShortZeroRunSymbol);
       WriteBits(s, lh5::ShortZeroRunBits,
-                static_cast<uint16_t>(kShortZeroRunMax - lh5::ShortZeroRunBase));
+                static_cast<uint16_t>(lh5::ShortZeroRunMax - lh5::ShortZeroRunBase));
     } else {
-      WriteLengthSymbol(s, t, kLongZeroRun);
+      WriteLengthSymbol(s, t, lh5::LongZeroRunSymbol);
       WriteBits(s, lh5::LongZeroRunBits, static_cast<uint16_t>(z - lh5::LongZeroRunBase));
     }
   }

@@ -197,8 +197,8 @@ void ReadSymbolList(TCompThreadSafety& s, uint32_t* packed) {
     ConsumeBits(s, t.ShortLengths[sym]);
     if (sym <= LengthSymbolOffset) {  // symbols 0..2 are zero runs
       uint32_t zeros = 1;
-      if (sym == 1) zeros = ReadBits(s, ShortZeroRunBits) + ShortZeroRunBase;
-      if (sym == 2) zeros = ReadBits(s, LongZeroRunBits) + LongZeroRunBase;
+      if (sym == ShortZeroRunSymbol) zeros = ReadBits(s, ShortZeroRunBits) + ShortZeroRunBase;
+      if (sym == LongZeroRunSymbol) zeros = ReadBits(s, LongZeroRunBits) + LongZeroRunBase;
       // The list has room for 511 entries (index 510 is read and ignored); a longer run would
       // write past it.
       if (i + zeros > static_cast<uint32_t>(SymbolLengthsSize)) RefuseTable();

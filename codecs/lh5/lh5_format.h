@@ -31,6 +31,11 @@ constexpr int32_t ShortZeroRunBits = 4;
 constexpr int32_t ShortZeroRunBase = 3;
 constexpr int32_t LongZeroRunBits = 9;
 constexpr int32_t LongZeroRunBase = 20;
+constexpr int32_t OneZeroSymbol = 0;
+constexpr int32_t ShortZeroRunSymbol = 1;
+constexpr int32_t LongZeroRunSymbol = 2;
+constexpr int32_t ShortZeroRunMax = ShortZeroRunBase + (1 << ShortZeroRunBits) - 1;  // 18
+constexpr int32_t LongZeroRunMax = LongZeroRunBase + (1 << LongZeroRunBits) - 1;     // 531
 // In the list of the length alphabet's own lengths a 2-bit zero-run field follows index 2.
 constexpr int32_t LengthListZeroRunAfter = 3;
 constexpr int32_t LengthListZeroRunBits = 2;
