@@ -22,24 +22,31 @@ demo: deps-demo
 	cmake --build build -j $(JOBS)
 	bash scripts/demo.sh build
 
-# Every test: the release build, then the same tests under ASan and UBSan.
+# ctest in a build folder, then the suites it skipped ("SKIPPED: <suite>: <reason>" lines).
+CTEST = ctest --output-on-failure -j $(JOBS) --test-dir
+run_ctest = $(CTEST) $(1); s=$$?; bash scripts/skipped.sh $(1); exit $$s
+CTEST_DIRS = build build-asan build-win32/launcher build-win64/launcher
+
+# Every test: the release build, then the same tests under ASan and UBSan. A suite that needs an
+# optional package that is not installed is skipped; the last line names each skip and its reason.
 test: deps-test
+	rm -f $(addsuffix /Testing/Temporary/LastTest.log,$(CTEST_DIRS))
 	$(MAKE) test-release
 	$(MAKE) test-asan
 	$(MAKE) test-windows
 	$(MAKE) test-fuzz
 	$(MAKE) test-package
-	@echo "make test: all suites passed"
+	@bash scripts/skipped.sh --summary $(CTEST_DIRS)
 
 test-release:
 	cmake -S . -B build -DCMAKE_BUILD_TYPE=Release -DQOBZ_TESTS=ON -DQOBZ_TOOLS=ON -DQOBZ_BENCH=ON $(CMAKE_FLAGS)
 	cmake --build build -j $(JOBS)
-	ctest --test-dir build --output-on-failure -j $(JOBS)
+	$(call run_ctest,build)
 
 test-asan:
 	cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQOBZ_SANITIZE=ON -DQOBZ_TESTS=ON -DQOBZ_TOOLS=ON -DQOBZ_BENCH=OFF $(CMAKE_FLAGS)
 	cmake --build build-asan -j $(JOBS)
-	ctest --test-dir build-asan --output-on-failure -j $(JOBS)
+	$(call run_ctest,build-asan)
 
 # libFuzzer harnesses (clang, ASan + UBSan), each run for a short bounded time from its saved
 # corpus. FUZZ_SECONDS sets the time per target; `make fuzz-long` runs them for ten minutes.
@@ -69,21 +76,19 @@ fuzz-long:
 
 # The launcher for Windows, each build testing itself under Wine (ctest in its launcher folder):
 # the shipped 32-bit DLL (static checks, then end to end under 32-bit Wine) and the 64-bit DLL from
-# the same source under wine64. A machine that cannot run a build's programs skips its end-to-end
-# test (ctest shows it as Skipped; the reason is printed below it). The host build supplies the
-# packing tool.
+# the same source under wine64. A machine without a working 32-bit Wine skips the 32-bit end-to-end
+# test (ctest shows it as Skipped, with the reason below); wine64 is required, so the 64-bit one
+# fails instead. The host build supplies the packing tool.
 WIN_FLAGS = -DQOBZ_TESTS=OFF -DQOBZ_TOOLS=OFF -DQOBZ_BENCH=OFF -DQOBZ_HOST_TOOL=$(CURDIR)/build/bin/qobz
-WIN_CTEST = ctest --output-on-failure --test-dir
-WIN_SKIPS = sed -n 's/^SKIPPED: /  skipped: /p'
 test-windows:
 	cmake -S . -B build -DCMAKE_BUILD_TYPE=Release -DQOBZ_TOOLS=ON $(CMAKE_FLAGS)
 	cmake --build build -j $(JOBS) --target qobz
 	cmake -S . -B build-win32 -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-mingw-i686.cmake -DCMAKE_BUILD_TYPE=MinSizeRel $(WIN_FLAGS)
 	cmake --build build-win32 -j $(JOBS)
-	$(WIN_CTEST) build-win32/launcher; s=$$?; $(WIN_SKIPS) build-win32/launcher/Testing/Temporary/LastTest.log; exit $$s
+	$(call run_ctest,build-win32/launcher)
 	cmake -S . -B build-win64 -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-mingw-x86_64.cmake -DCMAKE_BUILD_TYPE=Release $(WIN_FLAGS)
 	cmake --build build-win64 -j $(JOBS)
-	$(WIN_CTEST) build-win64/launcher; s=$$?; $(WIN_SKIPS) build-win64/launcher/Testing/Temporary/LastTest.log; exit $$s
+	$(call run_ctest,build-win64/launcher)
 
 clean:
 	rm -rf build build-asan build-fuzz build-win* build-package

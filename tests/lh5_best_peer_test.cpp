@@ -18,6 +18,7 @@
 #include "qobz/compress.h"
 #include "support/corpus.h"
 #include "support/lha_container.h"
+#include "support/peers.h"
 
 namespace qobz {
 namespace {
@@ -75,28 +76,13 @@ const BestArchive& Archive() {
   return made;
 }
 
-struct Peer {
-  const char* name;     // also the program that must be present
-  const char* command;  // extracts a.lzh into the current folder
-};
+using test::LhaPeer;
 
-void PrintTo(const Peer& peer, std::ostream* os) {
-  *os << peer.name;
-}
-
-const Peer kPeers[] = {
-    {"lhasa", "lhasa xq a.lzh"},
-    {"jlha", "jlha xq a.lzh"},
-    {"7zz", "7zz x -y a.lzh"},
-    {"bsdtar", "bsdtar -xf a.lzh"},
-};
-
-class LH5BestPeers : public testing::TestWithParam<Peer> {};
+class LH5BestPeers : public testing::TestWithParam<LhaPeer> {};
 
 TEST_P(LH5BestPeers, ExtractEveryMemberByteForByte) {
-  const Peer& peer = GetParam();
-  ASSERT_EQ(std::system((std::string("command -v ") + peer.name + " >/dev/null 2>&1").c_str()), 0)
-      << peer.name << " is missing (scripts/install-deps.sh)";
+  const LhaPeer& peer = GetParam();
+  QOBZ_SKIP_WITHOUT("lh5_best_peer." + std::string(peer.name), peer.name, peer.package);
   const BestArchive& a = Archive();
   const fs::path dir = fs::temp_directory_path() / ("qobz-lh5-best-" + std::string(peer.name) +
                                                     "-" + std::to_string(::getpid()));
@@ -107,7 +93,7 @@ TEST_P(LH5BestPeers, ExtractEveryMemberByteForByte) {
     out.write(reinterpret_cast<const char*>(a.archive.data()),
               static_cast<std::streamsize>(a.archive.size()));
   }
-  const std::string cmd = "cd '" + dir.string() + "' && " + peer.command + " >/dev/null 2>&1";
+  const std::string cmd = "cd '" + dir.string() + "' && " + peer.extract_all + " >/dev/null 2>&1";
   (void)std::system(cmd.c_str());
   int wrong = 0;
   for (const Member& m : a.members) {
@@ -120,8 +106,8 @@ TEST_P(LH5BestPeers, ExtractEveryMemberByteForByte) {
   fs::remove_all(dir);
 }
 
-INSTANTIATE_TEST_SUITE_P(Peers, LH5BestPeers, testing::ValuesIn(kPeers),
-                         [](const testing::TestParamInfo<Peer>& info) {
+INSTANTIATE_TEST_SUITE_P(Peers, LH5BestPeers, testing::ValuesIn(test::kLhaPeers),
+                         [](const testing::TestParamInfo<LhaPeer>& info) {
                            return std::string(info.param.name);
                          });
 

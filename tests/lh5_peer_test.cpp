@@ -18,6 +18,7 @@
 #include "qobz/compress.h"
 #include "support/corpus.h"
 #include "support/lha_container.h"
+#include "support/peers.h"
 
 namespace qobz {
 namespace {
@@ -44,30 +45,7 @@ Bytes ReadFile(const fs::path& path) {
   return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-bool HasTool(const char* name) {
-  return std::system((std::string("command -v ") + name + " >/dev/null 2>&1").c_str()) == 0;
-}
-
-struct Peer {
-  const char* name;
-  const char* tool;
-  // Shell command with %A for the archive and %O for the file that receives the member's bytes,
-  // run in an empty folder.
-  const char* command;
-  bool needs_two_byte_values;  // refuses a main code with a single symbol
-};
-
-// Names the peer in test listings (instead of a dump of the struct's bytes).
-void PrintTo(const Peer& peer, std::ostream* os) {
-  *os << peer.name;
-}
-
-const Peer kPeers[] = {
-    {"lhasa", "lhasa", "lhasa pq %A > %O 2>/dev/null", false},
-    {"jlha", "jlha", "jlha xq %A >/dev/null 2>&1; cat member.bin > %O 2>/dev/null", false},
-    {"7zz", "7zz", "7zz e -so %A > %O 2>/dev/null", false},
-    {"bsdtar", "bsdtar", "bsdtar -xOf %A > %O 2>/dev/null", true},
-};
+using test::LhaPeer;
 
 std::string Substitute(std::string s, const std::string& key, const std::string& value) {
   for (size_t at = s.find(key); at != std::string::npos; at = s.find(key, at + value.size()))
@@ -76,7 +54,7 @@ std::string Substitute(std::string s, const std::string& key, const std::string&
 }
 
 // One test per peer, so that the peers run side by side under ctest.
-class LH5Peers : public testing::TestWithParam<Peer> {
+class LH5Peers : public testing::TestWithParam<LhaPeer> {
  protected:
   void SetUp() override {
     root_ = fs::temp_directory_path() / ("qobz-lh5-peers-" + std::string(GetParam().name) + "-" +
@@ -88,13 +66,13 @@ class LH5Peers : public testing::TestWithParam<Peer> {
 
   // Extracts the archive with the peer; returns what it produced for the member.
   Bytes Extract(const fs::path& archive) {
-    const Peer& peer = GetParam();
+    const LhaPeer& peer = GetParam();
     const fs::path work = root_ / "work";
     fs::remove_all(work);
     fs::create_directories(work);
     const fs::path out = root_ / "member.out";
     fs::remove(out);
-    std::string cmd = Substitute(peer.command, "%A", "'" + archive.string() + "'");
+    std::string cmd = Substitute(peer.extract_member, "%A", "'" + archive.string() + "'");
     cmd = Substitute(cmd, "%O", "'" + out.string() + "'");
     cmd = "cd '" + work.string() + "' && " + cmd;
     (void)std::system(cmd.c_str());
@@ -105,8 +83,8 @@ class LH5Peers : public testing::TestWithParam<Peer> {
 };
 
 TEST_P(LH5Peers, ExtractOurStreamsByteForByte) {
-  const Peer& peer = GetParam();
-  ASSERT_TRUE(HasTool(peer.tool)) << peer.tool << " is missing (scripts/install-deps.sh)";
+  const LhaPeer& peer = GetParam();
+  QOBZ_SKIP_WITHOUT("lh5_peer." + std::string(peer.name), peer.name, peer.package);
   int checked = 0;
   for (const test::Sample& sample : test::Corpus(/*large=*/true)) {
     SCOPED_TRACE(sample.name);
@@ -124,8 +102,8 @@ TEST_P(LH5Peers, ExtractOurStreamsByteForByte) {
   EXPECT_GE(checked, 60);
 }
 
-INSTANTIATE_TEST_SUITE_P(Peers, LH5Peers, testing::ValuesIn(kPeers),
-                         [](const testing::TestParamInfo<Peer>& info) {
+INSTANTIATE_TEST_SUITE_P(Peers, LH5Peers, testing::ValuesIn(test::kLhaPeers),
+                         [](const testing::TestParamInfo<LhaPeer>& info) {
                            return std::string(info.param.name);
                          });
 

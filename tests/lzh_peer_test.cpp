@@ -17,6 +17,7 @@
 #include "support/corpus.h"
 #include "support/lha_container.h"
 #include "support/lzh_support.h"
+#include "support/peers.h"
 
 namespace qobz {
 namespace {
@@ -75,8 +76,7 @@ std::vector<test::Sample> PeerSamples() {
 }
 
 TEST(LzhPeers, LhasaExtractsOurStreams) {
-  ASSERT_EQ(Shell("command -v lhasa > /dev/null"), 0)
-      << "lhasa is needed (scripts/install-deps.sh)";
+  QOBZ_SKIP_WITHOUT("lzh_peer.lhasa", "lhasa", "lhasa");
   TempDir dir;
   for (const auto& sample : PeerSamples()) {
     Bytes archive =
@@ -90,7 +90,7 @@ TEST(LzhPeers, LhasaExtractsOurStreams) {
 TEST(LzhPeers, LhasaReadsCodesLongerThan16Bits) {
   // The literal stream of the model test whose rare symbols get 17- and 18-bit codes, and the
   // stream that starts with matches into the ring's last 60 positions.
-  ASSERT_EQ(Shell("command -v lhasa > /dev/null"), 0);
+  QOBZ_SKIP_WITHOUT("lzh_peer.lhasa", "lhasa", "lhasa");
   TempDir dir;
   static const int kCounts[] = {34, 21, 13, 8, 5, 3, 2, 1, 1};
   Bytes plain;
@@ -116,8 +116,10 @@ TEST(LzhPeers, LhasaReadsCodesLongerThan16Bits) {
 }
 
 TEST(LzhPeers, WeExpandJlhaStreams) {
-  ASSERT_EQ(Shell("command -v javac > /dev/null && test -f /usr/share/java/jlha.jar"), 0)
-      << "javac and libjlha-java are needed (scripts/install-deps.sh)";
+  QOBZ_SKIP_WITHOUT("lzh_peer.jlha-java", "javac", "default-jdk-headless");
+  if (Shell("test -f /usr/share/java/jlha.jar") != 0)
+    GTEST_SKIP() << "SKIPPED: lzh_peer.jlha-java: /usr/share/java/jlha.jar is not installed "
+                    "(Debian package libjlha-java)";
   TempDir dir;
   const std::string classpath = "/usr/share/java/jlha.jar:" + dir / "";
   ASSERT_EQ(Shell("javac -nowarn -cp /usr/share/java/jlha.jar -d '" + dir / "" + "' '" +

@@ -4,7 +4,8 @@
 # wine64. The host loads the DLL and calls it through its stdcall pointer (the 32-bit host checks
 # the stack after every call), the DLL starts a scripted companion through CreateProcessA, values
 # go through the real (Wine) registry. Then the real companion set makes a backup.
-# Exits with 77 (skipped) and says why when this machine cannot run the build's programs.
+# The 32-bit leg is optional: where 32-bit Wine is missing or cannot run the build's programs it
+# exits with 77 (skipped) and says why. wine64 is required: the 64-bit leg fails instead.
 # Usage: wine_e2e.sh BUILD_WIN HOST_BIN_DIR   ($QOBZ_WINE: another Wine loader)
 set -euo pipefail
 build=$(cd "$1" && pwd)
@@ -12,7 +13,6 @@ hostbin=$(cd "$2" && pwd)
 offset=$(cat "$build/launcher/offset.txt")
 linked="$build/launcher/linked/Launcher.dll"
 host="$build/bin/qobz_host.exe"
-skip() { echo "SKIPPED: $*"; exit 77; }
 fail() { echo "FAIL: $*"; exit 1; }
 expect_eq() { [ "$1" = "$2" ] || fail "$3: expected [$2], got [$1]"; }
 
@@ -22,9 +22,14 @@ if od -An -tx1 -j "$(( $(od -An -tu4 -j 60 -N 4 "$host") + 24 ))" -N 2 "$host" |
 else
   bits=64 wine=/usr/lib/wine/wine64 arch=win64
 fi
+skip() {
+  [ $bits = 32 ] || fail "$* (wine64 is required: scripts/install-deps.sh)"
+  echo "SKIPPED: windows.wine_e2e_32bit: $*"
+  exit 77
+}
 wine=${QOBZ_WINE:-$wine}   # another loader, if wanted
 [ -x "$wine" ] || wine=$(command -v "wine$([ $bits = 64 ] && echo 64)" || true)
-[ -n "$wine" ] || skip "no ${bits}-bit Wine loader (install wine$([ $bits = 32 ] && echo 32:i386 || echo 64))"
+[ -n "$wine" ] || skip "no ${bits}-bit Wine loader (Debian package wine$([ $bits = 32 ] && echo 32:i386 || echo 64) is not installed)"
 wineserver=$(command -v wineserver || echo /usr/lib/wine/wineserver)
 
 work=$(mktemp -d)
