@@ -79,6 +79,8 @@ void TCompress::ExpandStreamToFiles(TStream& Source, TStringList* FileList) {
       }
       if (path == "*") break;
     }
+    // Only now is the entry to be expanded: a method nobody knows is refused before its file.
+    reader.CheckMethod();
 
     if (SpaceAvailableFor(path) < entry.UnpackedSize) throw EInsufficientDiskSpace(path);
     if (MakeDirectories) MakeFolderPath(FolderPart(path));
@@ -117,7 +119,7 @@ void TCompress::ExpandEntry(TStream& Dest, TStream& Source, int32_t PackedSize,
                             int32_t UnpackedSize, uint32_t Checksum, uint8_t Method,
                             const std::string& CompressID, int32_t KeyLock) {
   // An unknown method would leave its packed bytes unread, or read as whatever came next.
-  if (Method > kMethodLh5) throw EInvalidHeader();
+  if (!IsKnownMethod(Method)) throw EInvalidHeader();
   if (KeyLock > 0 && Key == 0) throw EInvalidKey();
   // Stored data are the file's bytes: any difference between the sizes is damage. Damage in a
   // locked entry is reported as a wrong key throughout, since a wrong key garbles data just so.
