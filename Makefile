@@ -67,23 +67,27 @@ test-package:
 fuzz-long:
 	$(MAKE) test-fuzz FUZZ_SECONDS=600
 
-# The launcher for Windows, each build testing itself under Wine (ctest in its launcher folder):
+# The launcher for Windows, each build testing itself under Wine (ctest in its launcher folder, and
+# in tests/windows for what only Windows paths have):
 # the shipped 32-bit DLL (static checks, then end to end under 32-bit Wine) and the 64-bit DLL from
 # the same source under wine64. A machine that cannot run a build's programs skips its end-to-end
 # test (ctest shows it as Skipped; the reason is printed below it). The host build supplies the
 # packing tool.
 WIN_FLAGS = -DQOBZ_TESTS=OFF -DQOBZ_TOOLS=OFF -DQOBZ_BENCH=OFF -DQOBZ_HOST_TOOL=$(CURDIR)/build/bin/qobz
-WIN_CTEST = ctest --output-on-failure --test-dir
-WIN_SKIPS = sed -n 's/^SKIPPED: /  skipped: /p'
+# Runs the tests of one folder of a Windows build and shows why any was skipped.
+WIN_CTEST = ctest --output-on-failure --test-dir $(1); s=$$?; \
+  sed -n 's/^SKIPPED: /  skipped: /p' $(1)/Testing/Temporary/LastTest.log; exit $$s
 test-windows:
 	cmake -S . -B build -DCMAKE_BUILD_TYPE=Release -DQOBZ_TOOLS=ON $(CMAKE_FLAGS)
 	cmake --build build -j $(JOBS) --target qobz
 	cmake -S . -B build-win32 -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-mingw-i686.cmake -DCMAKE_BUILD_TYPE=MinSizeRel $(WIN_FLAGS)
 	cmake --build build-win32 -j $(JOBS)
-	$(WIN_CTEST) build-win32/launcher; s=$$?; $(WIN_SKIPS) build-win32/launcher/Testing/Temporary/LastTest.log; exit $$s
+	$(call WIN_CTEST,build-win32/launcher)
+	$(call WIN_CTEST,build-win32/tests/windows)
 	cmake -S . -B build-win64 -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-mingw-x86_64.cmake -DCMAKE_BUILD_TYPE=Release $(WIN_FLAGS)
 	cmake --build build-win64 -j $(JOBS)
-	$(WIN_CTEST) build-win64/launcher; s=$$?; $(WIN_SKIPS) build-win64/launcher/Testing/Temporary/LastTest.log; exit $$s
+	$(call WIN_CTEST,build-win64/launcher)
+	$(call WIN_CTEST,build-win64/tests/windows)
 
 clean:
 	rm -rf build build-asan build-fuzz build-win* build-package
