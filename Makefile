@@ -25,7 +25,7 @@ demo: deps-demo
 # ctest in a build folder, then the suites it skipped ("SKIPPED: <suite>: <reason>" lines).
 CTEST = ctest --output-on-failure -j $(JOBS) --test-dir
 run_ctest = $(CTEST) $(1); s=$$?; bash scripts/skipped.sh $(1); exit $$s
-CTEST_DIRS = build build-asan build-win32/launcher build-win64/launcher
+CTEST_DIRS = build build-asan $(foreach w,build-win32 build-win64,$(w)/launcher $(w)/tests/windows)
 
 # Every test: the release build, then the same tests under ASan and UBSan. A suite that needs an
 # optional package that is not installed is skipped; the last line names each skip and its reason.
@@ -74,7 +74,8 @@ test-package:
 fuzz-long:
 	$(MAKE) test-fuzz FUZZ_SECONDS=600
 
-# The launcher for Windows, each build testing itself under Wine (ctest in its launcher folder):
+# The launcher for Windows, each build testing itself under Wine (ctest in its launcher folder, and
+# in tests/windows for what only Windows paths have):
 # the shipped 32-bit DLL (static checks, then end to end under 32-bit Wine) and the 64-bit DLL from
 # the same source under wine64. A machine without a working 32-bit Wine skips the 32-bit end-to-end
 # test (ctest shows it as Skipped, with the reason below); wine64 is required, so the 64-bit one
@@ -86,9 +87,11 @@ test-windows:
 	cmake -S . -B build-win32 -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-mingw-i686.cmake -DCMAKE_BUILD_TYPE=MinSizeRel $(WIN_FLAGS)
 	cmake --build build-win32 -j $(JOBS)
 	$(call run_ctest,build-win32/launcher)
+	$(call run_ctest,build-win32/tests/windows)
 	cmake -S . -B build-win64 -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-mingw-x86_64.cmake -DCMAKE_BUILD_TYPE=Release $(WIN_FLAGS)
 	cmake --build build-win64 -j $(JOBS)
 	$(call run_ctest,build-win64/launcher)
+	$(call run_ctest,build-win64/tests/windows)
 
 clean:
 	rm -rf build build-asan build-fuzz build-win* build-package

@@ -3,6 +3,8 @@
 // checks.
 #include <cstdint>
 #include <memory>
+#include <string>
+#include <vector>
 
 #include "platform/platform.h"
 #include "qobz/archive_reader.h"
@@ -79,6 +81,8 @@ void TCompress::ExpandStreamToFiles(TStream& Source, TStringList* FileList) {
       }
       if (path == "*") break;
     }
+    // Only now is the entry to be expanded: a method nobody knows is refused before its file.
+    reader.CheckMethod();
 
     if (SpaceAvailableFor(path) < entry.UnpackedSize) throw EInsufficientDiskSpace(path);
     if (MakeDirectories) MakeFolderPath(FolderPart(path));
@@ -117,7 +121,7 @@ void TCompress::ExpandEntry(TStream& Dest, TStream& Source, int32_t PackedSize,
                             int32_t UnpackedSize, uint32_t Checksum, uint8_t Method,
                             const std::string& CompressID, int32_t KeyLock) {
   // An unknown method would leave its packed bytes unread, or read as whatever came next.
-  if (Method > kMethodLh5) throw EInvalidHeader();
+  if (!IsKnownMethod(Method)) throw EInvalidHeader();
   if (KeyLock > 0 && Key == 0) throw EInvalidKey();
   // Stored data are the file's bytes: any difference between the sizes is damage. Damage in a
   // locked entry is reported as a wrong key throughout, since a wrong key garbles data just so.
@@ -187,20 +191,25 @@ float TCompress::DiskFreeBytes(int Drive, const std::string& NearPath) {
 }
 
 void TCompress::MakeFolderPath(const std::string& Folder) {
+  // Up from the whole path to the first folder that exists, then the missing ones are made
+  // outermost first. The root ("C:\", "\\server\share\", "\\?\C:\", "/") is never made: it
+  // exists, or making the first folder below it fails. The walk keeps positions, not names, and
+  // runs without recursion: a name may be as long and as odd as a damaged archive makes it.
+  const size_t root = platform::RootLength(Folder);
+  std::vector<size_t> missing;  // where each missing folder's name ends, innermost first
   std::string folder = Folder;
-  while (!folder.empty() && IsSeparator(folder.back())) folder.pop_back();
-  if (folder.empty() || FolderExists(folder)) return;
-  // Outermost first, one folder per separator, iteratively: the name may be as long and as odd
-  // as a damaged archive makes it. The root and a drive ("C:") are never made.
-  size_t from = platform::HasDrivePrefix(folder) ? 2 : 0;
-  while (from < folder.size() && IsSeparator(folder[from])) ++from;
-  std::string part;
-  part.reserve(folder.size());
-  for (size_t i = from; i <= folder.size(); ++i) {
-    if (i < folder.size() && !IsSeparator(folder[i])) continue;
-    if (i > 0 && IsSeparator(folder[i - 1])) continue;  // a doubled separator
-    part.assign(folder, 0, i);
-    if (!FolderExists(part)) platform::MakeFolder(part);
+  for (size_t end = Folder.size();;) {
+    while (end > root && IsSeparator(Folder[end - 1])) --end;  // a run of separators is one
+    if (end <= root) break;
+    folder.resize(end);
+    if (FolderExists(folder)) break;
+    missing.push_back(end);
+    while (end > root && !IsSeparator(Folder[end - 1])) --end;  // up to the parent
+  }
+  folder.clear();
+  for (auto end = missing.rbegin(); end != missing.rend(); ++end) {
+    folder.append(Folder, folder.size(), *end - folder.size());
+    platform::MakeFolder(folder);
   }
 }
 

@@ -115,9 +115,10 @@ bool TArchiveReader::Next() {
     end_ = TEnd::TotalReached;
     return false;
   }
-  // Sizes are signed in the header; a negative one can only come from a damaged archive. An
-  // unknown method code would leave its packed bytes to chance.
-  if (entry_.PackedSize < 0 || entry_.UnpackedSize < 0 || entry_.Method > kMethodLh5) {
+  // Sizes are signed in the header; a negative one can only come from a damaged archive, and
+  // the next header could not be found after it. An unknown method code is no such damage: its
+  // packed bytes are skipped by PackedSize like any other's.
+  if (entry_.PackedSize < 0 || entry_.UnpackedSize < 0) {
     end_ = TEnd::Refused;
     throw EInvalidHeader();
   }
@@ -126,6 +127,11 @@ bool TArchiveReader::Next() {
   attempted_ = false;
   current_ = true;
   return true;
+}
+
+void TArchiveReader::CheckMethod() const {
+  if (!current_) throw std::logic_error("TArchiveReader: no current entry");
+  if (!IsKnownMethod(entry_.Method)) throw EInvalidHeader();
 }
 
 int64_t TArchiveReader::Extract(TStream& dest) {

@@ -32,6 +32,12 @@ std::string NativePath(const std::string& path);
 // True when the path starts with a drive ("C:"). Windows only: on POSIX a colon is an ordinary
 // character of a name.
 bool HasDrivePrefix(const std::string& path);
+// The length of the path's root: the leading part that names a drive, a share or the top of the
+// file system, which exists or not but is never made as a folder. Windows: "C:" (drive-relative)
+// or "C:\", a leading "\", "\\server\share\", and after "\\?\" or "\\.\" a drive ("\\?\C:\"),
+// "UNC\server\share\" or a device ("\\.\PhysicalDrive0\"); the separator after it is included
+// when there is one. POSIX: the leading separators. 0 for a relative path.
+size_t RootLength(const std::string& path);
 
 // File attribute bits as archives store them.
 constexpr uint32_t kAttrReadOnly = 0x01;

@@ -285,6 +285,12 @@ bool HasDrivePrefix(const std::string&) {
   return false;
 }
 
+size_t RootLength(const std::string& path) {
+  size_t n = 0;
+  while (n < path.size() && (path[n] == '/' || path[n] == '\\')) ++n;
+  return n;
+}
+
 int64_t GetAttributes(const std::string& path) {
   std::string native = NativePath(path);
   struct stat st;

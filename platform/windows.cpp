@@ -7,6 +7,7 @@
 #undef YieldProcessor
 
 #include <cstdlib>
+#include <cstring>
 
 #include "platform/platform.h"
 #include "qobz/errors.h"
@@ -165,6 +166,28 @@ std::string NativePath(const std::string& path) {
 bool HasDrivePrefix(const std::string& path) {
   return path.size() >= 2 && path[1] == ':' &&
          ((path[0] >= 'A' && path[0] <= 'Z') || (path[0] >= 'a' && path[0] <= 'z'));
+}
+
+size_t RootLength(const std::string& path) {
+  auto separator = [&](size_t i) { return i < path.size() && (path[i] == '\\' || path[i] == '/'); };
+  // Past the name that starts at `from`, and past its separator when one follows.
+  auto past_name = [&](size_t from) {
+    while (from < path.size() && !separator(from)) ++from;
+    return separator(from) ? from + 1 : from;
+  };
+  if (separator(0) && separator(1)) {
+    size_t server = 2;
+    // "\\?\" and "\\.\" take the path as it is: a drive, "UNC\server\share" or a device follows.
+    if (path.size() >= 4 && (path[2] == '?' || path[2] == '.') && separator(3)) {
+      if (HasDrivePrefix(path.substr(4, 2))) return separator(6) ? 7 : 6;
+      if (path.size() < 8 || _strnicmp(path.c_str() + 4, "UNC", 3) != 0 || !separator(7))
+        return past_name(4);
+      server = 8;
+    }
+    return past_name(past_name(server));  // the server, then the share
+  }
+  if (HasDrivePrefix(path)) return separator(2) ? 3 : 2;
+  return separator(0) ? 1 : 0;
 }
 
 int64_t GetAttributes(const std::string& path) {

@@ -342,10 +342,35 @@ TEST_F(ExpandTest, DamagedEntriesNeverWritePastTheirHeader) {
       case Case::kInvalidKey:
         EXPECT_THROW(Expand(archive), EInvalidKey);
         break;
-      case Case::kInvalidHeader:
+      case Case::kInvalidHeader: {
         EXPECT_THROW(Expand(archive), EInvalidHeader);
         EXPECT_FALSE(Exists("e"));
+        // Only the entry to be expanded is refused: the walk lists it with its code, and one
+        // passed over (not selected, or dropped by OnCheckFile) never stops the others.
+        const auto among = BuildArchive({{"before", Bytes("b")}, entry, {"after", Bytes("a")}});
+        TMemoryStream source(among);
+        TArchiveReader reader(compress, source);
+        std::vector<int> methods;
+        while (reader.Next()) methods.push_back(reader.Entry().Method);
+        EXPECT_EQ(methods, (std::vector<int>{kMethodStored, c.method, kMethodStored}));
+        EXPECT_THROW(Expand(among), EInvalidHeader);
+        EXPECT_TRUE(Exists("before") && !Exists("e") && !Exists("after"));
+        fs::remove(dir / "before");
+        TStringList list = {"after", "before"};
+        Expand(among, &list);
+        EXPECT_EQ(list, (TStringList{dir.Target() + "before", dir.Target() + "after"}));
+        fs::remove(dir / "before");
+        fs::remove(dir / "after");
+        compress.OnCheckFile = [](std::string& path, TCProcessMode) {
+          if (path.ends_with("\\e")) path.clear();
+        };
+        Expand(among);
+        compress.OnCheckFile = nullptr;
+        EXPECT_TRUE(Exists("before") && !Exists("e") && Exists("after"));
+        fs::remove(dir / "before");
+        fs::remove(dir / "after");
         break;
+      }
     }
     if (Exists("e")) {
       EXPECT_LE(fs::file_size(dir / "e"), static_cast<uintmax_t>(c.unpacked));

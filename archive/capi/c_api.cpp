@@ -296,7 +296,8 @@ struct qobz_reader {
     return QOBZ_OK;
   }
 
-  // The current entry, taken for one extraction or test.
+  // The current entry, taken for one extraction or test. One that this API cannot expand is
+  // refused, naming it, and stays current: the next qobz_next_entry skips it.
   TArchiveReader& TakeEntry() {
     Require(walk != nullptr, QOBZ_ERROR_STATE, "No archive is open");
     Require(has_entry, QOBZ_ERROR_STATE, "No current entry: call qobz_next_entry first");
@@ -304,6 +305,10 @@ struct qobz_reader {
     if (entry.Method == kMethodCustom)
       throw CallError{QOBZ_ERROR_METHOD,
                       "Entry \"" + walk->Name() + "\" uses an application's own method (CUS)"};
+    if (!IsKnownMethod(entry.Method))
+      throw CallError{QOBZ_ERROR_METHOD, "Entry \"" + walk->Name() + "\" uses method code " +
+                                             std::to_string(entry.Method) +
+                                             ", which this library does not know"};
     has_entry = false;
     return *walk;
   }
@@ -438,7 +443,7 @@ const char* qobz_result_text(int result) {
 }
 
 const char* qobz_method_name(int method) {
-  return method >= 0 && method <= kMethodLh5 ? kMethodIds[method] : nullptr;
+  return IsKnownMethod(method) ? kMethodIds[method] : nullptr;
 }
 
 // ---- Reading ----

@@ -21,8 +21,10 @@
 // component (the tool refuses a truncated archive).
 //
 // Refusals: the archive header raises as TCompress::ReadArchiveHeader does; an entry with a
-// negative size or an unknown method code (above 4) raises EInvalidHeader from Next(), before
-// anything is written for it. Extract and Test raise as TCompress::ExpandEntry does.
+// negative size raises EInvalidHeader from Next() (no entry follows it). An entry of an unknown
+// method code (above 4) is handed out like any other, so that it can be listed or passed over by
+// its PackedSize; only expanding it raises EInvalidHeader (CheckMethod, Extract and Test), before
+// anything is read or written for it. Extract and Test raise as TCompress::ExpandEntry does.
 #pragma once
 
 #include <cstdint>
@@ -72,6 +74,9 @@ class TArchiveReader {
   const std::string& Name() const { return name_; }
   // Stream position of the current entry's first packed byte; -1 on a source that cannot seek.
   int64_t PackedOffset() const { return start_; }
+  // Raises EInvalidHeader when the current entry's method code is unknown, as Extract would.
+  // Whoever makes a file or folders for an entry asks first: such an entry leaves nothing behind.
+  void CheckMethod() const;
 
   // Expands the current entry into dest (a file, a memory stream, any stream) through the codec
   // driver or the component's OnExpand handler, and checks its lock and checksum; raises as

@@ -27,6 +27,11 @@ enum : uint8_t {
   kMethodLh5 = 4
 };
 constexpr const char* kMethodIds[5] = {"NON", "RLE", "LZH", "CUS", "LH5"};
+// Whether a code names a method at all (built in, or custom). An entry of any other code can be
+// listed and passed over, never expanded.
+constexpr bool IsKnownMethod(int method) {
+  return method >= 0 && method <= kMethodLh5;
+}
 
 struct TArchiveHeader {
   uint8_t Signature[5] = {0, 0, 0, 0, 0};

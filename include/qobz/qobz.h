@@ -105,7 +105,7 @@ typedef struct qobz_entry {
   const char* name;    /* stored name, backslashes between folder names */
   int64_t size;        /* unpacked bytes */
   int64_t packed_size; /* packed bytes in the archive */
-  int method;          /* QOBZ_METHOD_... */
+  int method;          /* QOBZ_METHOD_..., or a code above 4 that no method has (see below) */
   uint32_t dos_date;   /* MS-DOS stamp in local time: date high 16 bits, time low 16 bits */
   uint32_t attributes; /* FAT attribute bits: 0x01 read-only, 0x02 hidden, 0x20 archive... */
   uint32_t checksum;   /* as stored: the byte sum of the data (plus the key when locked) */
@@ -142,7 +142,9 @@ QOBZ_API int64_t qobz_archive_total_size(const qobz_reader* reader);
 QOBZ_API int qobz_next_entry(qobz_reader* reader, qobz_entry* entry);
 
 /* What can be done once with the current entry (a second call answers QOBZ_ERROR_STATE).
- * Each checks the lock and the checksum.
+ * Each checks the lock and the checksum. An entry of the custom method or of an unknown method
+ * code answers QOBZ_ERROR_METHOD, with a message naming it, before anything is read or made; it
+ * stays current, and qobz_next_entry() goes on past it.
  * qobz_test_entry: expands the data to nowhere.
  * qobz_extract_to_file: the file is written under a temporary name in the same folder and
  *   renamed to path only when complete and sound, replacing a file there; it then gets the

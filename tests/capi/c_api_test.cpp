@@ -261,19 +261,14 @@ TEST(CApi, FailuresAnswerTheirCodeAndTheComponentsMessage) {
     int result = qobz_open_path(r.r, path.c_str(), offset);
     return std::make_pair(result, std::string(qobz_reader_message(r.r)));
   };
-  // An unknown method code stops the walk, and every later step answers the same.
+  // An entry of an unknown method code is listed; testing or extracting it fails, naming it.
   qobz::test::RawEntry unknown("odd", qobz::test::Bytes("abc"));
   unknown.method = 9;
   const Bytes odd_method = qobz::test::BuildArchive({unknown, {"after", qobz::test::Bytes("def")}});
-  auto walk_twice = [](const Bytes& archive) {
-    Reader r;
-    qobz_entry e;
-    int first = qobz_open_memory(r.r, archive.data(), archive.size());
-    if (first == QOBZ_OK) first = qobz_next_entry(r.r, &e);
-    int second = qobz_next_entry(r.r, &e);
-    std::string message = qobz_reader_message(r.r);
-    return std::make_pair(first == second ? second : QOBZ_ERROR_OTHER, message);
-  };
+  const char* const odd_message =
+      "Entry \"odd\" uses method code 9, which this library does not know";
+  const std::string odd_path = dir / "odd.txt";
+  auto odd_to_file = [&](qobz_reader* r) { return qobz_extract_to_file(r, odd_path.c_str()); };
   const std::string archive_path = dir / "plain.qbz";
   WriteFile(archive_path, plain);
 
@@ -295,8 +290,10 @@ TEST(CApi, FailuresAnswerTheirCodeAndTheComponentsMessage) {
        qobz::EInvalidHeader::kText},
       {"cut in the data", walk(cut_in_data, nullptr, 0, test), QOBZ_ERROR_HEADER, nullptr},
       {"cut in a name", walk(cut_in_name, nullptr, 0, test), QOBZ_ERROR_HEADER, nullptr},
-      {"unknown method code", walk_twice(odd_method), QOBZ_ERROR_HEADER,
-       qobz::EInvalidHeader::kText},
+      {"unknown method code, tested", walk(odd_method, "odd", 0, test), QOBZ_ERROR_METHOD,
+       odd_message},
+      {"unknown method code, to a file", walk(odd_method, "odd", 0, odd_to_file, -1),
+       QOBZ_ERROR_METHOD, odd_message},
       {"read callback error", walk(plain, "noise.bin", 0, test, 200), QOBZ_ERROR_READ,
        "The read callback reported an error"},
       {"buffer too small", walk(plain, "docs\\text.txt", 0, small_buffer), QOBZ_ERROR_ARGUMENT,
@@ -321,6 +318,27 @@ TEST(CApi, FailuresAnswerTheirCodeAndTheComponentsMessage) {
     else
       EXPECT_FALSE(row.got.second.empty());
     EXPECT_STRNE(qobz_result_text(row.code), "unknown result code");
+  }
+  // Past such an entry the walk goes on, from memory and through a callback that cannot seek.
+  for (bool callbacks : {false, true}) {
+    SCOPED_TRACE(callbacks ? "callbacks" : "memory");
+    Reader r;
+    ChunkedSource chunks{&odd_method};
+    ASSERT_EQ(callbacks ? qobz_open_callbacks(r.r, ChunkedSource::Read, &chunks)
+                        : qobz_open_memory(r.r, odd_method.data(), odd_method.size()),
+              QOBZ_OK);
+    qobz_entry e;
+    ASSERT_EQ(qobz_next_entry(r.r, &e), QOBZ_OK) << qobz_reader_message(r.r);
+    EXPECT_EQ(e.method, 9);
+    EXPECT_EQ(qobz_method_name(e.method), nullptr);
+    EXPECT_EQ(qobz_test_entry(r.r), QOBZ_ERROR_METHOD);
+    ASSERT_EQ(qobz_next_entry(r.r, &e), QOBZ_OK) << qobz_reader_message(r.r);
+    EXPECT_STREQ(e.name, "after");
+    char out[3];
+    size_t n = 0;
+    EXPECT_EQ(qobz_extract_to_memory(r.r, out, sizeof out, &n), QOBZ_OK);
+    EXPECT_EQ(std::string(out, n), "def");
+    EXPECT_EQ(qobz_next_entry(r.r, &e), QOBZ_DONE);
   }
   // A failed extraction to a file leaves nothing behind, and replaces nothing.
   const std::string kept = dir / "kept.txt";

@@ -330,10 +330,22 @@ grep -q 'damaged.qbz: two: Bad checksum' err.txt && grep -qx '2 entries OK, 1 da
 rm -rf hx && mkdir hx && echo keep > hx/two && expect_rc 1 "$qobz" x -v -Chx damaged.qbz
 [ "$(ls -A hx | tr '\n' ' ')" = "one three two " ] && [ "$(cat hx/two)" = keep ] && grep -qx three out.txt ||
   fail "x past damage: $(ls -A hx)"
+# An unknown method is damage in the entry expanded alone: l shows its code, t reports that entry
+# and goes on, x of the other entries succeeds.
+{ ar_header 9; ar_entry one 111; ar_entry odd 222 7; ar_entry three 333; } > odd.qbz
+expect_rc 0 "$qobz" l odd.qbz
+grep -q '^ *3 *3 .* 7 .* odd$' out.txt || fail "l of a method 7 entry: $(cat out.txt err.txt)"
+expect_rc 1 "$qobz" t odd.qbz
+grep -qx "qobz: odd.qbz: odd: Can't recognize compressed file header" err.txt &&
+  grep -qx '2 entries OK, 1 damaged' out.txt || fail "t past method 7: $(cat out.txt err.txt)"
+rm -rf hx && mkdir hx && expect_rc 0 "$qobz" x -Chx odd.qbz one three
+expect_rc 1 "$qobz" x -Chx odd.qbz
+[ "$(ls -A hx | tr '\n' ' ')" = "one three " ] && grep -q 'odd.qbz: odd: ' err.txt ||
+  fail "x past method 7: $(ls -A hx; cat err.txt)"
 # x and t on three threads: the same files, lines and exit codes as on one, past damaged and
 # refused entries, an archive cut short, and names made in order (a file, then a folder of it).
-{ ar_header 15; ar_entry one 111; ar_entry 'f\two' 222 0 3 7; ar_entry '..\up' 333
-  ar_entry 'f\g\three' 333; ar_entry 'f\four' 444; ar_entry five 555; } > par.qbz
+{ ar_header 18; ar_entry one 111; ar_entry 'f\two' 222 0 3 7; ar_entry '..\up' 333
+  ar_entry 'f\g\three' 333; ar_entry odd 666 7; ar_entry 'f\four' 444; ar_entry five 555; } > par.qbz
 head -c -2 par.qbz > cut.qbz
 { ar_header 9; ar_entry f 111; ar_entry 'f\g' 222; ar_entry f 333; } > order.qbz
 # Names apart in case only: shared out where the target tells case apart, in order where not.

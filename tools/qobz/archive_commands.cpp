@@ -84,10 +84,13 @@ int CommandList(const Args& args) {
         std::printf("%s\n", DisplayName(current).c_str());
       } else {
         double ratio = entry.UnpackedSize > 0 ? 100.0 * entry.PackedSize / entry.UnpackedSize : 0.0;
+        // A code that names no method is shown as the number it is.
+        const std::string method =
+            IsKnownMethod(entry.Method) ? kMethodIds[entry.Method] : std::to_string(entry.Method);
         std::printf("%10d %10d %5.1f%% %-6s %-19s %-4s %10u %4d %s\n", entry.UnpackedSize,
-                    entry.PackedSize, ratio, kMethodIds[entry.Method],
-                    DosDateText(entry.FileDate).c_str(), AttrText(entry.FileAttr).c_str(),
-                    entry.Checksum, entry.KeyLock, DisplayName(current).c_str());
+                    entry.PackedSize, ratio, method.c_str(), DosDateText(entry.FileDate).c_str(),
+                    AttrText(entry.FileAttr).c_str(), entry.Checksum, entry.KeyLock,
+                    DisplayName(current).c_str());
       }
       ++count;
       size += entry.UnpackedSize;
@@ -197,6 +200,7 @@ void ExtractEntry(const ExtractSettings& s, TCompress& compress, TArchiveReader&
   std::string final_path;  // where it goes once complete (empty: it is made in place)
   std::string temp;        // the passing name below the target
   try {
+    reader.CheckMethod();  // before anything is made for the entry
     const std::string path = absolute ? current : compress.TargetPath() + current;
     if (compress.SpaceAvailableFor(path) < entry.UnpackedSize) throw EInsufficientDiskSpace(path);
     // Made under a passing name beside its place and renamed over it once complete: a damaged
