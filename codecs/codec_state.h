@@ -46,7 +46,8 @@ struct TCompThreadSafety {
   TShowProgressEvent ProgressHandler;
   // Set when the progress handler cancels a fetch; cleared, with ZeroBytesPastEnd, at the start of
   // every run. A cancelled run decodes on from zero bits, while zero bytes taken at the end of the
-  // packed data beyond what the decoders' bit readers look ahead mean damage.
+  // packed data beyond what the decoders' bit readers look ahead mean damage; the LH5 encoder
+  // reads nothing more after a cancel, but after the plain end of the input it reads on.
   bool FetchCancelled = false;
   int32_t ZeroBytesPastEnd = 0;
 
