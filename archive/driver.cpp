@@ -86,6 +86,8 @@ int32_t TCompress::RunCodecLimited(TStream& Dest, TStream& Source, int32_t Input
   s.OutPos = s.OutputBuffer;
   s.OutEnd = s.OutputBuffer + IOBufferSize;
   s.EndOfInput = false;
+  s.FetchCancelled = false;
+  s.ZeroBytesPastEnd = 0;
   // A negative size (only a damaged header can give one) reads nothing.
   s.InRemaining = InputSize > 0 ? InputSize : 0;
   s.InChunk = IOBufferSize;

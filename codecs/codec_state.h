@@ -44,9 +44,10 @@ struct TCompThreadSafety {
   int16_t KeyIndex = 0;                // which key byte comes next (0..3)
   int32_t OutLimit = 0;                // how many more bytes WriteByte accepts
   TShowProgressEvent ProgressHandler;
-  // Set when the progress handler cancels a fetch. The two decoders clear it, and
-  // ZeroBytesPastEnd, when they start: a cancelled run decodes on from zero bits, while zero bytes
-  // taken at the end of the packed data beyond what their bit readers look ahead mean damage.
+  // Set when the progress handler cancels a fetch; cleared, with ZeroBytesPastEnd, at the start of
+  // every run. A cancelled run decodes on from zero bits, while zero bytes taken at the end of the
+  // packed data beyond what the decoders' bit readers look ahead mean damage; the LH5 encoder
+  // reads nothing more after a cancel, but after the plain end of the input it reads on.
   bool FetchCancelled = false;
   int32_t ZeroBytesPastEnd = 0;
 

@@ -3,16 +3,20 @@
 // progress calls with the output count at each, the result, checksum and stream positions, for
 // packing keyed without a limit, packing limited to the input size, and unpacking the pinned
 // stream again. The samples sit where the input buffers, the LH5 window's first fill and slide,
-// the LZH ring and the LH5 block's item buffer turn over, one or more of each kind of input.
+// the LZH ring and the LH5 block's item buffer turn over, one or more of each kind of input, and
+// inputs made to end in a tie of LH5 matches.
 // A difference is reported at its first byte or line. QOBZ_UPDATE_GOLDEN=1 rewrites the files.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "codecs/codec_state.h"
@@ -80,7 +84,37 @@ Bytes LoggedRun(Log& log, const std::string& title, const Bytes& input, int32_t 
 struct Sample {
   test::Kind kind;
   size_t size;
+  bool tie = false;  // TieAtTheEnd(size) instead of the corpus sample
 };
+
+// Text whose last match is a tie that only the LH5 window's bytes past the end of the input break.
+// When n % 8192 = 7936 + rem (rem 4..255), the window's last slide comes after the input has ended
+// and leaves rem bytes to code: a Q (the text has none, so no match starts there), then rem - 1
+// bytes found nowhere else. Two earlier copies of these go on as the window goes on past the end
+// (spaces when the first fill held the whole input, else the 0 stored where the input ended and
+// the bytes 8192 back) and part where the last slide stores ReadByte's 0, 256 slots after its
+// start: one copy has a 0 there, the other the 'a' that the slot held before (the first byte of
+// the last fetch, made 'a'). The last match must reach back to the copy with the 0.
+Bytes TieAtTheEnd(size_t n) {
+  Bytes in = test::MakeData(test::Kind::Text, n);
+  const size_t last_fetch = n / 8192 * 8192;
+  const size_t rem = n % 8192 - 7936;
+  const size_t tail = n - rem;
+  in[last_fetch] = 'a';
+  in[tail] = 'Q';
+  test::Rng rng(n);
+  for (size_t i = tail + 1; i < n; ++i) in[i] = static_cast<uint8_t>(0x80 + rng.Below(128));
+  auto past_end = [&](size_t i) -> uint8_t {
+    return last_fetch == 0 ? ' ' : i == 0 ? 0 : in[n - 8192 + i];
+  };
+  for (const auto& [at, last] : {std::pair<size_t, uint8_t>{tail - 3000, 'a'}, {tail - 1500, 0}}) {
+    std::copy(in.begin() + static_cast<ptrdiff_t>(tail + 1), in.end(),
+              in.begin() + static_cast<ptrdiff_t>(at));
+    for (size_t i = 0; i < 256 - rem; ++i) in[at + rem - 1 + i] = past_end(i);
+    in[at + 255] = last;
+  }
+  return in;
+}
 
 const char* MethodDir(uint8_t method) {
   return method == kMethodRle ? "rle" : method == kMethodLzh ? "lzh" : "lh5";
@@ -170,7 +204,9 @@ TEST(EncoderGolden, StreamsAndRunsMatchTheirFiles) {
         {Kind::Runs, 16384},
         {Kind::Random, 257}}},
       // The first window fill ends at 7936 bytes, the window slides at 16384, a block of
-      // literals closes when its item buffer fills (random data), long matches (runs).
+      // literals closes when its item buffer fills (random data), long matches (runs). A slide
+      // after the end of the input stores ReadByte's 0 like any other: ties near the end, after
+      // the first fill and after later slides (runs-73713 meets one by itself).
       {kMethodLh5,
        {{Kind::Text, 8193},
         {Kind::Source, 16385},
@@ -178,15 +214,20 @@ TEST(EncoderGolden, StreamsAndRunsMatchTheirFiles) {
         {Kind::Binary, 7936},
         {Kind::Runs, 16384},
         {Kind::Random, 16385},
-        {Kind::Text, 3}}},
+        {Kind::Text, 3},
+        {Kind::Text, 8000, true},
+        {Kind::Text, 8191, true},
+        {Kind::Text, 16383, true},
+        {Kind::Runs, 73713}}},
   };
   int checked = 0;
   for (const MethodSamples& m : table) {
     for (const Sample& sample : m.samples) {
-      const std::string name =
-          std::string(test::KindName(sample.kind)) + "-" + std::to_string(sample.size);
+      const std::string name = std::string(sample.tie ? "tie" : test::KindName(sample.kind)) + "-" +
+                               std::to_string(sample.size);
       SCOPED_TRACE(std::string(MethodDir(m.method)) + "/" + name);
-      const Bytes input = test::MakeData(sample.kind, sample.size);
+      const Bytes input =
+          sample.tie ? TieAtTheEnd(sample.size) : test::MakeData(sample.kind, sample.size);
       const auto n = static_cast<int32_t>(input.size());
       Log log;
       const Bytes packed = LoggedRun(log, "pack keyed", input, n, m.method, false, true, false);
@@ -218,7 +259,7 @@ TEST(EncoderGolden, StreamsAndRunsMatchTheirFiles) {
     }
   }
   if (!update) {
-    EXPECT_EQ(checked, 16);
+    EXPECT_EQ(checked, 20);
   }
 }
 

@@ -265,6 +265,14 @@ TEST(LH5Encode, SameInputSameBytesWhateverRanBefore) {
   const Bytes first = run(text);
   run(Repeat(0, 20000));
   EXPECT_EQ(run(text), first);
+  // A run cancelled at its first fetch leaves nothing behind either: the next reads to the end.
+  int calls = 0;
+  c.OnShowProgress = [&calls](int32_t& percent) {
+    if (calls++ == 1) percent = -1;
+  };
+  run(text);
+  c.OnShowProgress = nullptr;
+  EXPECT_EQ(run(text), first);
   EXPECT_EQ(Compress(text).data, first);
 }
 

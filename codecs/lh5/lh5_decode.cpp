@@ -99,8 +99,6 @@ void ExpandItem(TCompThreadSafety& s, uint8_t* window, TLH5Progress& at) {
 template <bool kFast>
 void Expand(TCompThreadSafety& s, int32_t unpackedSize) {
   if (unpackedSize == 0) return;
-  s.FetchCancelled = false;
-  s.ZeroBytesPastEnd = 0;
   TLH5TablesHolder holder = LH5AllocTables(s);
   TLH5Tables& t = holder.Tables();
   ConsumeBits(s, 16);

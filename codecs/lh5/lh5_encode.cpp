@@ -10,8 +10,9 @@
 //
 // Window slots 8192..16383 are positions; the window slides by 8192 every 8192 positions without
 // renumbering, so a recorded slot at or above CurPos stands for the string 8192 slots lower.
-// Bytes past the end of the input (spaces of the first fill, stale bytes after a slide) take part
-// in comparisons exactly as they lie, because they decide ties; lengths are cut to Lookahead.
+// Bytes past the end of the input (spaces of the first fill; after a slide, the 0 that ReadByte
+// answered at the end and stale bytes above it) take part in comparisons exactly as they lie,
+// because they decide ties; lengths are cut to Lookahead.
 #include <algorithm>
 #include <bit>
 #include <cstdint>
@@ -47,11 +48,12 @@ int LH5ReadFirstFill(TCompThreadSafety& s, uint8_t* dst) {
 
 // Fills [dst, end) as a ReadByte per slot would, stopping at the first slot that gets no byte;
 // that slot takes ReadByte's 0 and the slots above it keep their old bytes, which decide ties.
-// Once the input has ended (or a fetch was cancelled) nothing more is read, as in the other
-// encoders: the bytes of a cancelled fetch never become input. Returns the number of bytes stored.
+// The 0 is stored whenever the input ended, also at a fill that follows the one that met the end.
+// After a cancelled fetch nothing more is read or stored, as in the other encoders: the bytes of
+// a cancelled fetch never become input. Returns the number of bytes stored before that slot.
 // Whole runs of the input buffer are copied at once.
 int LH5ReadInput(TCompThreadSafety& s, uint8_t* dst, uint8_t* const end) {
-  if (s.EndOfInput) return 0;
+  if (s.FetchCancelled) return 0;
   uint8_t* const begin = dst;
   while (dst < end) {
     if (s.InPos == s.InEnd || s.UnscrambleInput) {

@@ -92,8 +92,8 @@ constexpr int kFirstFill = lh5::WindowSize;
 // cancelled; the slots after that hold spaces. Returns the number of bytes received.
 int LH5ReadFirstFill(TCompThreadSafety& s, uint8_t* dst);
 // Fills [dst, end) as a ReadByte per slot would, stopping at the first slot that gets no byte
-// (which then holds 0); reads nothing once the input has ended or a fetch was cancelled. Returns
-// the number of bytes stored.
+// (which then holds 0, also when the input had ended before); reads and stores nothing after a
+// cancelled fetch. Returns the number of bytes stored before that slot.
 int LH5ReadInput(TCompThreadSafety& s, uint8_t* dst, uint8_t* end);
 
 // Block writer ----------------------------------------------------------------------------------

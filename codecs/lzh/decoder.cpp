@@ -335,8 +335,6 @@ void ExpandPlain(TCompThreadSafety& s, int32_t count) {
 template <bool kFast>
 void Expand(TCompThreadSafety& s, int32_t count) {
   if (count <= 0) return;
-  s.FetchCancelled = false;
-  s.ZeroBytesPastEnd = 0;
   LzhWorkGuard guard(s);
   LzhAllocateWork(s);
   LzhStartModel(s);
