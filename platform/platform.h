@@ -82,6 +82,10 @@ std::string OwnModulePath();
 // administrator's business there, and the launcher checks what it wrote instead.
 bool FolderWritableByOthers(const std::string& path);
 
+// True when two paths name one file as the file system compares names: exactly on POSIX, and on
+// Windows without regard to letter case (ordinal, as the file system folds it).
+bool SameFileName(const std::string& a, const std::string& b);
+
 // Starts a program without waiting for it. The command line is the program's path, one blank and
 // one argument; the path is not quoted. Windows hands the whole line to CreateProcessA (no
 // application name, no inherited handles, normal priority, the caller's environment and current

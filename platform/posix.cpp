@@ -462,6 +462,10 @@ bool FolderWritableByOthers(const std::string& path) {
   return (st.st_mode & (S_IWGRP | S_IWOTH)) != 0;
 }
 
+bool SameFileName(const std::string& a, const std::string& b) {
+  return a == b;
+}
+
 bool StartProcess(const std::string& command_line) {
   size_t blank = command_line.find_last_of(' ');
   if (blank == std::string::npos || blank == 0) return false;

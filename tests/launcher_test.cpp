@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -89,6 +90,7 @@ class ScriptedSystem : public TLaunchPlatform {
   std::map<std::string, std::string> values;
   std::vector<uint32_t> sleeps;
   bool script_ran_out = false;
+  std::vector<std::string> folder_at_start;  // the module folder's names when the companion starts
 
   std::unique_ptr<qobz::platform::THandOffKey> OpenKey(const std::string& key) override {
     log.push_back("open " + key);
@@ -123,6 +125,11 @@ class ScriptedSystem : public TLaunchPlatform {
   }
   bool StartProcess(const std::string& command_line) override {
     log.push_back("start " + command_line);
+    std::vector<qobz::platform::FolderEntry> entries;
+    qobz::platform::ListFolder(FolderOf(module_path), entries);
+    folder_at_start.clear();
+    for (const auto& entry : entries) folder_at_start.push_back(entry.name);
+    std::sort(folder_at_start.begin(), folder_at_start.end());
     started_ = !start_fails;
     return started_;
   }
@@ -428,9 +435,7 @@ TEST_F(LaunchSequence, HandOffKeyThatCannotBeOpenedYields2) {
 }
 
 TEST_F(LaunchSequence, CompletedRunReturnsThePostedValueAfterPauseAndCleanUp) {
-  Entries set = FullSet();
-  set.insert(set.begin() + 2, {"extra.txt", "only the companion files are unpacked"});
-  WriteLauncher(MakeArchive(set));
+  WriteLauncher(MakeArchive(FullSet()));
   system_.polls = {"0"};
   EXPECT_EQ(Run(), 0);
   EXPECT_FALSE(system_.script_ran_out);
@@ -443,9 +448,56 @@ TEST_F(LaunchSequence, CompletedRunReturnsThePostedValueAfterPauseAndCleanUp) {
   EXPECT_EQ(tail[0], "sleep 2000");
   for (size_t i = 0; i < 6; ++i) EXPECT_EQ(tail[i + 1], "delete " + kSetInOrder[i]);
   for (const std::string& name : kSetInOrder) EXPECT_FALSE(Present(name)) << name;
-  EXPECT_FALSE(Present("extra.txt"));
   EXPECT_TRUE(fs::exists(module_file_));
   EXPECT_EQ(system_.values[kResultValue], "0");
+}
+
+// Every entry of the archive is unpacked, the companion's data files and "hci9cd.hc" too, and the
+// clean-up removes the companion file set only. A companion file counts when the unpacking wrote
+// it, its name compared as the file system compares names: on POSIX an entry "dorvane.EXE" is
+// another file, so the companion program is missing (Windows runs it: tests/windows).
+TEST_F(LaunchSequence, EveryEntryIsUnpackedAndTheFilesWrittenAreCheckedByTheirNames) {
+  Entries with_data = FullSet();
+  with_data.insert(with_data.begin() + 1, {"Dorvane.dat", "the companion's data"});
+  with_data.push_back({"hci9cd.hc", "left by an earlier run"});
+  Entries other_case = FullSet();
+  other_case[0].first = "dorvane.EXE";
+  other_case.push_back({"Dorvane.dat", "the companion's data"});
+  struct Case {
+    const char* what;
+    Entries archive;
+    int32_t result;
+    std::vector<std::string> at_start;  // the module folder when the companion starts
+    std::vector<std::string> after;     // and when the call has returned
+  } cases[] = {
+      {"data files",
+       with_data,
+       0,
+       {"Dorvane.dat", "Dorvane.exe", "Krovnel.dll", "Launcher.dll", "Osvant03.hc", "VQ.EXE",
+        "hci9cd.hc", "hcorig.hc"},
+       {"Dorvane.dat", "Launcher.dll"}},
+      {"program in other letter case",
+       other_case,
+       kResultNotPrepared,
+       {},
+       {"Dorvane.dat", "Krovnel.dll", "Launcher.dll", "Osvant03.hc", "VQ.EXE", "dorvane.EXE",
+        "hcorig.hc"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    for (const auto& entry : fs::directory_iterator(module_folder_)) fs::remove(entry.path());
+    WriteLauncher(MakeArchive(c.archive));
+    system_ = ScriptedSystem();
+    system_.module_path = ArchiveStyle(module_file_);
+    system_.polls = {"0"};
+    EXPECT_EQ(Run(), c.result);
+    EXPECT_EQ(system_.folder_at_start, c.at_start);
+    std::vector<std::string> after;
+    for (const auto& entry : fs::directory_iterator(module_folder_))
+      after.push_back(entry.path().filename().string());
+    std::sort(after.begin(), after.end());
+    EXPECT_EQ(after, c.after);
+  }
 }
 
 TEST_F(LaunchSequence, EachPollOpensReadsAndClosesTheKey) {
@@ -510,9 +562,15 @@ TEST(LaunchResult, ParsesSigned32BitDecimalTextOnly) {
 
 class UnpackTest : public LaunchSequence {};
 
-TEST_F(UnpackTest, HolderIsConfiguredForTheLaunchersOwnArchive) {
-  WriteLauncher(MakeArchive(FullSet()));
-  ASSERT_TRUE(UnpackAppendedArchive(ArchiveStyle(module_file_), kTestOffset));
+TEST_F(UnpackTest, HolderIsConfiguredForTheLaunchersOwnArchiveAndEveryEntryIsWritten) {
+  Entries set = FullSet();
+  set.push_back({"extra.dat", "data"});
+  WriteLauncher(MakeArchive(set));
+  qobz::TStringList written = {"Dorvane.exe"};
+  ASSERT_TRUE(UnpackAppendedArchive(ArchiveStyle(module_file_), kTestOffset, &written));
+  qobz::TStringList expected;
+  for (const auto& [name, text] : set) expected.push_back(ArchiveStyle(module_folder_ / name));
+  EXPECT_EQ(written, expected);
   ASSERT_NE(CompressDataModule, nullptr);
   const qobz::TCompress& c = CompressDataModule->Compress;
   EXPECT_FALSE(c.MakeDirectories);
