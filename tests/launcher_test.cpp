@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -41,6 +42,24 @@ std::string ArchiveStyle(const fs::path& p) {
 }
 
 using Entries = std::vector<std::pair<std::string, std::string>>;
+
+// Points the POSIX hand-off store at a scratch folder for as long as it lives.
+class ScopedStore {
+ public:
+  explicit ScopedStore(const fs::path& root) {
+    if (const char* old = std::getenv("QOBZ_HANDOFF_DIR")) old_ = old;
+    ::setenv("QOBZ_HANDOFF_DIR", root.c_str(), 1);
+  }
+  ~ScopedStore() {
+    if (old_)
+      ::setenv("QOBZ_HANDOFF_DIR", old_->c_str(), 1);
+    else
+      ::unsetenv("QOBZ_HANDOFF_DIR");
+  }
+
+ private:
+  std::optional<std::string> old_;
+};
 
 std::vector<uint8_t> MakeArchive(const Entries& entries) {
   qobz::TMemoryStream out;
@@ -81,6 +100,8 @@ class ScriptedSystem : public TLaunchPlatform {
   // Scripted behaviour.
   std::string module_path;
   bool key_fails = false;
+  bool real_store = false;               // the key is the POSIX store's ($QOBZ_HANDOFF_DIR)
+  std::set<std::string> refused_values;  // values the key cannot store
   bool start_fails = false;
   std::set<std::string> locked;    // files that cannot be deleted
   int refuse_exists_call = -1;     // this FileExists call (0-based) answers false
@@ -95,6 +116,7 @@ class ScriptedSystem : public TLaunchPlatform {
   std::unique_ptr<qobz::platform::THandOffKey> OpenKey(const std::string& key) override {
     log.push_back("open " + key);
     if (key_fails) return nullptr;
+    if (real_store) return qobz::platform::OpenHandOffKey(key);
     return std::make_unique<ScriptedKey>(*this);
   }
   std::string ModulePath() override {
@@ -137,17 +159,22 @@ class ScriptedSystem : public TLaunchPlatform {
     log.push_back("sleep " + std::to_string(ms));
     sleeps.push_back(ms);
     if (!started_ || ms != kPollIntervalMs) return;
-    if (next_poll_ == polls.size()) {
-      // Ends a run that would otherwise wait for ever; tests check that this never happens.
-      script_ran_out = true;
-      values[kResultValue] = "-99";
-      return;
-    }
-    const std::string& posted = polls[next_poll_++];
-    if (posted == kDelete)
+    // Running out of script ends a run that would otherwise wait for ever; tests check that this
+    // never happens.
+    const bool ran_out = next_poll_ == polls.size();
+    if (ran_out) script_ran_out = true;
+    const std::string posted = ran_out ? "-99" : polls[next_poll_++];
+    if (posted == kKeep) return;
+    if (real_store) {
+      std::unique_ptr<qobz::platform::THandOffKey> key =
+          qobz::platform::OpenHandOffKey(kHandOffKey);
+      if (key && posted == kDelete) key->DeleteValue(kResultValue);
+      if (key && posted != kDelete) key->WriteString(kResultValue, posted);
+    } else if (posted == kDelete) {
       values.erase(kResultValue);
-    else if (posted != kKeep)
+    } else {
       values[kResultValue] = posted;
+    }
   }
 
   // The log lines of one kind ("delete ", "sleep ", ...), in order.
@@ -177,6 +204,7 @@ ScriptedKey::~ScriptedKey() {
 }
 bool ScriptedKey::WriteString(const std::string& name, const std::string& value) {
   system_.log.push_back("write " + name + "=" + value);
+  if (system_.refused_values.count(name)) return false;
   system_.values[name] = value;
   return true;
 }
@@ -188,6 +216,7 @@ bool ScriptedKey::ReadString(const std::string& name, std::string& value) {
   return true;
 }
 bool ScriptedKey::DeleteValue(const std::string& name) {
+  system_.log.push_back("clear " + name);
   return system_.values.erase(name) > 0;
 }
 
@@ -230,10 +259,10 @@ class LaunchSequence : public ::testing::Test {
   }
   bool Present(const std::string& name) const { return fs::exists(module_folder_ / name); }
 
-  int32_t Run(const char* folder_path) {
+  int32_t Run(const char* folder_path, const char* title = "Backup of the week") {
     TLaunchSettings s;
     s.Volume = "Vol 7";
-    s.Title = "Backup of the week";
+    s.Title = title;
     s.ColorForm = "clBtnFace";
     s.ColorText = nullptr;
     s.FolderPath = folder_path;
@@ -259,17 +288,69 @@ class LaunchSequence : public ::testing::Test {
 TEST_F(LaunchSequence, SettingsAndRunningMarkAreWrittenBeforeAnyCheck) {
   int32_t result = Run(nullptr);
   ExpectNotPrepared(result);
+  // Each value is cleared before it is written: one that cannot be stored is left missing.
   const std::vector<std::string> head = {"open Software\\Halcrest\\Dorvane\\6.0",
+                                         "clear DVVolume",
                                          "write DVVolume=Vol 7",
+                                         "clear DVTitle",
                                          "write DVTitle=Backup of the week",
+                                         "clear DVColorForm",
                                          "write DVColorForm=clBtnFace",
+                                         "clear DVColorText",
                                          "write DVColorText=",
+                                         "clear DVFolderPath",
                                          "write DVFolderPath=",
+                                         "clear DVResult",
                                          "write DVResult=100",
                                          "close",
                                          "module"};
   ASSERT_GE(system_.log.size(), head.size());
   EXPECT_EQ(std::vector<std::string>(system_.log.begin(), system_.log.begin() + head.size()), head);
+}
+
+// A value that cannot be stored ends the call with 2 before anything else, and no value of an
+// earlier call is left for the companion to take for this call's: each of the six refused in
+// turn by a scripted key, and a title one byte over the POSIX store's limit.
+TEST_F(LaunchSequence, ValueThatCannotBeStoredYields2AndLeavesNoStaleValue) {
+  WriteLauncher(MakeArchive(FullSet()));
+  std::vector<std::string> names(std::begin(kSettingValues), std::end(kSettingValues));
+  names.push_back(kResultValue);
+  const std::string too_long(qobz::platform::kHandOffValueLimit + 1, 't');
+  const ScopedStore store(root_ / "store");
+  for (size_t refused = 0; refused <= names.size(); ++refused) {
+    const bool real = refused == names.size();
+    SCOPED_TRACE(real ? "title over the store's limit" : names[refused]);
+    system_ = ScriptedSystem();
+    system_.module_path = ArchiveStyle(module_file_);
+    system_.polls = {"0"};
+    system_.real_store = real;
+    std::unique_ptr<qobz::platform::THandOffKey> key =
+        real ? qobz::platform::OpenHandOffKey(kHandOffKey) : nullptr;
+    for (const std::string& name : names) {
+      if (real) {
+        ASSERT_TRUE(key && key->WriteString(name, "stale"));
+      } else {
+        system_.values[name] = "stale";
+      }
+    }
+    if (!real) system_.refused_values = {names[refused]};
+    EXPECT_EQ(Run(folder_path_.c_str(), real ? too_long.c_str() : "title"), kResultNotPrepared);
+    EXPECT_TRUE(system_.Lines("module").empty());  // ended before looking for its own file
+    EXPECT_TRUE(system_.Lines("unpack").empty());
+    EXPECT_TRUE(system_.Lines("start ").empty());
+    const std::string missing = real ? "DVTitle" : names[refused];
+    for (const std::string& name : names) {
+      std::string value = "<missing>";
+      if (real)
+        key->ReadString(name, value);
+      else if (system_.values.count(name))
+        value = system_.values[name];
+      if (name == missing)
+        EXPECT_EQ(value, "<missing>") << name;
+      else
+        EXPECT_NE(value, "stale") << name;
+    }
+  }
 }
 
 TEST_F(LaunchSequence, StaleCompanionFilesAreDeletedInTableOrderBeforeTheChecks) {
