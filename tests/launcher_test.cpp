@@ -2,7 +2,9 @@
 // lives in memory, sleeps only advance a script, and the companion program is a script of values
 // posted at each poll. Files are real (a temporary folder), so the unpacking runs the real archive
 // component on a real launcher file.
+#include <grp.h>
 #include <gtest/gtest.h>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -60,6 +62,32 @@ class ScopedStore {
  private:
   std::optional<std::string> old_;
 };
+
+// Whether the caller's primary group holds the caller alone, as the user database says: a user
+// private group, or root's group on most systems. A folder that only such a group may write to
+// besides its owner is the owner's alone.
+bool PrimaryGroupIsPrivate() {
+  const passwd* user = ::getpwuid(::geteuid());
+  if (!user) return false;
+  const std::string me = user->pw_name;
+  const group* primary = ::getgrgid(user->pw_gid);
+  if (!primary) return false;
+  for (char** member = primary->gr_mem; *member; ++member)
+    if (me != *member) return false;
+  return true;
+}
+
+// A group of the caller's other than its primary one (any group for root), if there is one.
+std::optional<gid_t> OtherGroup() {
+  const passwd* user = ::getpwuid(::geteuid());
+  if (!user) return std::nullopt;
+  if (::geteuid() == 0) return user->pw_gid == 65534 ? 65533 : 65534;
+  gid_t groups[256];
+  int n = ::getgroups(256, groups);
+  for (int i = 0; i < n; ++i)
+    if (groups[i] != user->pw_gid) return groups[i];
+  return std::nullopt;
+}
 
 std::vector<uint8_t> MakeArchive(const Entries& entries) {
   qobz::TMemoryStream out;
@@ -381,45 +409,65 @@ TEST_F(LaunchSequence, EmptyOrMissingFolderPathYields2WithoutUnpacking) {
 }
 
 // Without a folder of its own, or in a folder where others may put files, the launcher touches
-// and runs nothing.
-TEST_F(LaunchSequence, UnknownOrSharedModuleFolderYields2AndDeletesNothing) {
+// and runs nothing. A folder that its group may write is the owner's alone when that group is the
+// owner's private group (umask 002); any other group, or others, may not write.
+TEST_F(LaunchSequence, ModuleFolderUnknownOrWritableByOthersYields2AndDeletesNothing) {
   WriteLauncher(MakeArchive(FullSet()));
-  PutFile("VQ.EXE");
   const fs::path host_folder = fs::current_path();
   fs::current_path(root_);
   std::ofstream("Dorvane.exe") << "in the host's current folder";
+  const passwd* me = ::getpwuid(::geteuid());
+  ASSERT_NE(me, nullptr);
+  const gid_t primary = me->pw_gid;
+  const std::optional<gid_t> other_group = OtherGroup();
+  const bool private_group = PrimaryGroupIsPrivate();
+  constexpr fs::perms kGroupWrite = kPrivateFolder | fs::perms::group_write;
   struct Case {
     const char* what;
     std::string module_path;
     fs::perms mode;
+    std::optional<gid_t> group;  // none: skipped
     bool other_owner;
+    bool refused;
   } cases[] = {
-      {"path unknown", "", kPrivateFolder, false},
-      {"no folder part", "Launcher.dll", kPrivateFolder, false},
+      {"path unknown", "", kPrivateFolder, primary, false, true},
+      {"no folder part", "Launcher.dll", kPrivateFolder, primary, false, true},
       {"others may write (sticky)", system_.module_path, fs::perms::all | fs::perms::sticky_bit,
+       primary, false, true},
+      {"another group may write", system_.module_path, kGroupWrite, other_group, false, true},
+      {"others may write", system_.module_path, kPrivateFolder | fs::perms::others_write, primary,
+       false, true},
+      {"another owner", system_.module_path, kPrivateFolder, primary, true, true},
+      {"the owner's private group may write", system_.module_path, kGroupWrite, primary, false,
+       !private_group},
+      {"the owner's private group may write (set-group-ID)", system_.module_path,
+       kGroupWrite | fs::perms::set_gid, primary, false, !private_group},
+      {"another group may only read", system_.module_path, kPrivateFolder, other_group, false,
        false},
-      {"group may write", system_.module_path, kPrivateFolder | fs::perms::group_write, false},
-      {"others may write", system_.module_path, kPrivateFolder | fs::perms::others_write, false},
-      {"another owner", system_.module_path, kPrivateFolder, true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    if (c.other_owner && ::geteuid() != 0) continue;  // only root can give a folder away
+    if (!c.group || (c.other_owner && ::geteuid() != 0)) continue;  // only root gives away
     system_ = ScriptedSystem();
     system_.module_path = c.module_path;
+    system_.polls = {"0"};
+    PutFile("VQ.EXE");
+    if (::chown(module_folder_.c_str(), c.other_owner ? 65534 : ::geteuid(), *c.group) != 0)
+      continue;  // a group the caller cannot give its folder
     fs::permissions(module_folder_, c.mode);
-    if (c.other_owner) {
-      ASSERT_EQ(::chown(module_folder_.c_str(), 65534, 65534), 0);
+    if (c.refused) {
+      EXPECT_EQ(Run(), kResultNotPrepared);
+      EXPECT_TRUE(system_.Lines("delete ").empty());
+      EXPECT_TRUE(system_.Lines("unpack").empty());
+      EXPECT_TRUE(system_.Lines("start ").empty());
+      EXPECT_TRUE(Present("VQ.EXE"));
+    } else {
+      EXPECT_EQ(Run(), 0);
+      EXPECT_EQ(system_.Lines("start ").size(), 1u);
     }
-    EXPECT_EQ(Run(), kResultNotPrepared);
-    EXPECT_TRUE(system_.Lines("delete ").empty());
-    EXPECT_TRUE(system_.Lines("unpack").empty());
-    EXPECT_TRUE(system_.Lines("start ").empty());
     EXPECT_TRUE(fs::exists("Dorvane.exe"));
-    EXPECT_TRUE(Present("VQ.EXE"));
-    if (c.other_owner) {
-      ASSERT_EQ(::chown(module_folder_.c_str(), ::geteuid(), ::getegid()), 0);
-    }
+    ASSERT_EQ(::chown(module_folder_.c_str(), ::geteuid(), primary), 0);
+    fs::permissions(module_folder_, kPrivateFolder);
   }
   fs::current_path(host_folder);
 }

@@ -110,6 +110,23 @@ for companion in "$bin/qobz_test_companion" "$build/companion/Dorvane.exe"; do
 done
 chmod 700 "$QOBZ_HANDOFF_DIR"
 
+echo "-- a module folder that only its owner's private group may also write (umask 002): accepted"
+# The group holds no one but the owner when it is the owner's primary group and lists no other
+# member; root's group on most systems, and every user's own group where user groups are private.
+members=$(getent group "$(id -g)" | cut -d: -f4)
+if [ -z "$members" ] || [ "$members" = "$(id -un)" ]; then private=0; else private=2; fi
+chgrp "$(id -g)" "$app"
+chmod 775 "$app"
+out=$(run "post:0")
+expect_eq "$out" "MakeBackupCD returned $private" "module folder 775 of the owner's own group"
+if [ "$(id -u)" = 0 ]; then   # root may give the folder to a group that is not its own
+  chgrp nogroup "$app"
+  out=$(run "post:0")
+  expect_eq "$out" "MakeBackupCD returned 2" "module folder 775 of another group"
+  chgrp "$(id -g)" "$app"
+fi
+chmod 755 "$app"
+
 echo "-- every entry is unpacked: data files and hci9cd.hc too; the clean-up takes the set only"
 echo "data" > "$work/data/extra.dat"
 echo "left by a run" > "$work/data/hci9cd.hc"
