@@ -61,7 +61,7 @@ class TCappedDest : public TStream {
 
 }  // namespace
 
-void TCompress::ExpandStreamToFiles(TStream& Source, TStringList* FileList) {
+void TCompress::ExpandStreamToFiles(TStream& Source, TStringList* FileList, TStringList* Written) {
   TStringList expanded_files;
   TArchiveReader reader(*this, Source);
   while (reader.Next()) {
@@ -114,6 +114,10 @@ void TCompress::ExpandStreamToFiles(TStream& Source, TStringList* FileList) {
     platform::SetAttributes(path, entry.FileAttr);
   }
 
+  if (Written && FileList)
+    *Written = expanded_files;
+  else if (Written)
+    *Written = std::move(expanded_files);
   if (FileList) *FileList = std::move(expanded_files);
 }
 

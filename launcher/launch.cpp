@@ -19,6 +19,21 @@ void DeleteCompanionFiles(TLaunchPlatform& system, const std::string& module_fol
   for (const char* name : kCompanionFiles) system.DeleteFile(module_folder + name);
 }
 
+// Stores one value of the hand-off key. The old value goes first, so that a value that cannot be
+// stored (one over the store's limit, say) is missing rather than the previous call's, which the
+// companion would take for this call's.
+bool StoreValue(platform::THandOffKey& key, const char* name, const std::string& value) {
+  key.DeleteValue(name);
+  return key.WriteString(name, value);
+}
+
+// Whether the unpacking wrote `path`: names compare as the file system compares them, so on
+// Windows an entry stored as "dorvane.EXE" is the companion program.
+bool Wrote(const std::vector<std::string>& written, const std::string& path) {
+  return std::any_of(written.begin(), written.end(),
+                     [&](const std::string& w) { return platform::SameFileName(w, path); });
+}
+
 // One poll: a value that is missing, unreadable or not an integer reads as "still running".
 int32_t ReadResult(TLaunchPlatform& system) {
   std::unique_ptr<platform::THandOffKey> key = system.OpenKey(kHandOffKey);
@@ -29,15 +44,19 @@ int32_t ReadResult(TLaunchPlatform& system) {
 
 int32_t Run(TLaunchPlatform& system, const TLaunchSettings& settings) {
   // 1. The settings and "still running" go out first, on every call, before any check. Without
-  // the key the companion could neither read them nor post a result.
+  // the key the companion could neither read them nor post a result; without every value it would
+  // run on a setting that is not the caller's. Each value is tried, so none is left from before.
   const std::string folder_path = Text(settings.FolderPath);
   {
     std::unique_ptr<platform::THandOffKey> key = system.OpenKey(kHandOffKey);
     if (!key) return kResultNotPrepared;
     const char* values[5] = {settings.Volume, settings.Title, settings.ColorForm,
                              settings.ColorText, settings.FolderPath};
-    for (int i = 0; i < 5; ++i) key->WriteString(kSettingValues[i], Text(values[i]));
-    key->WriteString(kResultValue, std::to_string(kResultRunning));
+    bool stored = true;
+    for (int i = 0; i < 5; ++i)
+      if (!StoreValue(*key, kSettingValues[i], Text(values[i]))) stored = false;
+    if (!StoreValue(*key, kResultValue, std::to_string(kResultRunning))) stored = false;
+    if (!stored) return kResultNotPrepared;
   }
 
   // 2. and 3. Where the launcher lives, and no stale companion files there. Without a folder of
@@ -53,9 +72,10 @@ int32_t Run(TLaunchPlatform& system, const TLaunchSettings& settings) {
   if (module_path.empty() || !system.FileExists(module_path)) return kResultNotPrepared;
   if (folder_path.empty() || !system.FolderExists(folder_path)) return kResultNotPrepared;
 
-  // 5. Only the companion files come out of the archive. An error raised by the archive component
-  // ends the run like any other failure to prepare it: nothing may cross the exported function.
-  std::vector<std::string> written(kCompanionFiles, kCompanionFiles + kFilesFromArchive);
+  // 5. Every entry comes out of the archive (the companion's data files too). An error raised by
+  // the archive component ends the run like any other failure to prepare it: nothing may cross the
+  // exported function.
+  std::vector<std::string> written;
   bool unpacked = false;
   try {
     unpacked = system.Unpack(module_path, written);
@@ -70,7 +90,7 @@ int32_t Run(TLaunchPlatform& system, const TLaunchSettings& settings) {
   for (int i = 0; i < kFilesFromArchive; ++i) {
     const std::string path = module_folder + kCompanionFiles[i];
     if (!system.FileExists(path)) return kResultNotPrepared;
-    if (std::find(written.begin(), written.end(), path) == written.end()) {
+    if (!Wrote(written, path)) {
       DeleteCompanionFiles(system, module_folder);
       return kResultNotPrepared;
     }
@@ -143,8 +163,8 @@ bool TSystemLaunchPlatform::DeleteFile(const std::string& path) {
   return platform::DeleteFile(path);
 }
 bool TSystemLaunchPlatform::Unpack(const std::string& module_path,
-                                   std::vector<std::string>& files) {
-  return UnpackAppendedArchive(module_path, archive_offset_, &files);
+                                   std::vector<std::string>& written) {
+  return UnpackAppendedArchive(module_path, archive_offset_, &written);
 }
 bool TSystemLaunchPlatform::StartProcess(const std::string& command_line) {
   return platform::StartProcess(command_line);

@@ -48,9 +48,9 @@ class TLaunchPlatform {
   // See platform::FolderWritableByOthers.
   virtual bool FolderWritableByOthers(const std::string& path) = 0;
   virtual bool DeleteFile(const std::string& path) = 0;
-  // Expands the entries of the appended archive that `files` names; on a normal end `files` holds
-  // the paths written (see UnpackAppendedArchive). May raise.
-  virtual bool Unpack(const std::string& module_path, std::vector<std::string>& files) = 0;
+  // Expands every entry of the appended archive; on a normal end `written` holds the paths of the
+  // files written (see UnpackAppendedArchive). May raise.
+  virtual bool Unpack(const std::string& module_path, std::vector<std::string>& written) = 0;
   virtual bool StartProcess(const std::string& command_line) = 0;
   virtual void Sleep(uint32_t milliseconds) = 0;
 };
@@ -65,7 +65,7 @@ class TSystemLaunchPlatform : public TLaunchPlatform {
   bool FolderExists(const std::string& path) override;
   bool FolderWritableByOthers(const std::string& path) override;
   bool DeleteFile(const std::string& path) override;
-  bool Unpack(const std::string& module_path, std::vector<std::string>& files) override;
+  bool Unpack(const std::string& module_path, std::vector<std::string>& written) override;
   bool StartProcess(const std::string& command_line) override;
   void Sleep(uint32_t milliseconds) override;
 

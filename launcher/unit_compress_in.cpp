@@ -36,7 +36,7 @@ std::string FolderOf(const std::string& path) {
   return cut == std::string::npos ? std::string() : path.substr(0, cut + 1);
 }
 
-bool UnpackAppendedArchive(const std::string& ModulePath, int64_t offset, TStringList* FileList) {
+bool UnpackAppendedArchive(const std::string& ModulePath, int64_t offset, TStringList* Written) {
   Holders().push_back(std::make_unique<TCompressDataModule>());
   CompressDataModule = Holders().back().get();
   TCompress& compress = CompressDataModule->Compress;
@@ -49,7 +49,7 @@ bool UnpackAppendedArchive(const std::string& ModulePath, int64_t offset, TStrin
   }
   stream->Seek(offset, SeekOrigin::Begin);
   compress.SetTargetPath(FolderOf(ModulePath));
-  compress.ExpandStreamToFiles(*stream, FileList);
+  compress.ExpandStreamToFiles(*stream, nullptr, Written);
   return true;
 }
 

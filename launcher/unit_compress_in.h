@@ -30,13 +30,13 @@ extern TCompressDataModule* CompressDataModule;
 // How many holders exist (for tests).
 size_t CompressDataModuleCount();
 
-// Expands the archive found at `offset` in the file ModulePath (an archive-style path) into that
-// file's folder. Answers false when the file cannot be opened and true when the expansion ran to
-// its end. Errors of the archive component travel on to the caller. FileList works as for
-// ExpandStreamToFiles: when given, it selects the entries by stored name, and after a normal end
-// it holds the paths of the files written (an entry whose file could not be created is missing).
+// Expands every entry of the archive found at `offset` in the file ModulePath (an archive-style
+// path) into that file's folder. Answers false when the file cannot be opened and true when the
+// expansion ran to its end. Errors of the archive component travel on to the caller. Written,
+// when given, holds after a normal end the paths of the files this expansion wrote, in order (an
+// entry whose file could not be created is missing from it).
 bool UnpackAppendedArchive(const std::string& ModulePath, int64_t offset = ArchiveOffset,
-                           TStringList* FileList = nullptr);
+                           TStringList* Written = nullptr);
 
 // The folder part of a path including its last backslash (or colon); empty when there is none.
 std::string FolderOf(const std::string& path);

@@ -83,10 +83,18 @@ std::string OwnModulePath();
 
 // True when users other than the caller may be able to add, replace or remove files in a folder,
 // or when that cannot be told. POSIX: the folder is owned by someone other than the caller and
-// root, or its group or others may write to it (a sticky bit does not help: anyone may still add
-// a file under a name nobody has taken). Windows answers false: access lists are the
-// administrator's business there, and the launcher checks what it wrote instead.
+// root, or others may write to it (a sticky bit does not help: anyone may still add a file under
+// a name nobody has taken), or its group may write to it and that group may hold someone besides
+// the owner. A group holds the owner alone when it is the owner's primary group and its member
+// list names no one else: the user private group that a umask of 002 leaves writable. (Other
+// users whose primary group it is are not looked for: only the administrator can make that so.)
+// Windows answers false: access lists are the administrator's business there, and the launcher
+// checks what it wrote instead.
 bool FolderWritableByOthers(const std::string& path);
+
+// True when two paths name one file as the file system compares names: exactly on POSIX, and on
+// Windows without regard to letter case (ordinal, as the file system folds it).
+bool SameFileName(const std::string& a, const std::string& b);
 
 // Starts a program without waiting for it. The command line is the program's path, one blank and
 // one argument; the path is not quoted. Windows hands the whole line to CreateProcessA (no

@@ -461,11 +461,8 @@ std::string OwnModulePath() {
   return ArchiveStylePath(resolved);
 }
 
-bool FolderWritableByOthers(const std::string& path) {
-  struct stat st;
-  if (::stat(NativePath(path).c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return true;
-  if (st.st_uid != ::geteuid() && st.st_uid != 0) return true;
-  return (st.st_mode & (S_IWGRP | S_IWOTH)) != 0;
+bool SameFileName(const std::string& a, const std::string& b) {
+  return a == b;
 }
 
 bool StartProcess(const std::string& command_line) {

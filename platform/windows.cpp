@@ -273,6 +273,22 @@ bool FolderWritableByOthers(const std::string&) {
   return false;
 }
 
+bool SameFileName(const std::string& a, const std::string& b) {
+  if (a == b) return true;
+  // The file system folds case on UTF-16 names, code unit by code unit, with its own table:
+  // compare as it does, on the names the ANSI calls would hand it.
+  auto wide = [](const std::string& s) {
+    std::wstring w(s.size(), L'\0');
+    int n = MultiByteToWideChar(CP_ACP, 0, s.data(), static_cast<int>(s.size()), w.data(),
+                                static_cast<int>(w.size()));
+    w.resize(n > 0 ? static_cast<size_t>(n) : 0);
+    return w;
+  };
+  std::wstring wa = wide(a), wb = wide(b);
+  return !wa.empty() && CompareStringOrdinal(wa.data(), static_cast<int>(wa.size()), wb.data(),
+                                             static_cast<int>(wb.size()), TRUE) == CSTR_EQUAL;
+}
+
 bool StartProcess(const std::string& command_line) {
   // CreateProcessA may write into the command line, so it gets a copy of its own.
   std::string line = command_line;

@@ -27,9 +27,10 @@ class ExpandTest : public ::testing::Test {
  protected:
   ExpandTest() { compress.SetTargetPath(dir.Target()); }
 
-  void Expand(const std::vector<uint8_t>& archive, TStringList* list = nullptr) {
+  void Expand(const std::vector<uint8_t>& archive, TStringList* list = nullptr,
+              TStringList* written = nullptr) {
     TMemoryStream source(archive);
-    compress.ExpandStreamToFiles(source, list);
+    compress.ExpandStreamToFiles(source, list, written);
   }
   bool Exists(const std::string& name) { return fs::exists(dir / name); }
 
@@ -100,14 +101,15 @@ TEST_F(ExpandTest, EmptyFileListSkipsAndCountsEveryEntry) {
 }
 
 TEST_F(ExpandTest, SelectionSkipsPackedBytesAndIgnoresAsciiCase) {
-  TStringList list = {"SUB\\B.dat"};
+  TStringList list = {"SUB\\B.dat"}, written = {"stale"};
   compress.MakeDirectories = true;
-  Expand(BuildArchive({{"a", Bytes("abc")}, {"sub\\b.DAT", Bytes("de")}, {"c", Bytes("f")}}),
-         &list);
+  Expand(BuildArchive({{"a", Bytes("abc")}, {"sub\\b.DAT", Bytes("de")}, {"c", Bytes("f")}}), &list,
+         &written);
   EXPECT_FALSE(Exists("a"));
   EXPECT_FALSE(Exists("c"));
   EXPECT_EQ(ReadFile(dir / "sub/b.DAT"), Bytes("de"));
   EXPECT_EQ(list, TStringList{dir.Target() + "sub\\b.DAT"});
+  EXPECT_EQ(written, list);
 }
 
 TEST_F(ExpandTest, LeadingBackslashIsNotPutBelowTarget) {
@@ -267,9 +269,12 @@ TEST_F(ExpandTest, FolderThatCannotBeMadeRaisesInOutError) {
 }
 
 TEST_F(ExpandTest, UncreatableFileIsPassedOverOrRaised) {
-  // Missing folder without MakeDirectories: passed over, the loop goes on.
-  Expand(BuildArchive({{"nofolder\\f", Bytes("abc")}, {"next", Bytes("n")}}));
+  // Missing folder without MakeDirectories: passed over, the loop goes on; without a selection
+  // the files written are still told, and the one passed over is not among them.
+  TStringList written = {"stale"};
+  Expand(BuildArchive({{"nofolder\\f", Bytes("abc")}, {"next", Bytes("n")}}), nullptr, &written);
   EXPECT_TRUE(Exists("next"));
+  EXPECT_EQ(written, TStringList{dir.Target() + "next"});
   compress.ExceptionOnFileError = true;
   EXPECT_THROW(Expand(BuildArchive({{"nofolder\\f", Bytes("abc")}})), EFCreateError);
 }

@@ -2,14 +2,18 @@
 // lives in memory, sleeps only advance a script, and the companion program is a script of values
 // posted at each poll. Files are real (a temporary folder), so the unpacking runs the real archive
 // component on a real launcher file.
+#include <grp.h>
 #include <gtest/gtest.h>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -40,6 +44,50 @@ std::string ArchiveStyle(const fs::path& p) {
 }
 
 using Entries = std::vector<std::pair<std::string, std::string>>;
+
+// Points the POSIX hand-off store at a scratch folder for as long as it lives.
+class ScopedStore {
+ public:
+  explicit ScopedStore(const fs::path& root) {
+    if (const char* old = std::getenv("QOBZ_HANDOFF_DIR")) old_ = old;
+    ::setenv("QOBZ_HANDOFF_DIR", root.c_str(), 1);
+  }
+  ~ScopedStore() {
+    if (old_)
+      ::setenv("QOBZ_HANDOFF_DIR", old_->c_str(), 1);
+    else
+      ::unsetenv("QOBZ_HANDOFF_DIR");
+  }
+
+ private:
+  std::optional<std::string> old_;
+};
+
+// Whether the caller's primary group holds the caller alone, as the user database says: a user
+// private group, or root's group on most systems. A folder that only such a group may write to
+// besides its owner is the owner's alone.
+bool PrimaryGroupIsPrivate() {
+  const passwd* user = ::getpwuid(::geteuid());
+  if (!user) return false;
+  const std::string me = user->pw_name;
+  const group* primary = ::getgrgid(user->pw_gid);
+  if (!primary) return false;
+  for (char** member = primary->gr_mem; *member; ++member)
+    if (me != *member) return false;
+  return true;
+}
+
+// A group of the caller's other than its primary one (any group for root), if there is one.
+std::optional<gid_t> OtherGroup() {
+  const passwd* user = ::getpwuid(::geteuid());
+  if (!user) return std::nullopt;
+  if (::geteuid() == 0) return user->pw_gid == 65534 ? 65533 : 65534;
+  gid_t groups[256];
+  int n = ::getgroups(256, groups);
+  for (int i = 0; i < n; ++i)
+    if (groups[i] != user->pw_gid) return groups[i];
+  return std::nullopt;
+}
 
 std::vector<uint8_t> MakeArchive(const Entries& entries) {
   qobz::TMemoryStream out;
@@ -80,6 +128,8 @@ class ScriptedSystem : public TLaunchPlatform {
   // Scripted behaviour.
   std::string module_path;
   bool key_fails = false;
+  bool real_store = false;               // the key is the POSIX store's ($QOBZ_HANDOFF_DIR)
+  std::set<std::string> refused_values;  // values the key cannot store
   bool start_fails = false;
   std::set<std::string> locked;    // files that cannot be deleted
   int refuse_exists_call = -1;     // this FileExists call (0-based) answers false
@@ -89,10 +139,12 @@ class ScriptedSystem : public TLaunchPlatform {
   std::map<std::string, std::string> values;
   std::vector<uint32_t> sleeps;
   bool script_ran_out = false;
+  std::vector<std::string> folder_at_start;  // the module folder's names when the companion starts
 
   std::unique_ptr<qobz::platform::THandOffKey> OpenKey(const std::string& key) override {
     log.push_back("open " + key);
     if (key_fails) return nullptr;
+    if (real_store) return qobz::platform::OpenHandOffKey(key);
     return std::make_unique<ScriptedKey>(*this);
   }
   std::string ModulePath() override {
@@ -123,6 +175,11 @@ class ScriptedSystem : public TLaunchPlatform {
   }
   bool StartProcess(const std::string& command_line) override {
     log.push_back("start " + command_line);
+    std::vector<qobz::platform::FolderEntry> entries;
+    qobz::platform::ListFolder(FolderOf(module_path), entries);
+    folder_at_start.clear();
+    for (const auto& entry : entries) folder_at_start.push_back(entry.name);
+    std::sort(folder_at_start.begin(), folder_at_start.end());
     started_ = !start_fails;
     return started_;
   }
@@ -130,17 +187,22 @@ class ScriptedSystem : public TLaunchPlatform {
     log.push_back("sleep " + std::to_string(ms));
     sleeps.push_back(ms);
     if (!started_ || ms != kPollIntervalMs) return;
-    if (next_poll_ == polls.size()) {
-      // Ends a run that would otherwise wait for ever; tests check that this never happens.
-      script_ran_out = true;
-      values[kResultValue] = "-99";
-      return;
-    }
-    const std::string& posted = polls[next_poll_++];
-    if (posted == kDelete)
+    // Running out of script ends a run that would otherwise wait for ever; tests check that this
+    // never happens.
+    const bool ran_out = next_poll_ == polls.size();
+    if (ran_out) script_ran_out = true;
+    const std::string posted = ran_out ? "-99" : polls[next_poll_++];
+    if (posted == kKeep) return;
+    if (real_store) {
+      std::unique_ptr<qobz::platform::THandOffKey> key =
+          qobz::platform::OpenHandOffKey(kHandOffKey);
+      if (key && posted == kDelete) key->DeleteValue(kResultValue);
+      if (key && posted != kDelete) key->WriteString(kResultValue, posted);
+    } else if (posted == kDelete) {
       values.erase(kResultValue);
-    else if (posted != kKeep)
+    } else {
       values[kResultValue] = posted;
+    }
   }
 
   // The log lines of one kind ("delete ", "sleep ", ...), in order.
@@ -170,6 +232,7 @@ ScriptedKey::~ScriptedKey() {
 }
 bool ScriptedKey::WriteString(const std::string& name, const std::string& value) {
   system_.log.push_back("write " + name + "=" + value);
+  if (system_.refused_values.count(name)) return false;
   system_.values[name] = value;
   return true;
 }
@@ -181,6 +244,7 @@ bool ScriptedKey::ReadString(const std::string& name, std::string& value) {
   return true;
 }
 bool ScriptedKey::DeleteValue(const std::string& name) {
+  system_.log.push_back("clear " + name);
   return system_.values.erase(name) > 0;
 }
 
@@ -223,10 +287,10 @@ class LaunchSequence : public ::testing::Test {
   }
   bool Present(const std::string& name) const { return fs::exists(module_folder_ / name); }
 
-  int32_t Run(const char* folder_path) {
+  int32_t Run(const char* folder_path, const char* title = "Backup of the week") {
     TLaunchSettings s;
     s.Volume = "Vol 7";
-    s.Title = "Backup of the week";
+    s.Title = title;
     s.ColorForm = "clBtnFace";
     s.ColorText = nullptr;
     s.FolderPath = folder_path;
@@ -252,17 +316,69 @@ class LaunchSequence : public ::testing::Test {
 TEST_F(LaunchSequence, SettingsAndRunningMarkAreWrittenBeforeAnyCheck) {
   int32_t result = Run(nullptr);
   ExpectNotPrepared(result);
+  // Each value is cleared before it is written: one that cannot be stored is left missing.
   const std::vector<std::string> head = {"open Software\\Halcrest\\Dorvane\\6.0",
+                                         "clear DVVolume",
                                          "write DVVolume=Vol 7",
+                                         "clear DVTitle",
                                          "write DVTitle=Backup of the week",
+                                         "clear DVColorForm",
                                          "write DVColorForm=clBtnFace",
+                                         "clear DVColorText",
                                          "write DVColorText=",
+                                         "clear DVFolderPath",
                                          "write DVFolderPath=",
+                                         "clear DVResult",
                                          "write DVResult=100",
                                          "close",
                                          "module"};
   ASSERT_GE(system_.log.size(), head.size());
   EXPECT_EQ(std::vector<std::string>(system_.log.begin(), system_.log.begin() + head.size()), head);
+}
+
+// A value that cannot be stored ends the call with 2 before anything else, and no value of an
+// earlier call is left for the companion to take for this call's: each of the six refused in
+// turn by a scripted key, and a title one byte over the POSIX store's limit.
+TEST_F(LaunchSequence, ValueThatCannotBeStoredYields2AndLeavesNoStaleValue) {
+  WriteLauncher(MakeArchive(FullSet()));
+  std::vector<std::string> names(std::begin(kSettingValues), std::end(kSettingValues));
+  names.push_back(kResultValue);
+  const std::string too_long(qobz::platform::kHandOffValueLimit + 1, 't');
+  const ScopedStore store(root_ / "store");
+  for (size_t refused = 0; refused <= names.size(); ++refused) {
+    const bool real = refused == names.size();
+    SCOPED_TRACE(real ? "title over the store's limit" : names[refused]);
+    system_ = ScriptedSystem();
+    system_.module_path = ArchiveStyle(module_file_);
+    system_.polls = {"0"};
+    system_.real_store = real;
+    std::unique_ptr<qobz::platform::THandOffKey> key =
+        real ? qobz::platform::OpenHandOffKey(kHandOffKey) : nullptr;
+    for (const std::string& name : names) {
+      if (real) {
+        ASSERT_TRUE(key && key->WriteString(name, "stale"));
+      } else {
+        system_.values[name] = "stale";
+      }
+    }
+    if (!real) system_.refused_values = {names[refused]};
+    EXPECT_EQ(Run(folder_path_.c_str(), real ? too_long.c_str() : "title"), kResultNotPrepared);
+    EXPECT_TRUE(system_.Lines("module").empty());  // ended before looking for its own file
+    EXPECT_TRUE(system_.Lines("unpack").empty());
+    EXPECT_TRUE(system_.Lines("start ").empty());
+    const std::string missing = real ? "DVTitle" : names[refused];
+    for (const std::string& name : names) {
+      std::string value = "<missing>";
+      if (real)
+        key->ReadString(name, value);
+      else if (system_.values.count(name))
+        value = system_.values[name];
+      if (name == missing)
+        EXPECT_EQ(value, "<missing>") << name;
+      else
+        EXPECT_NE(value, "stale") << name;
+    }
+  }
 }
 
 TEST_F(LaunchSequence, StaleCompanionFilesAreDeletedInTableOrderBeforeTheChecks) {
@@ -293,45 +409,65 @@ TEST_F(LaunchSequence, EmptyOrMissingFolderPathYields2WithoutUnpacking) {
 }
 
 // Without a folder of its own, or in a folder where others may put files, the launcher touches
-// and runs nothing.
-TEST_F(LaunchSequence, UnknownOrSharedModuleFolderYields2AndDeletesNothing) {
+// and runs nothing. A folder that its group may write is the owner's alone when that group is the
+// owner's private group (umask 002); any other group, or others, may not write.
+TEST_F(LaunchSequence, ModuleFolderUnknownOrWritableByOthersYields2AndDeletesNothing) {
   WriteLauncher(MakeArchive(FullSet()));
-  PutFile("VQ.EXE");
   const fs::path host_folder = fs::current_path();
   fs::current_path(root_);
   std::ofstream("Dorvane.exe") << "in the host's current folder";
+  const passwd* me = ::getpwuid(::geteuid());
+  ASSERT_NE(me, nullptr);
+  const gid_t primary = me->pw_gid;
+  const std::optional<gid_t> other_group = OtherGroup();
+  const bool private_group = PrimaryGroupIsPrivate();
+  constexpr fs::perms kGroupWrite = kPrivateFolder | fs::perms::group_write;
   struct Case {
     const char* what;
     std::string module_path;
     fs::perms mode;
+    std::optional<gid_t> group;  // none: skipped
     bool other_owner;
+    bool refused;
   } cases[] = {
-      {"path unknown", "", kPrivateFolder, false},
-      {"no folder part", "Launcher.dll", kPrivateFolder, false},
+      {"path unknown", "", kPrivateFolder, primary, false, true},
+      {"no folder part", "Launcher.dll", kPrivateFolder, primary, false, true},
       {"others may write (sticky)", system_.module_path, fs::perms::all | fs::perms::sticky_bit,
+       primary, false, true},
+      {"another group may write", system_.module_path, kGroupWrite, other_group, false, true},
+      {"others may write", system_.module_path, kPrivateFolder | fs::perms::others_write, primary,
+       false, true},
+      {"another owner", system_.module_path, kPrivateFolder, primary, true, true},
+      {"the owner's private group may write", system_.module_path, kGroupWrite, primary, false,
+       !private_group},
+      {"the owner's private group may write (set-group-ID)", system_.module_path,
+       kGroupWrite | fs::perms::set_gid, primary, false, !private_group},
+      {"another group may only read", system_.module_path, kPrivateFolder, other_group, false,
        false},
-      {"group may write", system_.module_path, kPrivateFolder | fs::perms::group_write, false},
-      {"others may write", system_.module_path, kPrivateFolder | fs::perms::others_write, false},
-      {"another owner", system_.module_path, kPrivateFolder, true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    if (c.other_owner && ::geteuid() != 0) continue;  // only root can give a folder away
+    if (!c.group || (c.other_owner && ::geteuid() != 0)) continue;  // only root gives away
     system_ = ScriptedSystem();
     system_.module_path = c.module_path;
+    system_.polls = {"0"};
+    PutFile("VQ.EXE");
+    if (::chown(module_folder_.c_str(), c.other_owner ? 65534 : ::geteuid(), *c.group) != 0)
+      continue;  // a group the caller cannot give its folder
     fs::permissions(module_folder_, c.mode);
-    if (c.other_owner) {
-      ASSERT_EQ(::chown(module_folder_.c_str(), 65534, 65534), 0);
+    if (c.refused) {
+      EXPECT_EQ(Run(), kResultNotPrepared);
+      EXPECT_TRUE(system_.Lines("delete ").empty());
+      EXPECT_TRUE(system_.Lines("unpack").empty());
+      EXPECT_TRUE(system_.Lines("start ").empty());
+      EXPECT_TRUE(Present("VQ.EXE"));
+    } else {
+      EXPECT_EQ(Run(), 0);
+      EXPECT_EQ(system_.Lines("start ").size(), 1u);
     }
-    EXPECT_EQ(Run(), kResultNotPrepared);
-    EXPECT_TRUE(system_.Lines("delete ").empty());
-    EXPECT_TRUE(system_.Lines("unpack").empty());
-    EXPECT_TRUE(system_.Lines("start ").empty());
     EXPECT_TRUE(fs::exists("Dorvane.exe"));
-    EXPECT_TRUE(Present("VQ.EXE"));
-    if (c.other_owner) {
-      ASSERT_EQ(::chown(module_folder_.c_str(), ::geteuid(), ::getegid()), 0);
-    }
+    ASSERT_EQ(::chown(module_folder_.c_str(), ::geteuid(), primary), 0);
+    fs::permissions(module_folder_, kPrivateFolder);
   }
   fs::current_path(host_folder);
 }
@@ -428,9 +564,7 @@ TEST_F(LaunchSequence, HandOffKeyThatCannotBeOpenedYields2) {
 }
 
 TEST_F(LaunchSequence, CompletedRunReturnsThePostedValueAfterPauseAndCleanUp) {
-  Entries set = FullSet();
-  set.insert(set.begin() + 2, {"extra.txt", "only the companion files are unpacked"});
-  WriteLauncher(MakeArchive(set));
+  WriteLauncher(MakeArchive(FullSet()));
   system_.polls = {"0"};
   EXPECT_EQ(Run(), 0);
   EXPECT_FALSE(system_.script_ran_out);
@@ -443,9 +577,56 @@ TEST_F(LaunchSequence, CompletedRunReturnsThePostedValueAfterPauseAndCleanUp) {
   EXPECT_EQ(tail[0], "sleep 2000");
   for (size_t i = 0; i < 6; ++i) EXPECT_EQ(tail[i + 1], "delete " + kSetInOrder[i]);
   for (const std::string& name : kSetInOrder) EXPECT_FALSE(Present(name)) << name;
-  EXPECT_FALSE(Present("extra.txt"));
   EXPECT_TRUE(fs::exists(module_file_));
   EXPECT_EQ(system_.values[kResultValue], "0");
+}
+
+// Every entry of the archive is unpacked, the companion's data files and "hci9cd.hc" too, and the
+// clean-up removes the companion file set only. A companion file counts when the unpacking wrote
+// it, its name compared as the file system compares names: on POSIX an entry "dorvane.EXE" is
+// another file, so the companion program is missing (Windows runs it: tests/windows).
+TEST_F(LaunchSequence, EveryEntryIsUnpackedAndTheFilesWrittenAreCheckedByTheirNames) {
+  Entries with_data = FullSet();
+  with_data.insert(with_data.begin() + 1, {"Dorvane.dat", "the companion's data"});
+  with_data.push_back({"hci9cd.hc", "left by an earlier run"});
+  Entries other_case = FullSet();
+  other_case[0].first = "dorvane.EXE";
+  other_case.push_back({"Dorvane.dat", "the companion's data"});
+  struct Case {
+    const char* what;
+    Entries archive;
+    int32_t result;
+    std::vector<std::string> at_start;  // the module folder when the companion starts
+    std::vector<std::string> after;     // and when the call has returned
+  } cases[] = {
+      {"data files",
+       with_data,
+       0,
+       {"Dorvane.dat", "Dorvane.exe", "Krovnel.dll", "Launcher.dll", "Osvant03.hc", "VQ.EXE",
+        "hci9cd.hc", "hcorig.hc"},
+       {"Dorvane.dat", "Launcher.dll"}},
+      {"program in other letter case",
+       other_case,
+       kResultNotPrepared,
+       {},
+       {"Dorvane.dat", "Krovnel.dll", "Launcher.dll", "Osvant03.hc", "VQ.EXE", "dorvane.EXE",
+        "hcorig.hc"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    for (const auto& entry : fs::directory_iterator(module_folder_)) fs::remove(entry.path());
+    WriteLauncher(MakeArchive(c.archive));
+    system_ = ScriptedSystem();
+    system_.module_path = ArchiveStyle(module_file_);
+    system_.polls = {"0"};
+    EXPECT_EQ(Run(), c.result);
+    EXPECT_EQ(system_.folder_at_start, c.at_start);
+    std::vector<std::string> after;
+    for (const auto& entry : fs::directory_iterator(module_folder_))
+      after.push_back(entry.path().filename().string());
+    std::sort(after.begin(), after.end());
+    EXPECT_EQ(after, c.after);
+  }
 }
 
 TEST_F(LaunchSequence, EachPollOpensReadsAndClosesTheKey) {
@@ -510,9 +691,15 @@ TEST(LaunchResult, ParsesSigned32BitDecimalTextOnly) {
 
 class UnpackTest : public LaunchSequence {};
 
-TEST_F(UnpackTest, HolderIsConfiguredForTheLaunchersOwnArchive) {
-  WriteLauncher(MakeArchive(FullSet()));
-  ASSERT_TRUE(UnpackAppendedArchive(ArchiveStyle(module_file_), kTestOffset));
+TEST_F(UnpackTest, HolderIsConfiguredForTheLaunchersOwnArchiveAndEveryEntryIsWritten) {
+  Entries set = FullSet();
+  set.push_back({"extra.dat", "data"});
+  WriteLauncher(MakeArchive(set));
+  qobz::TStringList written = {"Dorvane.exe"};
+  ASSERT_TRUE(UnpackAppendedArchive(ArchiveStyle(module_file_), kTestOffset, &written));
+  qobz::TStringList expected;
+  for (const auto& [name, text] : set) expected.push_back(ArchiveStyle(module_folder_ / name));
+  EXPECT_EQ(written, expected);
   ASSERT_NE(CompressDataModule, nullptr);
   const qobz::TCompress& c = CompressDataModule->Compress;
   EXPECT_FALSE(c.MakeDirectories);

@@ -59,8 +59,12 @@ class TCompress {
   // and after a normal end the list holds the destination paths of the files written. Entries
   // are stepped through with TArchiveReader (qobz/archive_reader.h), so each entry header is read
   // where the previous entry's packed data end, and each file is made with
-  // TFileStream::CreateEntry (a link or FIFO at its name is replaced, never followed).
-  void ExpandStreamToFiles(TStream& Source, TStringList* FileList = nullptr);
+  // TFileStream::CreateEntry (a link or FIFO at its name is replaced, never followed). Written,
+  // when given, receives the same list of files written after a normal end, with or without a
+  // selection: a caller that expands every entry still learns which files this call made (an
+  // entry whose file could not be created, or that OnCheckFile passed over, is not in it).
+  void ExpandStreamToFiles(TStream& Source, TStringList* FileList = nullptr,
+                           TStringList* Written = nullptr);
 
   // Steps of the expansion, public for applications and tests.
   void ReadArchiveHeader(TStream& Source, TArchiveHeader& Header, std::string& CompressID);

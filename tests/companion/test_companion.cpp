@@ -1,14 +1,16 @@
 // A scripted stand-in for Dorvane.exe, packed into launcher libraries by the end-to-end tests.
 //
 // It appends what it saw to the file named by $QOBZ_TEST_RECORD: a line "argv=" with its
-// arguments joined by '|', a line "cmdline=" with them joined by blanks, and one line per value
-// of the hand-off key ("DVVolume=..."). Then it runs the script
+// arguments joined by '|', a line "cmdline=" with them joined by blanks, one line per value of the
+// hand-off key ("DVVolume=..."), and a line "folder=" with the names in its own folder, sorted and
+// joined by blanks. Then it runs the script
 // found in "DVTitle": comma-separated actions, in order:
 //   sleep:MS      sleep MS milliseconds
 //   post:TEXT     write "DVResult" = TEXT
 //   delete        delete "DVResult"
 //   lock:NAME     open NAME in its own folder and keep it open until the program ends (on Windows
 //                 this keeps the file from being deleted)
+#include <algorithm>
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -24,6 +26,8 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "qobz_test_companion: %s\n", why.c_str());
     return 1;
   }
+  std::string own = qobz::platform::OwnModulePath();
+  std::string folder = own.substr(0, own.find_last_of("\\:") + 1);
   std::string record = qobz::platform::EnvironmentValue("QOBZ_TEST_RECORD");
   if (!record.empty()) {
     if (std::FILE* f = std::fopen(record.c_str(), "a")) {
@@ -41,11 +45,17 @@ int main(int argc, char** argv) {
         key->ReadString(name, value);
         std::fprintf(f, "%s=%s\n", name, value.c_str());
       }
+      std::vector<qobz::platform::FolderEntry> entries;
+      qobz::platform::ListFolder(folder, entries);
+      std::vector<std::string> names;
+      for (const auto& entry : entries) names.push_back(entry.name);
+      std::sort(names.begin(), names.end());
+      std::string listing;
+      for (const std::string& name : names) listing += (listing.empty() ? "" : " ") + name;
+      std::fprintf(f, "folder=%s\n", listing.c_str());
       std::fclose(f);
     }
   }
-  std::string own = qobz::platform::OwnModulePath();
-  std::string folder = own.substr(0, own.find_last_of("\\:") + 1);
   std::string script;
   key->ReadString("DVTitle", script);
   std::vector<std::unique_ptr<qobz::TFileStream>> locks;

@@ -39,11 +39,23 @@ if "$bin/qobz" sfx "$linked" "$work/test.qbz" -o "$work/too-small.so" --offset 1
 grep -q "larger than the archive offset" "$work/err.txt" || fail "sfx message: $(cat "$work/err.txt")"
 [ ! -e "$work/too-small.so" ] || fail "sfx left a file behind"
 
-run() {  # run SCRIPT [host options...]: prints the host's output
-  local script=$1; shift
+run_lib() {  # run_lib LIBRARY SCRIPT [host options...]: prints the host's output
+  local library=$1 script=$2; shift 2
   rm -f "$QOBZ_TEST_RECORD"
-  "$bin/qobz_host" "$lib" "Vol 1" "$script" "clRed" "" "$work/source" "$@" || true
+  "$bin/qobz_host" "$library" "Vol 1" "$script" "clRed" "" "$work/source" "$@" || true
 }
+run() { run_lib "$lib" "$@"; }   # run SCRIPT [host options...]
+# pack DIR ENTRY=PATH...: DIR/libqobzlaunch.so carrying an archive of the entries
+pack() {
+  local dir=$1 entry args=(); shift
+  for entry in "$@"; do args+=(--entry "$entry"); done
+  mkdir -p "$dir"
+  rm -f "$work/pack.qbz"
+  "$bin/qobz" a "$work/pack.qbz" --method NON "${args[@]}"
+  "$bin/qobz" sfx "$linked" "$work/pack.qbz" -o "$dir/libqobzlaunch.so" --offset "$offset"
+}
+data_files=("Krovnel.dll=$work/data/Krovnel.dll" "Osvant03.hc=$work/data/Osvant03.hc"
+            "VQ.EXE=$work/data/VQ.EXE" "hcorig.hc=$work/data/hcorig.hc")
 
 echo "-- a posted 0 ends the call with 0; settings, command line and clean-up"
 out=$(run "post:0")
@@ -55,6 +67,8 @@ expect_eq "$(grep '^DVColorText=' "$QOBZ_TEST_RECORD")" "DVColorText=" "DVColorT
 expect_eq "$(grep '^DVFolderPath=' "$QOBZ_TEST_RECORD")" "DVFolderPath=$work/source" "DVFolderPath"
 expect_eq "$(grep '^DVResult=' "$QOBZ_TEST_RECORD")" "DVResult=100" "DVResult while running"
 expect_eq "$(cat "$key/DVResult")" "0" "DVResult after the run"
+expect_eq "$(grep '^folder=' "$QOBZ_TEST_RECORD")" \
+  "folder=Dorvane.exe Krovnel.dll Osvant03.hc VQ.EXE hcorig.hc libqobzlaunch.so" "folder while running"
 expect_eq "$(ls "$app")" "libqobzlaunch.so" "module folder after clean-up"
 ! ls -A "$key" | grep -q tmp || fail "temporary value left in the store: $(ls -A "$key")"
 
@@ -96,6 +110,45 @@ for companion in "$bin/qobz_test_companion" "$build/companion/Dorvane.exe"; do
 done
 chmod 700 "$QOBZ_HANDOFF_DIR"
 
+echo "-- a module folder that only its owner's private group may also write (umask 002): accepted"
+# The group holds no one but the owner when it is the owner's primary group and lists no other
+# member; root's group on most systems, and every user's own group where user groups are private.
+members=$(getent group "$(id -g)" | cut -d: -f4)
+if [ -z "$members" ] || [ "$members" = "$(id -un)" ]; then private=0; else private=2; fi
+chgrp "$(id -g)" "$app"
+chmod 775 "$app"
+out=$(run "post:0")
+expect_eq "$out" "MakeBackupCD returned $private" "module folder 775 of the owner's own group"
+if [ "$(id -u)" = 0 ]; then   # root may give the folder to a group that is not its own
+  chgrp nogroup "$app"
+  out=$(run "post:0")
+  expect_eq "$out" "MakeBackupCD returned 2" "module folder 775 of another group"
+  chgrp "$(id -g)" "$app"
+fi
+chmod 755 "$app"
+
+echo "-- every entry is unpacked: data files and hci9cd.hc too; the clean-up takes the set only"
+echo "data" > "$work/data/extra.dat"
+echo "left by a run" > "$work/data/hci9cd.hc"
+pack "$work/whole" "Dorvane.exe=$bin/qobz_test_companion" "${data_files[@]}" \
+  "extra.dat=$work/data/extra.dat" "hci9cd.hc=$work/data/hci9cd.hc"
+out=$(run_lib "$work/whole/libqobzlaunch.so" "post:0")
+expect_eq "$out" "MakeBackupCD returned 0" "archive with data files"
+expect_eq "$(grep '^folder=' "$QOBZ_TEST_RECORD")" \
+  "folder=Dorvane.exe Krovnel.dll Osvant03.hc VQ.EXE extra.dat hci9cd.hc hcorig.hc libqobzlaunch.so" \
+  "folder while running"
+expect_eq "$(LC_ALL=C ls "$work/whole" | tr '\n' ' ')" "extra.dat libqobzlaunch.so " "folder after the run"
+
+echo "-- a companion program stored as dorvane.EXE is another file here: 2, nothing started"
+pack "$work/cased" "dorvane.EXE=$bin/qobz_test_companion" "${data_files[@]}" \
+  "extra.dat=$work/data/extra.dat"
+out=$(run_lib "$work/cased/libqobzlaunch.so" "post:0")
+expect_eq "$out" "MakeBackupCD returned 2" "companion program in other letter case"
+[ ! -e "$QOBZ_TEST_RECORD" ] || fail "a companion ran"
+expect_eq "$(LC_ALL=C ls "$work/cased" | tr '\n' ' ')" \
+  "Krovnel.dll Osvant03.hc VQ.EXE dorvane.EXE extra.dat hcorig.hc libqobzlaunch.so " \
+  "folder after the refused run"
+
 echo "-- a library without its archive: 2"
 cp "$linked" "$work/bare.so"
 out=$("$bin/qobz_host" "$work/bare.so" V T F C "$work/source" || true)
@@ -103,11 +156,7 @@ expect_eq "$out" "MakeBackupCD returned 2" "library without archive"
 
 echo "-- a companion that is not a program cannot start: 2 at once"
 printf 'not a program' > "$work/data/fake.exe"
-"$bin/qobz" a "$work/fake.qbz" --method NON --entry "Dorvane.exe=$work/data/fake.exe" \
-  --entry "Krovnel.dll=$work/data/Krovnel.dll" --entry "Osvant03.hc=$work/data/Osvant03.hc" \
-  --entry "VQ.EXE=$work/data/VQ.EXE" --entry "hcorig.hc=$work/data/hcorig.hc"
-mkdir -p "$work/fake"
-"$bin/qobz" sfx "$linked" "$work/fake.qbz" -o "$work/fake/libqobzlaunch.so" --offset "$offset"
+pack "$work/fake" "Dorvane.exe=$work/data/fake.exe" "${data_files[@]}"
 start=$(date +%s)
 out=$("$bin/qobz_host" "$work/fake/libqobzlaunch.so" V T F C "$work/source" || true)
 expect_eq "$out" "MakeBackupCD returned 2" "companion that cannot start"

@@ -76,12 +76,13 @@ lib=$(winpath "$app/Launcher.dll")
 record="$work/record.txt"
 export QOBZ_TEST_RECORD=$(winpath "$record")
 
-run() {  # SCRIPT [options]: the host's output
-  local script=$1; shift
+run_lib() {  # LIBRARY SCRIPT [options]: the host's output
+  local library=$1 script=$2; shift 2
   rm -f "$record"
-  "$wine" "$host" "$lib" "Vol 1" "$script" "clRed" "" "$(winpath "$work/source")" "$@" |
+  "$wine" "$host" "$library" "Vol 1" "$script" "clRed" "" "$(winpath "$work/source")" "$@" |
     tr -d '\r' || true
 }
+run() { run_lib "$lib" "$@"; }   # SCRIPT [options]
 
 echo "-- a posted 0: result, registry values, command line, clean-up"
 out=$(run "post:0")
@@ -156,6 +157,24 @@ out=$("$wine" "$host" "$(winpath "$work/partial/Launcher.dll")" V T F C "$(winpa
 expect_eq "$out" "MakeBackupCD returned 2" "archive without hcorig.hc"
 expect_eq "$(ls "$work/partial" | tr '\n' ' ')" "Dorvane.exe Krovnel.dll Launcher.dll Osvant03.hc VQ.EXE " \
   "files after a missing companion file"
+
+echo "-- every entry is unpacked; a companion program stored as dorvane.EXE is Dorvane.exe here"
+mkdir -p "$work/whole"
+echo "data" > "$work/data/extra.dat"
+echo "left by a run" > "$work/data/hci9cd.hc"
+"$hostbin/qobz" a "$work/whole.qbz" --method NON --entry "dorvane.EXE=$build/bin/qobz_test_companion.exe" \
+  --entry "Krovnel.dll=$work/data/Krovnel.dll" --entry "Osvant03.hc=$work/data/Osvant03.hc" \
+  --entry "VQ.EXE=$work/data/VQ.EXE" --entry "hcorig.hc=$work/data/hcorig.hc" \
+  --entry "extra.dat=$work/data/extra.dat" --entry "hci9cd.hc=$work/data/hci9cd.hc"
+"$hostbin/qobz" sfx "$linked" "$work/whole.qbz" -o "$work/whole/Launcher.dll" --offset "$offset"
+out=$(run_lib "$(winpath "$work/whole/Launcher.dll")" "post:0")
+expect_eq "$out" "MakeBackupCD returned 0" "archive with data files and dorvane.EXE"
+expect_eq "$(grep '^folder=' "$record" | tr -d '\r')" \
+  "folder=Krovnel.dll Launcher.dll Osvant03.hc VQ.EXE dorvane.EXE extra.dat hci9cd.hc hcorig.hc" \
+  "module folder while the companion runs"
+"$wineserver" -w
+expect_eq "$(LC_ALL=C ls "$work/whole" | tr '\n' ' ')" "Launcher.dll extra.dat " \
+  "module folder after the clean-up (the companion file set only)"
 
 echo "-- a DLL without its archive: 2"
 mkdir -p "$work/bare"
