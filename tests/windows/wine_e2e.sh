@@ -4,8 +4,7 @@
 # wine64. The host loads the DLL and calls it through its stdcall pointer (the 32-bit host checks
 # the stack after every call), the DLL starts a scripted companion through CreateProcessA, values
 # go through the real (Wine) registry. Then the real companion set makes a backup.
-# The 32-bit leg is optional: where 32-bit Wine is missing or cannot run the build's programs it
-# exits with 77 (skipped) and says why. wine64 is required: the 64-bit leg fails instead.
+# Without a 32-bit Wine the 32-bit run is skipped (exit 77), saying why; wine64 is required.
 # Usage: wine_e2e.sh BUILD_WIN HOST_BIN_DIR   ($QOBZ_WINE: another Wine loader)
 set -euo pipefail
 build=$(cd "$1" && pwd)
@@ -13,29 +12,15 @@ hostbin=$(cd "$2" && pwd)
 offset=$(cat "$build/launcher/offset.txt")
 linked="$build/launcher/linked/Launcher.dll"
 host="$build/bin/qobz_host.exe"
-fail() { echo "FAIL: $*"; exit 1; }
 expect_eq() { [ "$1" = "$2" ] || fail "$3: expected [$2], got [$1]"; }
 
 # 32- or 64-bit: the build's own host says (PE32 or PE32+), and picks the Wine loader.
-if od -An -tx1 -j "$(( $(od -An -tu4 -j 60 -N 4 "$host") + 24 ))" -N 2 "$host" | grep -q '0b 01'; then
-  bits=32 wine=/usr/lib/wine/wine arch=win32
-else
-  bits=64 wine=/usr/lib/wine/wine64 arch=win64
-fi
-skip() {
-  [ $bits = 32 ] || fail "$* (wine64 is required: scripts/install-deps.sh)"
-  echo "SKIPPED: windows.wine_e2e_32bit: $*"
-  exit 77
-}
-wine=${QOBZ_WINE:-$wine}   # another loader, if wanted
-[ -x "$wine" ] || wine=$(command -v "wine$([ $bits = 64 ] && echo 64)" || true)
-[ -n "$wine" ] || skip "no ${bits}-bit Wine loader (Debian package wine$([ $bits = 32 ] && echo 32:i386 || echo 64) is not installed)"
-wineserver=$(command -v wineserver || echo /usr/lib/wine/wineserver)
-
-work=$(mktemp -d)
-export WINEPREFIX="$work/prefix" WINEARCH=$arch WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-cleanup() { "$wineserver" -k 2>/dev/null || true; rm -rf "$work"; }
-trap cleanup EXIT
+bits=64
+od -An -tx1 -j "$(( $(od -An -tu4 -j 60 -N 4 "$host") + 24 ))" -N 2 "$host" | grep -q '0b 01' &&
+  bits=32
+suite=windows.wine_e2e_${bits}bit
+source "$(dirname "$0")/wine_env.sh"
+wine_setup
 winpath() { echo "Z:$1" | sed 's|/|\\|g'; }
 reg_value() {  # NAME: the value under the hand-off key, as reg query shows it
   # Every value asked for is expected to be there: an empty answer (a query that could not run,
@@ -51,14 +36,7 @@ reg_value() {  # NAME: the value under the hand-off key, as reg query shows it
 }
 
 # Can this machine run the build's programs at all? A tiny one that answers its pointer size.
-status=0
-"$wine" "$build/bin/qobz_probe.exe" > "$work/probe.txt" 2>&1 || status=$?
-[ $status = $(( bits / 8 )) ] ||
-  skip "this machine cannot run ${bits}-bit Windows programs under $wine" \
-       "(probe exit $status: $(head -c 300 "$work/probe.txt" | tr '\n' ' '))"
-# The first program in a new prefix starts its set-up (wineboot) in the background; a registry
-# query made while that still runs can come back empty. Let it finish first.
-"$wineserver" -w
+wine_probe "$build/bin/qobz_probe.exe" $(( bits / 8 ))
 echo "-- ${bits}-bit: $(basename "$linked") with its archive at $offset, under $wine"
 start_time=$(date +%s)
 
