@@ -15,8 +15,9 @@ wine_setup() {
   local suffix
   suffix=$([ "$bits" = 64 ] && echo 64 || true)
   wine=${QOBZ_WINE:-/usr/lib/wine/wine$suffix}
-  [ -x "$wine" ] || wine=$(command -v "wine$suffix" || true)
-  [ -n "$wine" ] || skip "no ${bits}-bit Wine loader" \
+  # Debian's /usr/bin/wine starts the 32-bit loader only where wine32 is installed: no fallback.
+  [ -x "$wine" ] || [ "$bits" = 32 ] || wine=$(command -v wine64 || true)
+  [ -x "$wine" ] || skip "no ${bits}-bit Wine loader" \
     "(Debian package $([ "$bits" = 32 ] && echo wine32:i386 || echo wine64) is not installed)"
   wineserver=$(command -v wineserver || echo /usr/lib/wine/wineserver)
   work=$(mktemp -d)
