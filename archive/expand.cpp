@@ -84,12 +84,26 @@ void TCompress::ExpandStreamToFiles(TStream& Source, TStringList* FileList, TStr
     // Only now is the entry to be expanded: a method nobody knows is refused before its file.
     reader.CheckMethod();
 
-    if (SpaceAvailableFor(path) < entry.UnpackedSize) throw EInsufficientDiskSpace(path);
-    if (MakeDirectories) MakeFolderPath(FolderPart(path));
-
+    // A relative name the application left as it was is made below the target, each folder
+    // opened from the one before without following a link; a path the application chose, or an
+    // absolute name, is its choice and made as given.
+    const bool below = (name.empty() || name[0] != '\\') && path == TargetPath() + name;
     std::unique_ptr<TFileStream> dest;
     try {
-      dest = TFileStream::CreateEntry(path);
+      // Every layer reads the name's bytes as stored: one the system would cut short or refuse
+      // is refused here, before anything is made for it.
+      const std::string refusal = platform::NameRefusal(path);
+      if (!refusal.empty())
+        throw EFCreateError("Cannot create file \"" + platform::EscapedName(path) + "\". " +
+                            refusal);
+      if (SpaceAvailableFor(path) < entry.UnpackedSize) throw EInsufficientDiskSpace(path);
+      if (below) {
+        if (MakeDirectories && !TargetPath().empty()) MakeFolderPath(TargetPath());
+        dest = TFileStream::CreateEntryBelow(TargetPath(), name, MakeDirectories);
+      } else {
+        if (MakeDirectories) MakeFolderPath(FolderPart(path));
+        dest = TFileStream::CreateEntry(path);
+      }
     } catch (const EFCreateError&) {
       if (ExceptionOnFileError) throw;
       reader.Skip(false);
@@ -99,19 +113,20 @@ void TCompress::ExpandStreamToFiles(TStream& Source, TStringList* FileList, TStr
     try {
       reader.Extract(*dest);
     } catch (const EInvalidKey&) {
-      dest->Close();
-      platform::DeleteFile(path);
+      dest->Remove();
       throw;
     } catch (...) {
       // The partly written file stays, with its attributes but without its date.
+      platform::SetAttributes(*dest, entry.FileAttr);
       dest->Close();
-      platform::SetAttributes(path, entry.FileAttr);
+      dest->Keep();
       throw;
     }
     platform::SetFileDate(*dest, entry.FileDate);
-    expanded_files.push_back(path);
+    platform::SetAttributes(*dest, entry.FileAttr);
     dest->Close();
-    platform::SetAttributes(path, entry.FileAttr);
+    dest->Keep();
+    expanded_files.push_back(path);
   }
 
   if (Written && FileList)

@@ -152,8 +152,7 @@ int64_t TArchiveReader::ExtractToFile(TFileStream& file) {
   try {
     written = Extract(file);
   } catch (const EInvalidKey&) {
-    file.Close();
-    platform::DeleteFile(file.Path());
+    file.Remove();
     throw;
   } catch (...) {
     platform::SetAttributes(file, entry_.FileAttr);

@@ -39,6 +39,56 @@ bool HasDrivePrefix(const std::string& path);
 // when there is one. POSIX: the leading separators. 0 for a relative path.
 size_t RootLength(const std::string& path);
 
+// ---- Names and the files made below a target ----
+
+// Fills the buffer from the system's random source (getrandom; RtlGenRandom on Windows). Answers
+// false when that source fails: nothing weaker stands in for it.
+bool RandomBytes(void* buffer, size_t size);
+
+// `prefix` followed by 16 letters and digits drawn by RandomBytes (about 82 bits). False when
+// RandomBytes fails.
+bool RandomName(const std::string& prefix, std::string& name);
+
+// Why a stored name (archive-style, its bytes exactly as stored) cannot name a file here, or
+// empty when it can: it holds a byte no file name may hold on this system (NUL; on Windows also
+// the bytes 1 to 31 and <>:"|?*, after a root that the name may start with), one of its names is
+// longer than a folder entry may be, or the whole is longer than a path may be.
+std::string NameRefusal(const std::string& name);
+// A stored name as messages and listings show it: control bytes (and DEL) written as \xHH, every
+// other byte as it is.
+std::string EscapedName(const std::string& name);
+
+// A folder held open, so that files in it are renamed and removed in that very folder, whatever
+// happens to the path that led to it meanwhile (POSIX: a descriptor, used with renameat and
+// unlinkat; Windows: a handle that keeps the folder from being moved or deleted, with its path).
+class THeldFolder {
+ public:
+  THeldFolder(intptr_t handle, std::string path) : handle_(handle), path_(std::move(path)) {}
+  ~THeldFolder();
+  THeldFolder(const THeldFolder&) = delete;
+  THeldFolder& operator=(const THeldFolder&) = delete;
+  intptr_t Handle() const { return handle_; }
+  // Gives up the handle without closing it.
+  void Release() { handle_ = -1; }
+  // Renames `from` to `to`, both names in this folder, replacing a file that has the name `to`.
+  bool Rename(const std::string& from, const std::string& to) const;
+  bool Remove(const std::string& name) const;
+
+ private:
+  intptr_t handle_;
+  std::string path_;
+};
+
+// Files that the process removes should a signal end it (the files a command is making, until
+// they are complete). Arm answers a slot, or -1 when every slot is taken or the name is too long;
+// the folder's handle must stay open until Disarm. Disarm answers false when a signal's removal
+// has the slot already: the process is ending, and the handle must not be closed.
+int ArmRemoval(intptr_t folder, const std::string& name);
+bool DisarmRemoval(int slot);
+// From now on SIGINT, SIGTERM and SIGHUP remove every armed file and end the process as the signal
+// does (a shell sees 128 + the signal). Call once, before any thread starts. Windows: no-op.
+void RemoveArmedFilesOnSignals();
+
 // File attribute bits as archives store them.
 constexpr uint32_t kAttrReadOnly = 0x01;
 constexpr uint32_t kAttrHidden = 0x02;

@@ -6,6 +6,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
+#include <signal.h>
 #include <spawn.h>
 #include <stdlib.h>
 #include <string.h>
@@ -16,7 +17,9 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdio>
+#include <cstring>
 
 extern char** environ;
 
@@ -69,10 +72,11 @@ struct TFolderFd {
 // a regular file with no other names is ever opened: anything else found there is unlinked
 // first. Each round either creates the file exclusively or deals with what is in the way;
 // a few rounds allow for another process changing the folder at the same time.
-int CreateEntryAt(int dir, const char* leaf, const std::string& path, bool only_new = false) {
+int CreateEntryAt(int dir, const char* leaf, const std::string& path, bool only_new = false,
+                  mode_t mode = 0666) {
   constexpr int kRounds = 8;
   for (int round = 0; round < kRounds; ++round) {
-    int fd = ::openat(dir, leaf, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    int fd = ::openat(dir, leaf, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
     if (fd >= 0) return fd;
     if (errno != EEXIST) ThrowCreate(path, errno);
     if (only_new) return -1;
@@ -123,10 +127,21 @@ void TFolderWalk::Reset() {
   base_.clear();
 }
 
-std::unique_ptr<TFileStream> TFileStream::CreateEntryBelow(const std::string& folder,
-                                                           const std::string& relative,
-                                                           bool make_folders, TFolderWalk* walk,
-                                                           bool only_new) {
+namespace {
+
+// How CreateBelowHeld makes the file at the end of the walk.
+enum class TMake { Replace, OnlyNew, Passing };
+
+}  // namespace
+
+// The walk of CreateEntryBelow and CreatePassingBelow: the folders of `relative`, each opened from
+// the one before without following a link, then the file made in the last one, which the
+// stream keeps.
+std::unique_ptr<TFileStream> TFileStream::CreateBelowHeld(const std::string& folder,
+                                                          const std::string& relative,
+                                                          bool make_folders, TFolderWalk* walk,
+                                                          int how) {
+  const TMake make = static_cast<TMake>(how);
   constexpr size_t kKept = 32;  // folders a walk keeps open, the target included
   std::string path = folder;
   if (!path.empty() && path.back() != '\\' && path.back() != '/') path += '\\';
@@ -157,7 +172,8 @@ std::unique_ptr<TFileStream> TFileStream::CreateEntryBelow(const std::string& fo
     part.assign(relative, start, end - start);
     start = end + 1;
     if (part.empty() || part == ".") continue;
-    if (part == "..") ThrowCreate(path, EINVAL);
+    // The system takes names up to a NUL: one inside a name would make it another name.
+    if (part == ".." || part.find('\0') != std::string::npos) ThrowCreate(path, EINVAL);
     if (on_chain && depth < w.chain_.size() && w.chain_[depth].first == part) {
       dir = static_cast<int>(w.chain_[depth++].second);
       continue;
@@ -180,6 +196,9 @@ std::unique_ptr<TFileStream> TFileStream::CreateEntryBelow(const std::string& fo
       if (::fstatat(dir, part.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode))
         throw EFCreateError("Cannot create file \"" + path + "\". \"" + folder_path +
                             "\" is a symbolic link, not followed");
+      // Something other than a folder holds the folder's name: the folder cannot be made.
+      if (make_folders && err == ENOTDIR)
+        throw EInOutError("Cannot make folder \"" + folder_path + "\". " + Reason(err));
       ThrowCreate(path, err);
     }
     if (on_chain && w.chain_.size() < kKept) {
@@ -193,14 +212,84 @@ std::unique_ptr<TFileStream> TFileStream::CreateEntryBelow(const std::string& fo
     dir = next;
   }
   part.assign(relative, start, std::string::npos);
-  if (part.empty() || part == "." || part == "..") ThrowCreate(path, EINVAL);
-  int fd = CreateEntryAt(dir, part.c_str(), path, only_new);
-  if (fd < 0) return nullptr;
-  return std::unique_ptr<TFileStream>(new TFileStream(fd, path));
+  if (part.empty() || part == "." || part == ".." || part.find('\0') != std::string::npos)
+    ThrowCreate(path, EINVAL);
+  std::string name = part;
+  int fd;
+  if (make == TMake::Passing) {
+    // A name taken (by anything: a link, a planted file) is never opened: another is drawn.
+    fd = -1;
+    for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
+      if (!platform::RandomName(".qobz-", name)) ThrowCreate(path, errno ? errno : EIO);
+      fd = ::openat(dir, name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+      if (fd < 0 && errno != EEXIST) ThrowCreate(path, errno);
+    }
+    if (fd < 0) ThrowCreate(path, EEXIST);
+  } else {
+    fd = CreateEntryAt(dir, part.c_str(), path, make == TMake::OnlyNew);
+    if (fd < 0) return nullptr;
+  }
+  std::unique_ptr<TFileStream> stream(new TFileStream(fd, path));
+  const int held = ::fcntl(dir, F_DUPFD_CLOEXEC, 0);
+  if (held < 0) {
+    const int err = errno;
+    ::unlinkat(dir, name.c_str(), 0);
+    ThrowCreate(path, err);
+  }
+  stream->HoldFolder(std::make_unique<platform::THeldFolder>(held, std::string()), name);
+  if (make == TMake::Passing) stream->final_name_ = part;
+  return stream;
+}
+
+std::unique_ptr<TFileStream> TFileStream::CreateEntryBelow(const std::string& folder,
+                                                           const std::string& relative,
+                                                           bool make_folders, TFolderWalk* walk,
+                                                           bool only_new) {
+  return CreateBelowHeld(folder, relative, make_folders, walk,
+                         static_cast<int>(only_new ? TMake::OnlyNew : TMake::Replace));
+}
+
+std::unique_ptr<TFileStream> TFileStream::CreatePassingBelow(const std::string& folder,
+                                                             const std::string& relative,
+                                                             bool make_folders, TFolderWalk* walk) {
+  return CreateBelowHeld(folder, relative, make_folders, walk, static_cast<int>(TMake::Passing));
+}
+
+void TFileStream::HoldFolder(std::shared_ptr<platform::THeldFolder> folder, std::string name) {
+  folder_ = std::move(folder);
+  name_ = std::move(name);
+  removal_slot_ = platform::ArmRemoval(folder_->Handle(), name_);
+}
+
+void TFileStream::Keep() {
+  if (removal_slot_ >= 0 && !platform::DisarmRemoval(removal_slot_) && folder_)
+    folder_->Release();  // a signal's removal uses it: the process is ending
+  removal_slot_ = -1;
+}
+
+bool TFileStream::Commit() {
+  if (!folder_ || final_name_.empty()) return false;
+  if (!folder_->Rename(name_, final_name_)) return false;
+  Keep();
+  name_ = std::move(final_name_);
+  final_name_.clear();
+  return true;
+}
+
+bool TFileStream::Remove() {
+  Close();
+  Keep();
+  if (!folder_) return ::unlink(platform::NativePath(path_).c_str()) == 0;
+  if (name_.empty()) return true;  // removed already
+  if (!folder_->Remove(name_)) return false;
+  name_.clear();
+  final_name_.clear();
+  return true;
 }
 
 TFileStream::~TFileStream() {
   Close();
+  Keep();
 }
 
 void TFileStream::Close() {
@@ -259,6 +348,93 @@ int64_t TFileStream::Size() {
 }
 
 namespace platform {
+
+bool RandomBytes(void* buffer, size_t size) {
+  auto* at = static_cast<unsigned char*>(buffer);
+  while (size > 0) {
+    const ssize_t n = ::getrandom(at, size, 0);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    at += n;
+    size -= static_cast<size_t>(n);
+  }
+  return true;
+}
+
+THeldFolder::~THeldFolder() {
+  if (handle_ >= 0) ::close(static_cast<int>(handle_));
+}
+
+bool THeldFolder::Rename(const std::string& from, const std::string& to) const {
+  const int fd = static_cast<int>(handle_);
+  return ::renameat(fd, from.c_str(), fd, to.c_str()) == 0;
+}
+
+bool THeldFolder::Remove(const std::string& name) const {
+  return ::unlinkat(static_cast<int>(handle_), name.c_str(), 0) == 0;
+}
+
+namespace {
+
+// The files a signal removes: fixed slots that a handler can read without a lock. A slot is
+// free (0), being filled or emptied by its owner (1), armed (2), or taken by the handler (3).
+struct TRemovalSlot {
+  std::atomic<int> state{0};
+  int folder = -1;
+  char name[NAME_MAX + 1] = {};
+};
+constexpr int kRemovalSlots = 512;
+TRemovalSlot g_removals[kRemovalSlots];
+
+void RemoveArmedAndEnd(int signal) {
+  const int saved = errno;
+  for (TRemovalSlot& slot : g_removals) {
+    int armed = 2;
+    if (slot.state.compare_exchange_strong(armed, 3)) ::unlinkat(slot.folder, slot.name, 0);
+  }
+  errno = saved;
+  // The signal is blocked while this runs; with its default action back, it ends the process as
+  // soon as the handler returns.
+  struct sigaction plain = {};
+  plain.sa_handler = SIG_DFL;
+  ::sigaction(signal, &plain, nullptr);
+  ::raise(signal);
+}
+
+}  // namespace
+
+int ArmRemoval(intptr_t folder, const std::string& name) {
+  if (name.size() > NAME_MAX || name.find('\0') != std::string::npos) return -1;
+  for (int i = 0; i < kRemovalSlots; ++i) {
+    TRemovalSlot& slot = g_removals[i];
+    int free = 0;
+    if (!slot.state.compare_exchange_strong(free, 1)) continue;
+    slot.folder = static_cast<int>(folder);
+    std::memcpy(slot.name, name.c_str(), name.size() + 1);
+    slot.state.store(2);
+    return i;
+  }
+  return -1;
+}
+
+bool DisarmRemoval(int slot) {
+  int armed = 2;
+  if (!g_removals[slot].state.compare_exchange_strong(armed, 0)) return false;
+  return true;
+}
+
+void RemoveArmedFilesOnSignals() {
+  for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
+    struct sigaction action = {};
+    action.sa_handler = RemoveArmedAndEnd;
+    sigemptyset(&action.sa_mask);
+    // The other signals wait while one removes the files.
+    sigaddset(&action.sa_mask, SIGINT);
+    sigaddset(&action.sa_mask, SIGTERM);
+    sigaddset(&action.sa_mask, SIGHUP);
+    ::sigaction(signal, &action, nullptr);
+  }
+}
 
 void YieldProcessor() {}
 
@@ -332,10 +508,29 @@ bool SetAttributes(const std::string& path, uint32_t attributes) {
   return mode == (st.st_mode & 07777) || ::chmod(native.c_str(), mode) == 0;
 }
 
+// The permission bits of a new file: 0666 less the process's umask, read without changing it
+// (umask(2) both sets and answers, which would race with other threads making files).
+mode_t NewFileMode() {
+  static const mode_t mode = [] {
+    mode_t mask = 022;
+    if (FILE* status = std::fopen("/proc/self/status", "re")) {
+      char line[128];
+      unsigned value;
+      while (std::fgets(line, sizeof line, status))
+        if (std::sscanf(line, "Umask: %o", &value) == 1) mask = static_cast<mode_t>(value);
+      std::fclose(status);
+    }
+    return static_cast<mode_t>(0666 & ~mask);
+  }();
+  return mode;
+}
+
 bool SetAttributes(TFileStream& file, uint32_t attributes) {
   struct stat st;
   const int fd = static_cast<int>(file.Handle());
   if (fd < 0 || ::fstat(fd, &st) != 0) return false;
+  // A file under a passing name is its owner's alone until now: it gets a new file's mode.
+  if (file.Passing()) st.st_mode = (st.st_mode & ~07777) | NewFileMode();
   const mode_t mode = AttributeMode(st.st_mode, attributes);
   return mode == (st.st_mode & 07777) || ::fchmod(fd, mode) == 0;
 }
@@ -694,35 +889,33 @@ bool GetFileIdentity(const std::string& path, FileIdentity& identity) {
 
 std::unique_ptr<TFileStream> TFileStream::CreateUnique(const std::string& folder,
                                                        const std::string& prefix) {
-  static constexpr char kLetters[] = "abcdefghijklmnopqrstuvwxyz0123456789";
-  constexpr int kNameLetters = 16;  // about 82 bits
   constexpr int kAttempts = 100;
   std::string base = folder.empty() ? std::string() : platform::NativePath(folder);
   if (!base.empty() && base.back() != '/') base += '/';
+  auto fail = [&folder](int err) {
+    return EFCreateError("Cannot create a new file in \"" + (folder.empty() ? "." : folder) +
+                         "\". " + Reason(err));
+  };
+  // The folder is the caller's choice (links to it are followed); the file is made in the folder
+  // opened, and a signal removes it there.
+  const int dir = ::open(base.empty() ? "." : base.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dir < 0) throw fail(errno);
+  auto held = std::make_unique<platform::THeldFolder>(dir, base);
   int err = EEXIST;
   for (int attempt = 0; attempt < kAttempts && err == EEXIST; ++attempt) {
-    unsigned char random[kNameLetters];
-    if (::getentropy(random, sizeof random) != 0) {
-      // No entropy source: still a fresh name each time, and O_EXCL keeps the creation safe.
-      struct timespec now;
-      ::clock_gettime(CLOCK_REALTIME, &now);
-      uint64_t mix = static_cast<uint64_t>(now.tv_nsec) ^
-                     (static_cast<uint64_t>(::getpid()) << 32) ^
-                     (static_cast<uint64_t>(attempt) << 20);
-      for (unsigned char& c : random) {
-        mix = mix * 6364136223846793005u + 1442695040888963407u;
-        c = static_cast<unsigned char>(mix >> 56);
-      }
-    }
-    std::string path = base + prefix;
-    for (unsigned char c : random) path += kLetters[c % (sizeof kLetters - 1)];
+    std::string name;
+    // No entropy, no name: a guessable one is worse than none.
+    if (!platform::RandomName(prefix, name)) throw fail(errno ? errno : EIO);
     // O_EXCL with O_CREAT fails on any existing name, a link included, without following it.
-    int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
-    if (fd >= 0) return std::unique_ptr<TFileStream>(new TFileStream(fd, path));
+    int fd = ::openat(dir, name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd >= 0) {
+      std::unique_ptr<TFileStream> stream(new TFileStream(fd, base + name));
+      stream->HoldFolder(std::move(held), name);
+      return stream;
+    }
     err = errno;
   }
-  throw EFCreateError("Cannot create a new file in \"" + (folder.empty() ? "." : folder) + "\". " +
-                      Reason(err));
+  throw fail(err);
 }
 
 }  // namespace qobz

@@ -67,29 +67,120 @@ void TFolderWalk::Reset() {
   base_.clear();
 }
 
-std::unique_ptr<TFileStream> TFileStream::CreateEntryBelow(const std::string& folder,
-                                                           const std::string& relative,
-                                                           bool make_folders, TFolderWalk*,
-                                                           bool only_new) {
+namespace {
+
+// How CreateBelowHeld makes the file at the end of its path.
+enum class TMake { Replace, OnlyNew, Passing };
+
+// The folder a file is made in, held without delete sharing from before the file is made until
+// the stream ends: it cannot be renamed, removed or swapped for a link meanwhile.
+std::unique_ptr<platform::THeldFolder> HoldFolderOf(const std::string& folder) {
+  HANDLE h = CreateFileA(folder.empty() ? "." : folder.c_str(), FILE_LIST_DIRECTORY,
+                         FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                         FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return nullptr;
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!GetFileInformationByHandle(h, &info) ||
+      (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ||
+      (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+    CloseHandle(h);
+    return nullptr;
+  }
+  return std::make_unique<platform::THeldFolder>(reinterpret_cast<intptr_t>(h), folder);
+}
+
+}  // namespace
+
+std::unique_ptr<TFileStream> TFileStream::CreateBelowHeld(const std::string& folder,
+                                                          const std::string& relative,
+                                                          bool make_folders, TFolderWalk*,
+                                                          int how) {
+  const TMake make = static_cast<TMake>(how);
   std::string path = folder;
   if (!path.empty() && path.back() != '\\' && path.back() != '/') path += '\\';
   const size_t base = path.size();
   path += relative;
+  if (relative.find('\0') != std::string::npos)
+    throw EFCreateError("Cannot create file \"" + path + "\". " + Reason(ERROR_INVALID_NAME));
   for (size_t i = base; make_folders && i < path.size(); ++i)
     if ((path[i] == '\\' || path[i] == '/') && i > base)
       CreateDirectoryA(path.substr(0, i).c_str(), nullptr);
-  if (!only_new) return Create(path);
-  HANDLE h = CreateForWriting(path, CREATE_NEW);
-  if (h == INVALID_HANDLE_VALUE) {
-    const DWORD err = GetLastError();
-    if (err == ERROR_FILE_EXISTS || err == ERROR_ALREADY_EXISTS) return nullptr;
-    throw EFCreateError("Cannot create file \"" + path + "\". " + Reason(err));
+  const size_t cut = path.find_last_of("\\/");
+  const std::string parent = cut == std::string::npos ? std::string() : path.substr(0, cut);
+  const std::string leaf = cut == std::string::npos ? path : path.substr(cut + 1);
+  auto held = HoldFolderOf(parent);
+  if (!held) throw EFCreateError("Cannot create file \"" + path + "\". " + Reason(GetLastError()));
+  const std::string prefix = parent.empty() ? std::string() : parent + "\\";
+  std::string name = leaf;
+  HANDLE h = INVALID_HANDLE_VALUE;
+  DWORD err = 0;
+  if (make == TMake::Passing) {
+    for (int attempt = 0; attempt < 100 && h == INVALID_HANDLE_VALUE; ++attempt) {
+      if (!platform::RandomName(".qobz-", name))
+        throw EFCreateError("Cannot create file \"" + path + "\". No random source");
+      h = CreateForWriting(prefix + name, CREATE_NEW);
+      err = GetLastError();
+      if (h == INVALID_HANDLE_VALUE && err != ERROR_FILE_EXISTS && err != ERROR_ALREADY_EXISTS)
+        break;
+    }
+  } else {
+    h = CreateForWriting(path, make == TMake::OnlyNew ? CREATE_NEW : CREATE_ALWAYS);
+    err = GetLastError();
+    if (h == INVALID_HANDLE_VALUE && make == TMake::OnlyNew &&
+        (err == ERROR_FILE_EXISTS || err == ERROR_ALREADY_EXISTS))
+      return nullptr;
   }
-  return std::unique_ptr<TFileStream>(new TFileStream(reinterpret_cast<intptr_t>(h), path));
+  if (h == INVALID_HANDLE_VALUE)
+    throw EFCreateError("Cannot create file \"" + path + "\". " + Reason(err));
+  std::unique_ptr<TFileStream> stream(new TFileStream(reinterpret_cast<intptr_t>(h), path));
+  stream->HoldFolder(std::move(held), name);
+  if (make == TMake::Passing) stream->final_name_ = leaf;
+  return stream;
+}
+
+std::unique_ptr<TFileStream> TFileStream::CreateEntryBelow(const std::string& folder,
+                                                           const std::string& relative,
+                                                           bool make_folders, TFolderWalk* walk,
+                                                           bool only_new) {
+  return CreateBelowHeld(folder, relative, make_folders, walk,
+                         static_cast<int>(only_new ? TMake::OnlyNew : TMake::Replace));
+}
+
+std::unique_ptr<TFileStream> TFileStream::CreatePassingBelow(const std::string& folder,
+                                                             const std::string& relative,
+                                                             bool make_folders, TFolderWalk* walk) {
+  return CreateBelowHeld(folder, relative, make_folders, walk, static_cast<int>(TMake::Passing));
+}
+
+void TFileStream::HoldFolder(std::shared_ptr<platform::THeldFolder> folder, std::string name) {
+  folder_ = std::move(folder);
+  name_ = std::move(name);
+}
+
+void TFileStream::Keep() {}
+
+bool TFileStream::Commit() {
+  if (!folder_ || final_name_.empty()) return false;
+  Close();
+  if (!folder_->Rename(name_, final_name_)) return false;
+  name_ = std::move(final_name_);
+  final_name_.clear();
+  return true;
+}
+
+bool TFileStream::Remove() {
+  Close();
+  if (!folder_) return DeleteFileA(path_.c_str()) != 0;
+  if (name_.empty()) return true;  // removed already
+  if (!folder_->Remove(name_)) return false;
+  name_.clear();
+  final_name_.clear();
+  return true;
 }
 
 TFileStream::~TFileStream() {
   Close();
+  Keep();
 }
 
 void TFileStream::Close() {
@@ -452,6 +543,52 @@ std::string HandOffStoreRoot() {
   return {};
 }
 
+}  // namespace platform
+
+}  // namespace qobz
+
+// RtlGenRandom, exported by advapi32 under this name: the system's random source.
+extern "C" BOOLEAN WINAPI SystemFunction036(PVOID buffer, ULONG length);
+
+namespace qobz {
+
+namespace platform {
+
+bool RandomBytes(void* buffer, size_t size) {
+  auto* at = static_cast<unsigned char*>(buffer);
+  while (size > 0) {
+    const ULONG n = size > 0x10000 ? 0x10000 : static_cast<ULONG>(size);
+    if (!SystemFunction036(at, n)) return false;
+    at += n;
+    size -= n;
+  }
+  return true;
+}
+
+THeldFolder::~THeldFolder() {
+  if (handle_ != kNoHandle) CloseHandle(AsHandle(handle_));
+}
+
+bool THeldFolder::Rename(const std::string& from, const std::string& to) const {
+  const std::string base = path_.empty() ? std::string() : path_ + "\\";
+  return MoveFileExA((base + from).c_str(), (base + to).c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
+}
+
+bool THeldFolder::Remove(const std::string& name) const {
+  const std::string base = path_.empty() ? std::string() : path_ + "\\";
+  return DeleteFileA((base + name).c_str()) != 0;
+}
+
+int ArmRemoval(intptr_t, const std::string&) {
+  return -1;
+}
+
+bool DisarmRemoval(int) {
+  return true;
+}
+
+void RemoveArmedFilesOnSignals() {}
+
 bool GetFileIdentity(const std::string& path, FileIdentity& identity) {
   // Opening with no access rights reads the file's information without disturbing other users;
   // backup semantics let folders be opened too.
@@ -469,37 +606,25 @@ bool GetFileIdentity(const std::string& path, FileIdentity& identity) {
 
 }  // namespace platform
 
-// RtlGenRandom, exported by advapi32 under this name.
-extern "C" BOOLEAN WINAPI SystemFunction036(PVOID buffer, ULONG length);
-
 std::unique_ptr<TFileStream> TFileStream::CreateUnique(const std::string& folder,
                                                        const std::string& prefix) {
-  static constexpr char kLetters[] = "abcdefghijklmnopqrstuvwxyz0123456789";
-  constexpr int kNameLetters = 16;  // about 82 bits
   constexpr int kAttempts = 100;
   std::string base = folder;
   if (!base.empty() && base.back() != '\\' && base.back() != '/') base += '\\';
   DWORD err = ERROR_FILE_EXISTS;
   for (int attempt = 0; attempt < kAttempts && err == ERROR_FILE_EXISTS; ++attempt) {
-    unsigned char random[kNameLetters];
-    if (!SystemFunction036(random, sizeof random)) {
-      LARGE_INTEGER now;
-      QueryPerformanceCounter(&now);
-      uint64_t mix = static_cast<uint64_t>(now.QuadPart) ^
-                     (static_cast<uint64_t>(GetCurrentProcessId()) << 32) ^
-                     static_cast<uint64_t>(attempt);
-      for (unsigned char& c : random) {
-        mix = mix * 6364136223846793005u + 1442695040888963407u;
-        c = static_cast<unsigned char>(mix >> 56);
-      }
+    std::string name;
+    // No entropy, no name: a guessable one is worse than none.
+    if (!platform::RandomName(prefix, name)) {
+      err = GetLastError();
+      break;
     }
-    std::string path = base + prefix;
-    for (unsigned char c : random) path += kLetters[c % (sizeof kLetters - 1)];
     // CREATE_NEW fails on any existing name, a link included.
-    HANDLE h = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE h = CreateFileA((base + name).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                           CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h != INVALID_HANDLE_VALUE)
-      return std::unique_ptr<TFileStream>(new TFileStream(reinterpret_cast<intptr_t>(h), path));
+      return std::unique_ptr<TFileStream>(
+          new TFileStream(reinterpret_cast<intptr_t>(h), base + name));
     err = GetLastError();
     if (err == ERROR_ALREADY_EXISTS) err = ERROR_FILE_EXISTS;
   }

@@ -11,6 +11,10 @@
 
 namespace qobz {
 
+namespace platform {
+class THeldFolder;
+}
+
 enum class SeekOrigin { Begin, Current, End };
 
 class TStream {
@@ -108,7 +112,26 @@ class TFileStream : public TStream {
                                                        TFolderWalk* walk = nullptr,
                                                        bool only_new = false);
 
-  ~TFileStream() override;
+  // Makes a file for an entry as CreateEntryBelow does, but under a passing name beside the
+  // entry's place: ".qobz-" and characters drawn from the system's random source, created
+  // exclusively (a name found taken is never opened: another is drawn), mode 0600 until the
+  // attributes are set (platform::SetAttributes gives it the mode of a new file then). Commit
+  // gives it the entry's name.
+  static std::unique_ptr<TFileStream> CreatePassingBelow(const std::string& folder,
+                                                         const std::string& relative,
+                                                         bool make_folders, TFolderWalk* walk);
+
+  ~TFileStream() override;  // closes the file; a file not kept is no longer removed on a signal
+  // Renames a file made by CreatePassingBelow to its entry's name, in the folder it was made in
+  // (held since: never a path looked up again), replacing a file of that name. False on failure.
+  bool Commit();
+  // Removes the file by the name it has in the folder it was made in (a file made by path: by
+  // its path); closes it first. False on failure.
+  bool Remove();
+  // The file is complete under its final name: a signal no longer removes it.
+  void Keep();
+  // Whether the file still has a passing name (made by CreatePassingBelow, not yet committed).
+  bool Passing() const { return !final_name_.empty(); }
   int32_t Read(void* buffer, int32_t count) override;
   void WriteBuffer(const void* buffer, int32_t count) override;
   int64_t Seek(int64_t offset, SeekOrigin origin) override;
@@ -121,8 +144,8 @@ class TFileStream : public TStream {
   void Close();
 
   // Creates a new, empty file in folder (empty: the current folder) named prefix followed by
-  // random characters that no other process can predict, for reading and writing, with the
-  // permissions of any new file. Exclusive: whatever already has the name drawn (a file, a link)
+  // random characters drawn from the system's random source, for reading and writing, mode 0600
+  // (only its owner may open it). Exclusive: whatever already has the name drawn (a file, a link)
   // is never opened; another name is drawn. Path() answers the file's path. Raises EFCreateError
   // naming the folder and the reason.
   static std::unique_ptr<TFileStream> CreateUnique(const std::string& folder,
@@ -130,7 +153,18 @@ class TFileStream : public TStream {
 
  private:
   TFileStream(intptr_t handle, std::string path) : handle_(handle), path_(std::move(path)) {}
+  // The walk of CreateEntryBelow and CreatePassingBelow; `how` picks the kind of file made.
+  static std::unique_ptr<TFileStream> CreateBelowHeld(const std::string& folder,
+                                                      const std::string& relative,
+                                                      bool make_folders, TFolderWalk* walk,
+                                                      int how);
+  // Keeps the folder the file was made in and its name there, and has a signal remove it.
+  void HoldFolder(std::shared_ptr<platform::THeldFolder> folder, std::string name);
   intptr_t handle_;
+  std::shared_ptr<platform::THeldFolder> folder_;  // where the file was made (null: by path)
+  std::string name_;                               // its name in folder_
+  std::string final_name_;                         // the name Commit gives it
+  int removal_slot_ = -1;                          // armed for removal on a signal
   // POSIX: the file position once a seek has told it (-1: not known), so that asking for the
   // position costs no system call; an archive walk asks for it several times per entry.
   int64_t position_ = -1;

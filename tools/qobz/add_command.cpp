@@ -197,22 +197,28 @@ bool ReadOldArchive(const std::string& path, OldArchive& old) {
   return true;
 }
 
-// Writes an entry of the old archive to out as it is: header, name and packed bytes.
-void CopyEntry(TStream& in, const OldEntry& entry, TStream& out) {
+// Writes an entry of the old archive to out as it is: header, name and packed bytes. A name that
+// could not name a file here is kept byte for byte, with a warning; the answer says so.
+bool CopyEntry(TStream& in, const OldEntry& entry, TStream& out) {
   uint8_t raw[kEntryHeaderSize];
   entry.header.Encode(raw);
   out.WriteBuffer(raw, kEntryHeaderSize);
   out.WriteBuffer(entry.name.data(), entry.header.NameLength);
   if (in.Seek(entry.offset, SeekOrigin::Begin) != entry.offset)
-    throw EInOutError("Cannot seek to the entry " + DisplayName(entry.name));
+    throw EInOutError("Cannot seek to the entry " + ShownName(entry.name));
   std::vector<uint8_t> chunk(1 << 16);
   for (int64_t left = entry.header.PackedSize; left > 0;) {
     const int32_t n =
         in.Read(chunk.data(), static_cast<int32_t>(std::min<int64_t>(left, chunk.size())));
-    if (n <= 0) throw EInOutError("The archive ended inside the entry " + DisplayName(entry.name));
+    if (n <= 0) throw EInOutError("The archive ended inside the entry " + ShownName(entry.name));
     out.WriteBuffer(chunk.data(), n);
     left -= n;
   }
+  const std::string refusal = platform::NameRefusal(entry.name);
+  if (refusal.empty()) return false;
+  Warn(ShownName(entry.name) + ": kept as it is, but x would refuse it (" +
+       refusal.substr(refusal.find(':') + 2) + ")");
+  return true;
 }
 
 // Writes header at start with the total of the unpacked sizes.
@@ -279,6 +285,7 @@ int CommandAdd(const Args& args) {
   }
 
   std::string current;
+  bool warned = false;  // a kept name was warned of
   try {
     // An existing archive keeps the entries that no input replaces, copied over as they are.
     OldArchive old;
@@ -320,7 +327,7 @@ int CommandAdd(const Args& args) {
       const size_t i = first + index;
       current = files[i].StoredName;
       progress.Entry(static_cast<int64_t>(i), before[i], static_cast<int64_t>(inputs[i].size));
-      Say(DisplayName(current), archive == "-");
+      Say(ShownName(current), archive == "-");
     };
     // Nothing of an entry is written before its file is open.
     events.Skipped = [&](size_t index, const EFOpenError& e) {
@@ -339,10 +346,11 @@ int CommandAdd(const Args& args) {
         std::find_if(kept.begin(), kept.end(),
                      [](const OldEntry* e) { return e->header.UnpackedSize != 0; }) -
         kept.begin());
+    int unusable = 0;  // kept names that could not name a file here
     auto copy_old = [&](size_t from, size_t to) {
       for (size_t i = from; i < to; ++i) {
         current = kept[i]->name;
-        CopyEntry(*old.in, *kept[i], out);
+        unusable += CopyEntry(*old.in, *kept[i], out) ? 1 : 0;
       }
     };
     auto add_new = [&](size_t from, size_t to) {
@@ -364,12 +372,13 @@ int CommandAdd(const Args& args) {
     if (adding && old.header.KeyLock != 0) header.KeyLock = old.header.KeyLock;
     WriteArchiveHeader(out, 0, header, writer.TotalSize() + kept_total);
     output.Commit();
+    warned = unusable > 0;
   } catch (const Exception& e) {
     PrintError(shown, current, e.Message());
     return 1;
   }
   ClearProgress();
-  return collector.Skipped() > 0 ? 1 : 0;
+  return collector.Skipped() > 0 || warned ? 1 : 0;
 }
 
 int CommandDelete(const Args& args) {
@@ -393,7 +402,7 @@ int CommandDelete(const Args& args) {
       for (size_t i = 0; i < patterns.size(); ++i)
         if (MemberMatches(patterns[i], entry.name)) selected = matched[i] = true;
       if (selected) {
-        Say(DisplayName(entry.name), false);
+        Say(ShownName(entry.name), false);
         continue;
       }
       kept.push_back(&entry);
@@ -409,7 +418,7 @@ int CommandDelete(const Args& args) {
     WriteArchiveHeader(out, 0, old.header, 0);
     for (const OldEntry* entry : kept) {
       current = entry->name;
-      CopyEntry(*old.in, *entry, out);
+      missing += CopyEntry(*old.in, *entry, out) ? 1 : 0;
     }
     current.clear();
     WriteArchiveHeader(out, 0, old.header, total);

@@ -10,7 +10,6 @@
 #include <functional>
 #include <mutex>
 #include <optional>
-#include <random>
 #include <thread>
 #include <unordered_set>
 
@@ -31,8 +30,15 @@ void CheckSize(const TEntryHeader& entry, int64_t written) {
                     std::to_string(entry.UnpackedSize));
 }
 
+// The tool has no expander for the custom method: such an entry is reported, never passed.
+constexpr const char* kNoExpander =
+    "cannot expand: the entry uses the custom method, which only an application can expand";
+
 // Why a stored name may not be written where it says, or empty when it may.
 std::string RefusalReason(const std::string& name, bool allow_absolute) {
+  // The whole name, every byte of it: one the system would cut short or refuse is refused here.
+  std::string bytes = platform::NameRefusal(name);
+  if (!bytes.empty()) return bytes;
   // A colon is a drive only at the start of a Windows path; on POSIX "a:b.txt" is a plain name.
   bool absolute = IsAbsoluteName(name);
   if (absolute && !allow_absolute) return "refused: absolute name (use --absolute-names)";
@@ -49,14 +55,6 @@ std::string RefusalReason(const std::string& name, bool allow_absolute) {
 
 constexpr fs::perms kAnyWrite =
     fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write;
-
-// A file name nobody can guess, for an entry's file until it is complete.
-std::string PassingName() {
-  thread_local std::mt19937_64 draw{std::random_device{}()};
-  char name[32];
-  std::snprintf(name, sizeof name, ".qobz-%016llx", static_cast<unsigned long long>(draw()));
-  return name;
-}
 
 }  // namespace
 
@@ -81,7 +79,7 @@ int CommandList(const Args& args) {
       const TEntryHeader& entry = reader->Entry();
       current = reader->Name();
       if (names_only) {
-        std::printf("%s\n", DisplayName(current).c_str());
+        std::printf("%s\n", ShownName(current).c_str());
       } else {
         double ratio = entry.UnpackedSize > 0 ? 100.0 * entry.PackedSize / entry.UnpackedSize : 0.0;
         // A code that names no method is shown as the number it is.
@@ -90,7 +88,7 @@ int CommandList(const Args& args) {
         std::printf("%10d %10d %5.1f%% %-6s %-19s %-4s %10u %4d %s\n", entry.UnpackedSize,
                     entry.PackedSize, ratio, method.c_str(), DosDateText(entry.FileDate).c_str(),
                     AttrText(entry.FileAttr).c_str(), entry.Checksum, entry.KeyLock,
-                    DisplayName(current).c_str());
+                    ShownName(current).c_str());
       }
       ++count;
       size += entry.UnpackedSize;
@@ -175,12 +173,15 @@ struct ExtractSettings {
 };
 
 // Extracts the current entry of the walk to a file below the target (never to standard output).
+// Below the target, the file is made, renamed and removed in the folder the walk reached by
+// descriptors (TFileStream::CreateEntryBelow), never by a path looked up again.
 void ExtractEntry(const ExtractSettings& s, TCompress& compress, TArchiveReader& reader,
                   TFolderWalk& folders, Outcome& out) {
   const TEntryHeader& entry = reader.Entry();
   const std::string& current = reader.Name();
   // Every name the archive asks for passes here: refuse names that would leave the target.
   std::string reason = RefusalReason(current, s.allow_absolute);
+  if (reason.empty() && entry.Method == kMethodCustom) reason = kNoExpander;
   if (!reason.empty()) {
     out.report.Error(s.archive, current, reason);
     out.failed = true;
@@ -192,13 +193,13 @@ void ExtractEntry(const ExtractSettings& s, TCompress& compress, TArchiveReader&
                : (s.host_target.empty() ? "" : s.host_target + "/") + DisplayName(current);
   std::error_code ec;
   if (s.keep_old && fs::exists(fs::symlink_status(host_path, ec))) {
-    if (g_verbosity != Verbosity::Quiet) out.report.Warning(host_path + ": kept the existing file");
+    if (g_verbosity != Verbosity::Quiet)
+      out.report.Warning(platform::EscapedName(host_path) + ": kept the existing file");
     return;
   }
-  out.report.Line(DisplayName(current), false);
-  std::string made;        // the file made for the entry, removed when it comes out damaged
-  std::string final_path;  // where it goes once complete (empty: it is made in place)
-  std::string temp;        // the passing name below the target
+  out.report.Line(ShownName(current), false);
+  std::unique_ptr<TFileStream> dest;
+  std::string final_path;  // an absolute entry's place, once complete
   try {
     reader.CheckMethod();  // before anything is made for the entry
     const std::string path = absolute ? current : compress.TargetPath() + current;
@@ -207,14 +208,14 @@ void ExtractEntry(const ExtractSettings& s, TCompress& compress, TArchiveReader&
     // entry never costs the file it would have replaced. As when a file is made in place, a
     // read-only file is not replaced. Where nothing has the name yet, the file is made under it
     // at once, exclusively (nothing can be lost there, and a rename per file costs the file
-    // system as much again); should something take the name meanwhile, the passing name is used.
+    // system as much again), and removed again should the entry fail or a signal end the
+    // command; should something take the name meanwhile, the passing name is used.
     const fs::file_status old = fs::symlink_status(host_path, ec);
     if (fs::is_regular_file(old) && (old.permissions() & kAnyWrite) == fs::perms::none)
       throw EFCreateError("Cannot create file \"" + path + "\". Permission denied");
-    // Below the target nothing is reached through a link; an absolute name is the user's
-    // explicit choice (--absolute-names), and its folders are made as the component makes them.
-    std::unique_ptr<TFileStream> dest;
     if (absolute) {
+      // An absolute name is the user's explicit choice (--absolute-names): its folders are made
+      // as the component makes them, and the file is renamed into place by path.
       if (compress.MakeDirectories) {
         size_t cut = current.find_last_of("\\/");
         if (cut != std::string::npos && cut > 0) compress.MakeFolderPath(current.substr(0, cut));
@@ -225,31 +226,26 @@ void ExtractEntry(const ExtractSettings& s, TCompress& compress, TArchiveReader&
       if (old.type() == fs::file_type::not_found)
         dest = TFileStream::CreateEntryBelow(s.target, current, compress.MakeDirectories, &folders,
                                              /*only_new=*/true);
-      if (!dest) {
-        const size_t cut = current.find_last_of("\\/");
-        temp = current.substr(0, cut == std::string::npos ? 0 : cut + 1) + PassingName();
-        dest = TFileStream::CreateEntryBelow(s.target, temp, compress.MakeDirectories, &folders);
-        final_path = dest->Path().substr(0, dest->Path().size() - temp.size()) + current;
-      }
+      if (!dest)
+        dest =
+            TFileStream::CreatePassingBelow(s.target, current, compress.MakeDirectories, &folders);
     }
-    made = dest->Path();
     CheckSize(entry, reader.ExtractToFile(*dest));
-    if (!final_path.empty() && !platform::RenameFile(made, final_path))
+    if (dest->Passing() && !dest->Commit())
+      throw EFCreateError("Cannot create file \"" + path + "\". " + std::strerror(errno));
+    if (!final_path.empty() && !platform::RenameFile(dest->Path(), final_path))
       throw EFCreateError("Cannot create file \"" + final_path + "\". " + std::strerror(errno));
+    dest->Keep();
   } catch (const EFCreateError& e) {
-    if (!made.empty()) platform::DeleteFile(made);
+    if (dest) dest->Remove();
     const bool missing = e.Message().find("No such file") != std::string::npos;
-    // The message names the file by the entry's name, not by its passing name.
-    std::string message = e.Message();
-    const size_t at = temp.empty() ? std::string::npos : message.find(temp);
-    if (at != std::string::npos) message.replace(at, temp.size(), current);
     out.report.Error(s.archive, current,
-                     message + (missing && !compress.MakeDirectories
-                                    ? " (folders are made unless --no-mkdirs is given)"
-                                    : ""));
+                     e.Message() + (missing && !compress.MakeDirectories
+                                        ? " (folders are made unless --no-mkdirs is given)"
+                                        : ""));
     out.failed = true;
   } catch (const Exception& e) {
-    if (!made.empty()) platform::DeleteFile(made);
+    if (dest) dest->Remove();
     out.report.Error(s.archive, current, e.Message());
     out.failed = out.damaged = true;
   }
@@ -582,7 +578,12 @@ int CommandExtract(const Args& args) {
         progress.Entry(index++, reader->Done(), entry.UnpackedSize);
         last_failed = false;
         if (to_stdout) {
-          Say(DisplayName(current), true);
+          if (entry.Method == kMethodCustom) {
+            PrintError(archive, current, kNoExpander);
+            ++failed;
+            continue;
+          }
+          Say(ShownName(current), true);
           try {
             CheckSize(entry, reader->Extract(*data_out));
           } catch (const Exception& e) {
@@ -627,9 +628,14 @@ int CommandTest(const Args& args) {
   bool last_failed = false;
   // Tests the current entry of a walk.
   auto test = [&archive](TArchiveReader& reader, Outcome& out) {
+    if (reader.Entry().Method == kMethodCustom) {
+      out.report.Error(archive, reader.Name(), kNoExpander);
+      out.failed = true;
+      return;
+    }
     try {
       CheckSize(reader.Entry(), reader.Test());
-      out.report.Line("OK  " + DisplayName(reader.Name()), false);
+      out.report.Line("OK  " + ShownName(reader.Name()), false);
     } catch (const Exception& e) {
       out.report.Error(archive, reader.Name(), e.Message());
       out.failed = out.damaged = true;

@@ -263,8 +263,14 @@ std::string DisplayName(const std::string& stored) {
 #endif
 }
 
+std::string ShownName(const std::string& stored) {
+  return platform::EscapedName(DisplayName(stored));
+}
+
 bool MemberMatches(const std::string& pattern, const std::string& stored) {
-  const std::string name = DisplayName(stored);
+  // fnmatch reads up to a NUL: a name that holds one is matched as it is shown, whole.
+  const std::string name =
+      stored.find('\0') == std::string::npos ? DisplayName(stored) : ShownName(stored);
   if (fnmatch(pattern.c_str(), name.c_str(), 0) == 0) return true;
   // A folder above the name: every prefix that ends before a separator.
   for (size_t cut = name.find('/'); cut != std::string::npos; cut = name.find('/', cut + 1))
@@ -275,11 +281,12 @@ bool MemberMatches(const std::string& pattern, const std::string& stored) {
 void PrintError(const std::string& archive, const std::string& entry, const std::string& what) {
   ClearProgress();
   // The component's messages name paths with backslashes: shown with the platform's separator.
-  const std::string shown = DisplayName(what);
+  // Names in it may hold any byte an archive can: control bytes are shown escaped.
+  const std::string shown = ShownName(what);
   if (entry.empty())
     std::fprintf(stderr, "qobz: %s: %s\n", archive.c_str(), shown.c_str());
   else
-    std::fprintf(stderr, "qobz: %s: %s: %s\n", archive.c_str(), DisplayName(entry).c_str(),
+    std::fprintf(stderr, "qobz: %s: %s: %s\n", archive.c_str(), ShownName(entry).c_str(),
                  shown.c_str());
 }
 

@@ -93,6 +93,9 @@ void CheckWalkEnd(const TArchiveReader& reader);
 
 // A stored name as the platform writes paths: "/" between folders on POSIX.
 std::string DisplayName(const std::string& stored);
+// A stored name as listings and messages show it: DisplayName with control bytes escaped
+// (platform::EscapedName), so that no name can write to the terminal or hide behind a NUL.
+std::string ShownName(const std::string& stored);
 // Whether a member pattern (a shell wildcard, "/" between folders, case-sensitive) selects a
 // stored name: the name itself or a folder above it matches.
 bool MemberMatches(const std::string& pattern, const std::string& stored);

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "common.h"
+#include "platform/platform.h"
 #include "qobz/version.h"
 #include "sfx.h"
 
@@ -155,6 +156,9 @@ int main(int argc, char** argv) {
     PrintUsage(stderr);
     return 2;
   }
+  // A signal during a command removes the files it is making (temporary files, partial output)
+  // and ends it as the signal does.
+  qobz::platform::RemoveArmedFilesOnSignals();
   std::string name = argv[1];
   if (name == "--help" || name == "-h" || name == "help") {
     PrintUsage(stdout);
