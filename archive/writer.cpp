@@ -188,7 +188,11 @@ struct SpillFile {
   std::string path_left;
   explicit SpillFile(const std::string& folder)
       : stream(TFileStream::CreateUnique(folder, ".qobz-")) {
+    // Packed data of the files being added: theirs alone to read, however briefly named.
+    const bool kept = platform::KeepPrivate(*stream);
+    const std::string why = kept ? std::string() : platform::LastErrorText();
     if (!platform::DeleteFile(stream->Path())) path_left = stream->Path();
+    if (!kept) throw EFCreateError("Cannot make " + stream->Path() + " private: " + why);
   }
   ~SpillFile() {
     stream.reset();
