@@ -468,10 +468,15 @@ OutputFile::OutputFile(std::string path) : path_(std::move(path)) {
 }
 
 OutputFile::~OutputFile() {
+  Discard();
+}
+
+void OutputFile::Discard() {
   temp_.reset();
   if (!temp_path_.empty()) {
     std::error_code ec;
     fs::remove(temp_path_, ec);
+    temp_path_.clear();
   }
 }
 

@@ -181,6 +181,8 @@ class OutputFile {
   TFileStream& Stream();
   // Puts the complete result in place (rename, or copy into standard output, a pipe or a device).
   void Commit();
+  // Drops what was written so far: the next Stream() is a new, empty temporary file.
+  void Discard();
   // Whether the destination is a regular file (or none yet) that Commit replaces.
   bool Replaces() const { return !target_.empty(); }
 
