@@ -55,6 +55,10 @@ class Collector {
   std::vector<Input>& Inputs() { return inputs_; }
   // How many paths were passed over (the exit code is then 1).
   int Skipped() const { return skipped_; }
+  // The paths passed over inside folders while the inputs were gathered, each with the reason.
+  const std::vector<std::pair<std::string, std::string>>& PassedOver() const {
+    return passed_over_;
+  }
   // Records a file that could not be opened when its turn came.
   void Skip(const std::string& path, const std::string& why) {
     Warn(path + ": skipped: " + why);
@@ -87,6 +91,7 @@ class Collector {
 
   void Refuse(const std::string& path, const std::string& why, bool operand) {
     if (operand) throw Exception("Cannot add \"" + path + "\": " + why);
+    passed_over_.push_back({path, why});
     Skip(path, why);
   }
 
@@ -158,6 +163,7 @@ class Collector {
   std::set<platform::FileIdentity> surveyed_;  // reached without a link
   std::set<platform::FileIdentity> folders_;   // entered
   std::set<std::string> warned_;
+  std::vector<std::pair<std::string, std::string>> passed_over_;
   int skipped_ = 0;
 };
 
@@ -291,6 +297,20 @@ int CommandAdd(const Args& args) {
                                                             : "LH5");
     std::set<std::string> old_names;
     for (const OldEntry& entry : old.entries) old_names.insert(entry.name);
+    const std::string left_as_it_was =
+        "; the archive is left as it was (--keep-unreadable keeps the old entry and adds the rest)";
+    // A path passed over while gathering (a file that became a pipe or a dangling link, a folder
+    // that cannot be read) may stand where old entries are: keeping them while the rest is
+    // updated is only done when asked for.
+    if (!keep_unreadable)
+      for (const auto& [path, why] : collector.PassedOver()) {
+        const std::string name = collector.Name(path);
+        const bool named_again =
+            std::any_of(old_names.begin(), old_names.end(), [&](const std::string& old_name) {
+              return old_name == name || old_name.rfind(name + "\\", 0) == 0;
+            });
+        if (named_again) throw Exception("Cannot add \"" + path + "\": " + why + left_as_it_was);
+      }
     // An input that would replace an entry but cannot be read when its turn comes (gone, no
     // longer a file, unreadable, or changing while it is packed) must not cost the entry: the
     // command fails naming it and the archive stays as it was. With --keep-unreadable the entry
@@ -375,9 +395,7 @@ int CommandAdd(const Args& args) {
           why = e.Message();
         }
         if (!old_names.count(files[at].StoredName)) throw Exception(why);
-        if (!keep_unreadable)
-          throw Exception(why + "; the archive is left as it was (--keep-unreadable keeps the " +
-                          "old entry and adds the rest)");
+        if (!keep_unreadable) throw Exception(why + left_as_it_was);
         collector.Skip(files[at].Path, why + "; the archive keeps its old entry");
         kept_back.insert(files[at].StoredName);
         return false;
