@@ -47,9 +47,10 @@ const std::vector<Command>& Commands() {
        "are stored. Names are stored normalised; a leading / or ../ is dropped with a warning.\n"
        "Inside a folder, what cannot be stored (a pipe, a socket, a dangling link, an unreadable\n"
        "file) is passed over with a warning and the exit code is 1; links are followed, each\n"
-       "folder once. An input that would replace an entry but cannot be read is an error that\n"
-       "leaves ARCHIVE as it was (--keep-unreadable keeps that entry and adds the rest). The\n"
-       "archive is the same whatever the number of threads.\n",
+       "folder once. An input that would replace an entry but cannot be read (one passed over\n"
+       "inside a folder included) is an error that leaves ARCHIVE as it was (--keep-unreadable\n"
+       "keeps that entry and adds the rest). The archive is the same whatever the number of\n"
+       "threads.\n",
        {{"method", 0, "NON|RLE|LZH|LH5",
          "the codec of the new entries (default: the archive's, else LH5)"},
         kBest,
