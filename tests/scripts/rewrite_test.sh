@@ -47,7 +47,7 @@ done
 # mid-way by a standard output that nobody reads.
 c=$work/during; mkdir -p "$c/big"; cd "$c"
 long=$(printf 'n%.0s' {1..200})
-for i in $(seq 1 400); do echo "$i" > "big/$long$i"; done
+for i in $(seq 1 1000); do echo "$i" > "big/$long$i"; done
 "$qobz" a -q arc.qbz big
 chmod 600 arc.qbz
 mkfifo held; exec 3<> held
