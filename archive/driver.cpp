@@ -64,7 +64,10 @@ int32_t TCompress::RunCodecLimited(TStream& Dest, TStream& Source, int32_t Input
   if (OnShowProgress) {
     int32_t percent = 0;
     OnShowProgress(percent);
-    if (percent == -1) return 0;
+    if (percent == -1) {
+      s.FetchCancelled = true;  // nothing ran: no damage is to be seen in the run's counts
+      return 0;
+    }
   }
 
   // Both buffers live exactly as long as this call, whatever way it ends.

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "codecs/codec_state.h"
 #include "platform/platform.h"
 #include "qobz/archive_reader.h"
 #include "qobz/compress.h"
@@ -158,7 +159,16 @@ void TCompress::ExpandEntry(TStream& Dest, TStream& Source, int32_t PackedSize,
   } else {
     TCappedDest capped(Dest, UnpackedSize > 0 ? UnpackedSize : 0);
     try {
-      RunCodec(capped, Source, PackedSize, UnpackedSize, Method, computed, true, KeyLock == 2);
+      const int32_t made =
+          RunCodec(capped, Source, PackedSize, UnpackedSize, Method, computed, true, KeyLock == 2);
+      // Data that end early are damage whatever their checksum: the entry must come out at its
+      // full size, and stored and RLE data, which are read to their end, must all have arrived.
+      // A run the progress handler cancelled is no damage; the caller reports the cancel.
+      const TCompThreadSafety& s = CodecState();
+      if (!s.FetchCancelled &&
+          (made != UnpackedSize ||
+           ((Method == kMethodStored || Method == kMethodRle) && s.InRemaining > 0)))
+        throw EBadChecksum();
     } catch (const ELZHBadDecodeTable&) {
       // A wrong key garbles a locked entry's tables: report the key, not the data.
       if (KeyLock > 0) throw EInvalidKey();

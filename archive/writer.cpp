@@ -146,7 +146,7 @@ void TArchiveWriter::Pack(TCompress& compress, int32_t key, TStream& out, TStrea
   }
   if (watch.Cancelled()) throw Exception("Cancelled");
   if (source.Position() - source_start != header.UnpackedSize)
-    throw Exception("\"" + stored_name + "\" changed or could not be read while it was packed");
+    throw EInOutError("\"" + stored_name + "\" changed or could not be read while it was packed");
 
   header.Method = method;
   header.PackedSize = packed;
@@ -172,8 +172,21 @@ TWrittenEntry TArchiveWriter::AddEntry(const std::string& stored_name, TStream& 
   return {stored_name, header};
 }
 
-TWrittenEntry TArchiveWriter::AddFile(const std::string& path, const std::string& stored_name) {
+namespace {
+
+// Opens a file to be added. What cannot seek (a FIFO that took a file's place) tells no size, and
+// is refused as a file that cannot be opened.
+std::unique_ptr<TFileStream> OpenInput(const std::string& path) {
   auto source = TFileStream::OpenRead(path);
+  if (source->Position() < 0)
+    throw EFOpenError("Cannot open file \"" + path + "\". It is not a regular file");
+  return source;
+}
+
+}  // namespace
+
+TWrittenEntry TArchiveWriter::AddFile(const std::string& path, const std::string& stored_name) {
+  auto source = OpenInput(path);
   uint16_t attr = FileAttributes(path);
   return AddEntry(stored_name, *source, platform::GetFileDate(path), attr);
 }
@@ -188,7 +201,11 @@ struct SpillFile {
   std::string path_left;
   explicit SpillFile(const std::string& folder)
       : stream(TFileStream::CreateUnique(folder, ".qobz-")) {
+    // Packed data of the files being added: theirs alone to read, however briefly named.
+    const bool kept = platform::KeepPrivate(*stream);
+    const std::string why = kept ? std::string() : platform::LastErrorText();
     if (!platform::DeleteFile(stream->Path())) path_left = stream->Path();
+    if (!kept) throw EFCreateError("Cannot make " + stream->Path() + " private: " + why);
   }
   ~SpillFile() {
     stream.reset();
@@ -274,7 +291,7 @@ void TArchiveWriter::AddFiles(const std::vector<TFileToAdd>& files, int threads,
       }
       PackedAhead result;
       try {
-        auto source = TFileStream::OpenRead(files[index].Path);
+        auto source = OpenInput(files[index].Path);
         const int64_t size = source->Size();
         if (size < 0 || size > kMaxSize || (size > kPackAheadLimit && spill_folder_.empty())) {
           result.state = PackedAhead::State::InTurn;

@@ -508,31 +508,63 @@ bool SetAttributes(const std::string& path, uint32_t attributes) {
   return mode == (st.st_mode & 07777) || ::chmod(native.c_str(), mode) == 0;
 }
 
-// The permission bits of a new file: 0666 less the process's umask, read without changing it
-// (umask(2) both sets and answers, which would race with other threads making files).
-mode_t NewFileMode() {
-  static const mode_t mode = [] {
-    mode_t mask = 022;
+namespace {
+
+// The process's file creation mask, read once. /proc tells it without touching it; elsewhere it is
+// read by setting it, and for that instant the most private mask is in force, so that a file
+// another thread creates meanwhile is never more open than intended.
+mode_t CreationMask() {
+  static const mode_t mask = [] {
     if (FILE* status = std::fopen("/proc/self/status", "re")) {
-      char line[128];
-      unsigned value;
-      while (std::fgets(line, sizeof line, status))
-        if (std::sscanf(line, "Umask: %o", &value) == 1) mask = static_cast<mode_t>(value);
+      char line[256];
+      unsigned value = 0;
+      bool found = false;
+      while (!found && std::fgets(line, sizeof line, status))
+        found = std::sscanf(line, "Umask: %o", &value) == 1;
       std::fclose(status);
+      if (found) return static_cast<mode_t>(value & 0777);
     }
-    return static_cast<mode_t>(0666 & ~mask);
+    const mode_t old = ::umask(077);
+    ::umask(old);
+    return old;
   }();
-  return mode;
+  return mask;
 }
+
+}  // namespace
 
 bool SetAttributes(TFileStream& file, uint32_t attributes) {
   struct stat st;
   const int fd = static_cast<int>(file.Handle());
   if (fd < 0 || ::fstat(fd, &st) != 0) return false;
   // A file under a passing name is its owner's alone until now: it gets a new file's mode.
-  if (file.Passing()) st.st_mode = (st.st_mode & ~07777) | NewFileMode();
+  if (file.Passing()) st.st_mode = (st.st_mode & ~07777) | (0666 & ~CreationMask());
   const mode_t mode = AttributeMode(st.st_mode, attributes);
   return mode == (st.st_mode & 07777) || ::fchmod(fd, mode) == 0;
+}
+
+bool KeepPrivate(TFileStream& file) {
+  const int fd = static_cast<int>(file.Handle());
+  return fd >= 0 && ::fchmod(fd, S_IRUSR | S_IWUSR) == 0;
+}
+
+bool SetReplacingAccess(TFileStream& file, const std::string& replaced) {
+  const int fd = static_cast<int>(file.Handle());
+  struct stat now;
+  if (fd < 0 || ::fstat(fd, &now) != 0) return false;
+  struct stat old;
+  mode_t mode = 0666 & ~CreationMask();
+  if (!replaced.empty() && ::stat(NativePath(replaced).c_str(), &old) == 0 &&
+      S_ISREG(old.st_mode)) {
+    // Set-id bits are not carried over: a rewritten file is data, never a program to run as
+    // someone.
+    mode = old.st_mode & 0777;
+    if (now.st_gid != old.st_gid && ::fchown(fd, static_cast<uid_t>(-1), old.st_gid) != 0) {
+      if (errno != EPERM) return false;
+      mode &= ~static_cast<mode_t>(S_IRWXG);
+    }
+  }
+  return ::fchmod(fd, mode) == 0;
 }
 
 bool FileExists(const std::string& path) {

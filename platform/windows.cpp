@@ -295,6 +295,14 @@ bool SetAttributes(TFileStream& file, uint32_t attributes) {
   return SetAttributes(file.Path(), attributes);
 }
 
+bool KeepPrivate(TFileStream&) {
+  return true;
+}
+
+bool SetReplacingAccess(TFileStream&, const std::string&) {
+  return true;
+}
+
 bool FileExists(const std::string& path) {
   DWORD attr = GetFileAttributesA(path.c_str());
   return attr != INVALID_FILE_ATTRIBUTES && (attr & FILE_ATTRIBUTE_DIRECTORY) == 0;

@@ -228,7 +228,14 @@ std::string FolderOf(const std::string& path) {
 class TPendingFile {
  public:
   explicit TPendingFile(const std::string& path)
-      : path_(path), stream_(TFileStream::CreateUnique(FolderOf(path), ".qobz-")) {}
+      : path_(path), stream_(TFileStream::CreateUnique(FolderOf(path), ".qobz-")) {
+    if (!platform::KeepPrivate(*stream_)) {
+      const std::string why = platform::LastErrorText();
+      stream_->Close();
+      platform::DeleteFile(stream_->Path());
+      throw EFCreateError("Cannot make " + stream_->Path() + " private: " + why);
+    }
+  }
   ~TPendingFile() {
     if (!stream_) return;
     stream_->Close();
@@ -237,6 +244,10 @@ class TPendingFile {
   TFileStream& Stream() { return *stream_; }
   // Closes the file and puts it in place.
   void Commit() {
+    // Never more open than the file it replaces, or than any new file.
+    if (!platform::SetReplacingAccess(*stream_, path_))
+      throw EWriteError("Cannot set the access of " + stream_->Path() + ": " +
+                        platform::LastErrorText());
     stream_->Close();
     if (!platform::RenameFile(stream_->Path(), path_))
       throw EWriteError("Cannot rename " + stream_->Path() + " to " + path_ + ": " +

@@ -55,6 +55,10 @@ class Collector {
   std::vector<Input>& Inputs() { return inputs_; }
   // How many paths were passed over (the exit code is then 1).
   int Skipped() const { return skipped_; }
+  // The paths passed over inside folders while the inputs were gathered, each with the reason.
+  const std::vector<std::pair<std::string, std::string>>& PassedOver() const {
+    return passed_over_;
+  }
   // Records a file that could not be opened when its turn came.
   void Skip(const std::string& path, const std::string& why) {
     Warn(path + ": skipped: " + why);
@@ -87,6 +91,7 @@ class Collector {
 
   void Refuse(const std::string& path, const std::string& why, bool operand) {
     if (operand) throw Exception("Cannot add \"" + path + "\": " + why);
+    passed_over_.push_back({path, why});
     Skip(path, why);
   }
 
@@ -158,6 +163,7 @@ class Collector {
   std::set<platform::FileIdentity> surveyed_;  // reached without a link
   std::set<platform::FileIdentity> folders_;   // entered
   std::set<std::string> warned_;
+  std::vector<std::pair<std::string, std::string>> passed_over_;
   int skipped_ = 0;
 };
 
@@ -284,6 +290,7 @@ int CommandAdd(const Args& args) {
     inputs.push_back({path, name, fs::file_size(path)});
   }
 
+  const bool keep_unreadable = args.Flag("--keep-unreadable");
   std::string current;
   bool warned = false;  // a kept name was warned of
   try {
@@ -295,84 +302,133 @@ int CommandAdd(const Args& args) {
     const uint8_t method = ParseMethod(args.Has("--method") ? args.Value("--method")
                                        : adding             ? old.id
                                                             : "LH5");
-    std::set<std::string> replaced;
-    for (const Input& in : inputs) replaced.insert(in.stored);
-    std::vector<const OldEntry*> kept;
-    int64_t kept_total = 0;
-    for (const OldEntry& entry : old.entries) {
-      if (replaced.count(entry.name)) continue;
-      kept.push_back(&entry);
-      kept_total += entry.header.UnpackedSize;
-    }
-    // Expansion stops once the sizes read add up to the archive's total, so empty entries
-    // placed last would never come out: they all go first, the old ones ahead of the new.
-    std::stable_partition(inputs.begin(), inputs.end(),
-                          [](const Input& in) { return in.size == 0; });
-    std::stable_partition(kept.begin(), kept.end(),
-                          [](const OldEntry* e) { return e->header.UnpackedSize == 0; });
-
-    std::vector<TFileToAdd> files;
-    std::vector<int64_t> before;  // bytes of the new files ahead of each, for the progress bar
-    int64_t total = 0;
-    for (const Input& in : inputs) {
-      files.push_back({in.path, in.stored});
-      before.push_back(total);
-      total += static_cast<int64_t>(in.size);
-    }
-    Progress& progress = Progress::Get();
-    progress.Begin(compress, total, static_cast<int64_t>(files.size()));
-    size_t first = 0;  // index of the first file of the batch being added
-    TAddFilesEvents events;
-    events.BeforeEntry = [&](size_t index) {
-      const size_t i = first + index;
-      current = files[i].StoredName;
-      progress.Entry(static_cast<int64_t>(i), before[i], static_cast<int64_t>(inputs[i].size));
-      Say(ShownName(current), archive == "-");
-    };
-    // Nothing of an entry is written before its file is open.
-    events.Skipped = [&](size_t index, const EFOpenError& e) {
-      collector.Skip(files[first + index].Path, e.Message());
-    };
-    TFileStream& out = output.Stream();
-    TArchiveWriter writer(compress, out, method, lock);
-    // Large files packed ahead wait beside the new archive.
-    std::string folder = fs::path(out.Path()).parent_path().string();
-    writer.SetSpillFolder(folder.empty() ? "." : folder);
-    writer.SetBest(args.Flag("--best"));
-    const size_t new_empty = static_cast<size_t>(
-        std::find_if(inputs.begin(), inputs.end(), [](const Input& in) { return in.size != 0; }) -
-        inputs.begin());
-    const size_t old_empty = static_cast<size_t>(
-        std::find_if(kept.begin(), kept.end(),
-                     [](const OldEntry* e) { return e->header.UnpackedSize != 0; }) -
-        kept.begin());
-    int unusable = 0;  // kept names that could not name a file here
-    auto copy_old = [&](size_t from, size_t to) {
-      for (size_t i = from; i < to; ++i) {
-        current = kept[i]->name;
-        unusable += CopyEntry(*old.in, *kept[i], out) ? 1 : 0;
+    std::set<std::string> old_names;
+    for (const OldEntry& entry : old.entries) old_names.insert(entry.name);
+    const std::string left_as_it_was =
+        "; the archive is left as it was (--keep-unreadable keeps the old entry and adds the rest)";
+    // A path passed over while gathering (a file that became a pipe or a dangling link, a folder
+    // that cannot be read) may stand where old entries are: keeping them while the rest is
+    // updated is only done when asked for.
+    if (!keep_unreadable)
+      for (const auto& [path, why] : collector.PassedOver()) {
+        const std::string name = collector.Name(path);
+        const bool named_again =
+            std::any_of(old_names.begin(), old_names.end(), [&](const std::string& old_name) {
+              return old_name == name || old_name.rfind(name + "\\", 0) == 0;
+            });
+        if (named_again) throw Exception("Cannot add \"" + path + "\": " + why + left_as_it_was);
       }
-    };
-    auto add_new = [&](size_t from, size_t to) {
-      if (from == to) return;
-      first = from;
-      writer.AddFiles({files.begin() + static_cast<std::ptrdiff_t>(from),
-                       files.begin() + static_cast<std::ptrdiff_t>(to)},
-                      jobs, events);
-    };
-    copy_old(0, old_empty);
-    add_new(0, new_empty);
-    copy_old(old_empty, kept.size());
-    add_new(new_empty, files.size());
-    current.clear();
-    writer.Finish();
-    // The writer's header, keeping the lock mark of an archive that holds locked entries.
-    TArchiveHeader header;
-    compress.InitArchiveHeader(header, kMethodIds[method], caMulti, 0);
-    if (adding && old.header.KeyLock != 0) header.KeyLock = old.header.KeyLock;
-    WriteArchiveHeader(out, 0, header, writer.TotalSize() + kept_total);
-    output.Commit();
-    warned = unusable > 0;
+    // An input that would replace an entry but cannot be read when its turn comes (gone, no
+    // longer a file, unreadable, or changing while it is packed) must not cost the entry: the
+    // command fails naming it and the archive stays as it was. With --keep-unreadable the entry
+    // is kept instead, with a warning, and the archive is made again without that input.
+    std::set<std::string> kept_back;
+    for (bool made = false; !made;) {
+      std::vector<Input> now;
+      for (const Input& in : inputs)
+        if (!kept_back.count(in.stored)) now.push_back(in);
+      std::set<std::string> replaced;
+      for (const Input& in : now) replaced.insert(in.stored);
+      std::vector<const OldEntry*> kept;
+      int64_t kept_total = 0;
+      for (const OldEntry& entry : old.entries) {
+        if (replaced.count(entry.name)) continue;
+        kept.push_back(&entry);
+        kept_total += entry.header.UnpackedSize;
+      }
+      // Expansion stops once the sizes read add up to the archive's total, so empty entries
+      // placed last would never come out: they all go first, the old ones ahead of the new.
+      std::stable_partition(now.begin(), now.end(), [](const Input& in) { return in.size == 0; });
+      std::stable_partition(kept.begin(), kept.end(),
+                            [](const OldEntry* e) { return e->header.UnpackedSize == 0; });
+
+      std::vector<TFileToAdd> files;
+      std::vector<int64_t> before;  // bytes of the new files ahead of each, for the progress bar
+      int64_t total = 0;
+      for (const Input& in : now) {
+        files.push_back({in.path, in.stored});
+        before.push_back(total);
+        total += static_cast<int64_t>(in.size);
+      }
+      Progress& progress = Progress::Get();
+      progress.Begin(compress, total, static_cast<int64_t>(files.size()));
+      size_t first = 0;  // index of the first file of the batch being added
+      size_t at = 0;     // index of the file in its turn
+      TAddFilesEvents events;
+      events.BeforeEntry = [&](size_t index) {
+        at = first + index;
+        current = files[at].StoredName;
+        progress.Entry(static_cast<int64_t>(at), before[at], static_cast<int64_t>(now[at].size));
+        Say(ShownName(current), archive == "-");
+      };
+      // Nothing of an entry is written before its file is open. A file under a new name is
+      // passed over; one that would replace an entry stops the run (below).
+      events.Skipped = [&](size_t index, const EFOpenError& e) {
+        if (old_names.count(files[first + index].StoredName)) throw e;
+        collector.Skip(files[first + index].Path, e.Message());
+      };
+      TFileStream& out = output.Stream();
+      TArchiveWriter writer(compress, out, method, lock);
+      // Large files packed ahead wait beside the new archive.
+      std::string folder = fs::path(out.Path()).parent_path().string();
+      writer.SetSpillFolder(folder.empty() ? "." : folder);
+      writer.SetBest(args.Flag("--best"));
+      const size_t new_empty = static_cast<size_t>(
+          std::find_if(now.begin(), now.end(), [](const Input& in) { return in.size != 0; }) -
+          now.begin());
+      const size_t old_empty = static_cast<size_t>(
+          std::find_if(kept.begin(), kept.end(),
+                       [](const OldEntry* e) { return e->header.UnpackedSize != 0; }) -
+          kept.begin());
+      int unusable = 0;  // kept names that could not name a file here
+      auto copy_old = [&](size_t from, size_t to) {
+        for (size_t i = from; i < to; ++i) {
+          current = kept[i]->name;
+          unusable += CopyEntry(*old.in, *kept[i], out) ? 1 : 0;
+        }
+      };
+      // Answers false when an input that replaces an entry could not be read.
+      auto add_new = [&](size_t from, size_t to) {
+        if (from == to) return true;
+        first = from;
+        std::string why;
+        try {
+          writer.AddFiles({files.begin() + static_cast<std::ptrdiff_t>(from),
+                           files.begin() + static_cast<std::ptrdiff_t>(to)},
+                          jobs, events);
+          return true;
+        } catch (const EFOpenError& e) {
+          why = e.Message();
+        } catch (const EInOutError& e) {  // the file could not be read to its end
+          why = e.Message();
+        }
+        if (!old_names.count(files[at].StoredName)) throw Exception(why);
+        if (!keep_unreadable) throw Exception(why + left_as_it_was);
+        collector.Skip(files[at].Path, why + "; the archive keeps its old entry");
+        kept_back.insert(files[at].StoredName);
+        return false;
+      };
+      copy_old(0, old_empty);
+      if (!add_new(0, new_empty)) {
+        output.Discard();
+        continue;
+      }
+      copy_old(old_empty, kept.size());
+      if (!add_new(new_empty, files.size())) {
+        output.Discard();
+        continue;
+      }
+      current.clear();
+      writer.Finish();
+      // The writer's header, keeping the lock mark of an archive that holds locked entries.
+      TArchiveHeader header;
+      compress.InitArchiveHeader(header, kMethodIds[method], caMulti, 0);
+      if (adding && old.header.KeyLock != 0) header.KeyLock = old.header.KeyLock;
+      WriteArchiveHeader(out, 0, header, writer.TotalSize() + kept_total);
+      output.Commit();
+      warned = unusable > 0;
+      made = true;
+    }
   } catch (const Exception& e) {
     PrintError(shown, current, e.Message());
     return 1;

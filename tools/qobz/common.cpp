@@ -377,12 +377,12 @@ void StdinStream::WriteBuffer(const void*, int32_t) {
   throw EWriteError("Stream write error: standard input cannot be written");
 }
 
-std::unique_ptr<TMemoryStream> ReadStdin() {
+std::unique_ptr<TMemoryStream> ReadAll(TStream& in) {
   auto stream = std::make_unique<TMemoryStream>();
   std::vector<uint8_t>& data = stream->Data();
   uint8_t chunk[65536];
-  size_t n;
-  while ((n = std::fread(chunk, 1, sizeof chunk, stdin)) > 0) {
+  int32_t n;
+  while ((n = in.Read(chunk, sizeof chunk)) > 0) {
     data.insert(data.end(), chunk, chunk + n);
     if (data.size() > 2147483647u) throw UsageError("input larger than 2 GiB - 1");
   }
@@ -470,17 +470,20 @@ OutputFile::OutputFile(std::string path) : path_(std::move(path)) {
       throw EFCreateError("Cannot create file \"" + path_ + "\". Permission denied");
     target_ = fs::canonical(path_, ec).string();
     if (ec) throw EFCreateError("Cannot create file \"" + path_ + "\". " + ec.message());
-    keep_permissions_ = true;
-    permissions_ = static_cast<unsigned>(status.permissions() & fs::perms::mask);
   }
   // Anything else (a pipe, a device, a socket) is written into, not replaced.
 }
 
 OutputFile::~OutputFile() {
+  Discard();
+}
+
+void OutputFile::Discard() {
   temp_.reset();
   if (!temp_path_.empty()) {
     std::error_code ec;
     fs::remove(temp_path_, ec);
+    temp_path_.clear();
   }
 }
 
@@ -495,6 +498,8 @@ TFileStream& OutputFile::Stream() {
   std::string folder = target_.empty() ? TempFolder() : fs::path(target_).parent_path().string();
   temp_ = TFileStream::CreateUnique(folder, ".qobz-");
   temp_path_ = temp_->Path();
+  if (!platform::KeepPrivate(*temp_))
+    throw EFCreateError("Cannot make \"" + temp_path_ + "\" private. " + std::strerror(errno));
   if (target_.empty()) {
     // Only ever copied out: the name can go now, so that nothing is left behind even if the
     // process is killed.
@@ -508,9 +513,9 @@ void OutputFile::Commit() {
   TFileStream& temp = Stream();
   std::error_code ec;
   if (!target_.empty()) {
-    if (keep_permissions_)
-      fs::permissions(temp_path_, static_cast<fs::perms>(permissions_),
-                      fs::perm_options::replace | fs::perm_options::nofollow, ec);
+    // Never more open than what it replaces, or than any new file.
+    if (!platform::SetReplacingAccess(temp, target_))
+      throw EFCreateError("Cannot create file \"" + path_ + "\". " + std::strerror(errno));
     temp.Close();
     fs::rename(temp_path_, target_, ec);
     if (ec) throw EFCreateError("Cannot create file \"" + path_ + "\". " + ec.message());

@@ -150,8 +150,8 @@ class StdinStream : public TStream {
   int64_t Size() override { return -1; }
 };
 
-// Reads all of standard input.
-std::unique_ptr<TMemoryStream> ReadStdin();
+// Reads a source to its end, whatever its kind: a pipe, a FIFO or a terminal tells no size.
+std::unique_ptr<TMemoryStream> ReadAll(TStream& in);
 
 // The name under which a host path is stored: relative, backslashes between folders, normalised
 // lexically ("a/./b" and "a/x/../b" are "a\b"), so that it never holds a ".." segment. A leading
@@ -184,6 +184,8 @@ class OutputFile {
   TFileStream& Stream();
   // Puts the complete result in place (rename, or copy into standard output, a pipe or a device).
   void Commit();
+  // Drops what was written so far: the next Stream() is a new, empty temporary file.
+  void Discard();
   // Whether the destination is a regular file (or none yet) that Commit replaces.
   bool Replaces() const { return !target_.empty(); }
 
@@ -192,8 +194,6 @@ class OutputFile {
   std::string target_;  // the regular file to replace, links resolved; empty: copy out
   bool has_identity_ = false;
   uint64_t device_ = 0, file_ = 0;
-  bool keep_permissions_ = false;
-  unsigned permissions_ = 0;
   std::unique_ptr<TFileStream> temp_;
   std::string temp_path_;  // empty when there is nothing of ours to remove
 };

@@ -48,7 +48,10 @@ const std::vector<Command>& Commands() {
        "are stored. Names are stored normalised; a leading / or ../ is dropped with a warning.\n"
        "Inside a folder, what cannot be stored (a pipe, a socket, a dangling link, an unreadable\n"
        "file) is passed over with a warning and the exit code is 1; links are followed, each\n"
-       "folder once. The archive is the same whatever the number of threads.\n",
+       "folder once. An input that would replace an entry but cannot be read (one passed over\n"
+       "inside a folder included) is an error that leaves ARCHIVE as it was (--keep-unreadable\n"
+       "keeps that entry and adds the rest). The archive is the same whatever the number of\n"
+       "threads.\n",
        {{"method", 0, "NON|RLE|LZH|LH5",
          "the codec of the new entries (default: the archive's, else LH5)"},
         kBest,
@@ -57,7 +60,9 @@ const std::vector<Command>& Commands() {
         {"entry", 0, "NAME=PATH", "add the file PATH under the stored name NAME (repeatable)"},
         {"directory", 'C', "DIR", "read the inputs from DIR (names are stored relative to it)"},
         {"exclude", 0, "PATTERN", "leave out what the wildcard matches (name or path; repeatable)"},
-        {"jobs", 'j', "N", "pack on N threads (default: one per core)"}}},
+        {"jobs", 'j', "N", "pack on N threads (default: one per core)"},
+        {"keep-unreadable", 0, nullptr,
+         "keep the old entry of an input that cannot be read, add the rest (exit 1)"}}},
       {"d",
        qobz::tool::CommandDelete,
        "ARCHIVE NAME...",

@@ -31,9 +31,17 @@ Endpoints Open(const std::vector<std::string>& operands) {
   if (in_name != "-" && out->IsDestination(in_name))
     throw Exception("\"" + in_name + "\" is both the input and the output");
   if (in_name == "-") {
-    e.in = ReadStdin();
+    StdinStream in;
+    e.in = ReadAll(in);
   } else {
-    e.in = std::make_unique<ReadAheadStream>(TFileStream::OpenRead(in_name));
+    auto in = TFileStream::OpenRead(in_name);
+    // Only a file that can seek and tells a size is read as it is packed; anything else (a FIFO,
+    // /dev/stdin on a pipe, a file of /proc) is read to its end first.
+    if (in->Position() < 0 || in->Size() <= 0) {
+      e.in = ReadAll(*in);
+    } else {
+      e.in = std::make_unique<ReadAheadStream>(std::move(in));
+    }
   }
   int64_t size = e.in->Size() - e.in->Position();
   if (size > 2147483647) throw Exception("input larger than 2 GiB - 1");
