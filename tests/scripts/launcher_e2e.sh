@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # MakeBackupCD end to end on POSIX: a real library with an appended archive, loaded by the host,
-# starting a scripted companion (tests/companion) through posix_spawn, with the hand-off store in
-# a scratch folder. Then the shipped companion set makes and verifies a real backup.
+# starting a scripted companion (tests/companion) from the checked file, with the hand-off store
+# in a scratch folder. Then the shipped companion set makes and verifies a real backup.
 # Usage: launcher_e2e.sh BIN_DIR BUILD_DIR
 set -euo pipefail
 umask 022   # the launcher refuses folders that others may write to
