@@ -192,6 +192,7 @@ echo "-- hostile set-ups, one table: nothing runs that was not checked, no link 
 printf '#!/bin/sh\necho planted >> "%s"\n' "$work/planted.txt" > "$work/planted.sh"
 chmod 755 "$work/planted.sh"
 echo "outside" > "$work/outside.txt"
+cp "$work/outside.txt" "$work/outside.orig"
 root_only() { [ "$(id -u)" = 0 ] || { echo "skip: needs root to give a folder to another user"; return 1; }; }
 case_other_owner_parent() {  # a folder above the module folder belongs to another user
   root_only || return 0
@@ -221,18 +222,22 @@ case_linked_module_folder() {  # the library is reached through a link, which is
   ln -s real "$1/link"
   run_lib "$1/link/libqobzlaunch.so" "post:0"
 }
-case_swapped_module_folder() {  # the module folder and a planted one trade places during runs
-  local attempt
-  for attempt in 1 2 3 4; do
+case_swapped_module_folder() {  # another user's folder and the module folder trade places
+  local key_dir="$QOBZ_HANDOFF_DIR/Software/Halcrest/Dorvane/6.0" attempt
+  printf '#!/bin/sh\necho planted >> "%s"\necho 0 > "%s/DVResult"\n' "$work/planted.txt" \
+    "$key_dir" > "$1/planted"
+  chmod 755 "$1/planted"
+  for attempt in 1 2 3 4 5 6; do
+    [ ! -e "$work/planted.txt" ] || break
     rm -rf "$1/lib" "$1/evil" "$1/stop"
     pack "$1/lib" "Dorvane.exe=$bin/qobz_test_companion" "${data_files[@]}"
     mkdir "$1/evil"
-    cp "$work/planted.sh" "$1/evil/Dorvane.exe"
-    cp "$work/data/"{Krovnel.dll,Osvant03.hc,VQ.EXE,hcorig.hc} "$1/evil/"
-    cp "$1/lib/libqobzlaunch.so" "$1/evil/"
-    (  # renames only, never a write into either folder; at most 20 s
+    cp "$work/data/"{Krovnel.dll,Osvant03.hc,VQ.EXE,hcorig.hc} "$1/lib/libqobzlaunch.so" "$1/evil/"
+    chown -R nobody "$1/evil" 2> /dev/null || true
+    (  # renames only, and a fresh planted program in the other user's folder; at most 20 s
       end=$((SECONDS + 20))
       while [ ! -e "$1/stop" ] && [ $SECONDS -lt $end ]; do
+        cp "$1/planted" "$1/next" && mv "$1/next" "$1/evil/Dorvane.exe"
         mv "$1/lib" "$1/away" && mv "$1/evil" "$1/lib" && mv "$1/lib" "$1/evil" &&
           mv "$1/away" "$1/lib"
       done) &
@@ -289,7 +294,7 @@ while read -r name expect; do
   case "$out" in skip:*) echo "   $out"; continue ;; esac
   expect_eq "$out" "MakeBackupCD returned $expect" "$name"
   [ ! -e "$work/planted.txt" ] || fail "$name: the planted program ran"
-  expect_eq "$(cat "$work/outside.txt")" "outside" "$name: file outside the tree"
+  cmp -s "$work/outside.txt" "$work/outside.orig" || fail "$name: a file outside was written"
   if [ "$expect" = 2 ] && [ -e "$QOBZ_TEST_RECORD" ]; then fail "$name: the companion ran"; fi
 done << 'TABLE'
 other_owner_parent         2
