@@ -61,11 +61,14 @@ int32_t Run(TLaunchPlatform& system, const TLaunchSettings& settings) {
 
   // 2. and 3. Where the launcher lives, and no stale companion files there. Without a folder of
   // its own the launcher touches nothing (the bare names would land in the host's current folder),
-  // and it runs nothing from a folder where others may put files.
-  const std::string module_path = system.ModulePath();
-  const std::string module_folder = FolderOf(module_path);
-  if (module_folder.empty() || system.FolderWritableByOthers(module_folder))
-    return kResultNotPrepared;
+  // and it runs nothing from a folder where others may put files, or one that others could swap
+  // for another. From the check on, the folder is reached only through what was checked.
+  const std::string found_path = system.ModulePath();
+  const std::string found_folder = FolderOf(found_path);
+  if (found_folder.empty()) return kResultNotPrepared;
+  const std::string module_folder = system.HoldFolder(found_folder);
+  if (module_folder.empty()) return kResultNotPrepared;
+  const std::string module_path = module_folder + found_path.substr(found_folder.size());
   DeleteCompanionFiles(system, module_folder);
 
   // 4.
@@ -99,7 +102,7 @@ int32_t Run(TLaunchPlatform& system, const TLaunchSettings& settings) {
   if (!system.FileExists(program)) return kResultNotPrepared;
 
   // 8. A companion that cannot be started would never post a result.
-  if (!system.StartProcess(program + kStartSwitch)) return kResultNotPrepared;
+  if (!system.StartProgram(kCompanionProgram, kStartSwitch)) return kResultNotPrepared;
 
   // 9. Wait for as long as it takes: the companion program decides when the run is over.
   int32_t result = kResultRunning;
@@ -156,8 +159,9 @@ bool TSystemLaunchPlatform::FileExists(const std::string& path) {
 bool TSystemLaunchPlatform::FolderExists(const std::string& path) {
   return platform::FolderExists(path);
 }
-bool TSystemLaunchPlatform::FolderWritableByOthers(const std::string& path) {
-  return platform::FolderWritableByOthers(path);
+std::string TSystemLaunchPlatform::HoldFolder(const std::string& path) {
+  held_ = platform::TTrustedFolder::Open(path);
+  return held_ ? held_->Path() : std::string();
 }
 bool TSystemLaunchPlatform::DeleteFile(const std::string& path) {
   return platform::DeleteFile(path);
@@ -166,8 +170,8 @@ bool TSystemLaunchPlatform::Unpack(const std::string& module_path,
                                    std::vector<std::string>& written) {
   return UnpackAppendedArchive(module_path, archive_offset_, &written);
 }
-bool TSystemLaunchPlatform::StartProcess(const std::string& command_line) {
-  return platform::StartProcess(command_line);
+bool TSystemLaunchPlatform::StartProgram(const std::string& name, const std::string& argument) {
+  return held_ && held_->StartProgram(name, argument);
 }
 void TSystemLaunchPlatform::Sleep(uint32_t milliseconds) {
   platform::SleepMs(milliseconds);

@@ -30,7 +30,7 @@ constexpr const char* kCompanionFiles[6] = {"Dorvane.exe", "Krovnel.dll", "Osvan
                                             "VQ.EXE",      "hcorig.hc",   "hci9cd.hc"};
 constexpr int kFilesFromArchive = 5;
 constexpr const char* kCompanionProgram = "Dorvane.exe";
-constexpr const char* kStartSwitch = " /Start";
+constexpr const char* kStartSwitch = "/Start";
 
 constexpr uint32_t kPollIntervalMs = 1000;
 constexpr uint32_t kFinalPauseMs = 2000;
@@ -45,13 +45,15 @@ class TLaunchPlatform {
   virtual std::string ModulePath() = 0;
   virtual bool FileExists(const std::string& path) = 0;
   virtual bool FolderExists(const std::string& path) = 0;
-  // See platform::FolderWritableByOthers.
-  virtual bool FolderWritableByOthers(const std::string& path) = 0;
+  // Checks the folder (see platform::TTrustedFolder) and holds it until the next call; answers the
+  // path that names the held folder from then on, or empty when the folder is not trusted.
+  virtual std::string HoldFolder(const std::string& path) = 0;
   virtual bool DeleteFile(const std::string& path) = 0;
   // Expands every entry of the appended archive; on a normal end `written` holds the paths of the
   // files written (see UnpackAppendedArchive). May raise.
   virtual bool Unpack(const std::string& module_path, std::vector<std::string>& written) = 0;
-  virtual bool StartProcess(const std::string& command_line) = 0;
+  // Starts program `name` of the held folder with one argument, from the very file checked.
+  virtual bool StartProgram(const std::string& name, const std::string& argument) = 0;
   virtual void Sleep(uint32_t milliseconds) = 0;
 };
 
@@ -63,14 +65,15 @@ class TSystemLaunchPlatform : public TLaunchPlatform {
   std::string ModulePath() override;
   bool FileExists(const std::string& path) override;
   bool FolderExists(const std::string& path) override;
-  bool FolderWritableByOthers(const std::string& path) override;
+  std::string HoldFolder(const std::string& path) override;
   bool DeleteFile(const std::string& path) override;
   bool Unpack(const std::string& module_path, std::vector<std::string>& written) override;
-  bool StartProcess(const std::string& command_line) override;
+  bool StartProgram(const std::string& name, const std::string& argument) override;
   void Sleep(uint32_t milliseconds) override;
 
  private:
   int64_t archive_offset_;
+  std::unique_ptr<platform::TTrustedFolder> held_;
 };
 
 // The five settings; a null pointer counts as the empty string.

@@ -139,7 +139,7 @@ bool FolderExists(const std::string& path);
 // The full file name of the module (shared library or program) that holds this code, as an
 // archive-style path, or empty when it cannot be had. Windows: GetModuleFileNameA with a
 // 261-character buffer (a name that fills it is cut short, hence unknown). POSIX: dladdr, made
-// absolute with realpath.
+// absolute from the current folder; links on the way are kept, not resolved.
 std::string OwnModulePath();
 
 // True when users other than the caller may be able to add, replace or remove files in a folder,
@@ -169,11 +169,13 @@ bool StartProcess(const std::string& command_line);
 // code, or -1 when it could not be started or did not end normally.
 int RunProcessAndWait(const std::vector<std::string>& argv);
 
-// The entries of a folder (not "." or ".."), each with the folder bit when it is one. Answers
-// false when the folder cannot be read.
+// The entries of a folder (not "." or ".."), each with the folder bit when it is one. Links are
+// never followed: a symbolic link (a reparse point on Windows) is reported as a link, whatever it
+// points at, and never as a folder. Answers false when the folder cannot be read.
 struct FolderEntry {
   std::string name;
   bool is_folder = false;
+  bool is_link = false;
 };
 bool ListFolder(const std::string& path, std::vector<FolderEntry>& entries);
 
@@ -240,5 +242,44 @@ struct FileIdentity {
   }
 };
 bool GetFileIdentity(const std::string& path, FileIdentity& identity);
+
+// ---- The launcher's module folder: checked once, then used only through what was checked ----
+
+// A folder found trusted and held open from then on, so that what is checked is what is used.
+// POSIX: the folder and every folder above it up to the root, each opened from the one before
+// without following a link, belongs to root or the caller and may be written by no one else (the
+// rule of FolderWritableByOthers, as ssh's strict modes have it). One exception holds for the
+// folders above: a sticky one (/tmp, say) that belongs to root or the caller, where no one may
+// rename or remove what belongs to another, so the caller's folder below it stays the caller's.
+// The folder itself gets no such exception. Windows: the folder exists (see
+// FolderWritableByOthers).
+class TTrustedFolder {
+ public:
+  // Null when the folder or one above it is not trusted or cannot be opened, or when the path is
+  // not absolute or has a ".." segment.
+  static std::unique_ptr<TTrustedFolder> Open(const std::string& path);
+  ~TTrustedFolder();
+  TTrustedFolder(const TTrustedFolder&) = delete;
+  TTrustedFolder& operator=(const TTrustedFolder&) = delete;
+  // An archive-style path ending in a separator that names the held folder whatever becomes of
+  // the path it was opened by: POSIX, the descriptor's name under /proc/self/fd (checked to be
+  // the held folder itself); Windows, that path.
+  const std::string& Path() const { return path_; }
+  // Starts the program `name` of the held folder with one argument and does not wait for it. POSIX:
+  // the file is opened below the held descriptor without following a link, must be a regular file
+  // of the caller's with no other name that no one else may write, is made executable through that
+  // descriptor and is started from that very descriptor (fexecve), as the opened path plus
+  // `name`. Windows: the file is opened without delete or write sharing and held open until
+  // StartProcess has started the opened path plus `name`, a blank and the argument. False when
+  // the program did not start.
+  bool StartProgram(const std::string& name, const std::string& argument);
+
+ private:
+  TTrustedFolder(intptr_t handle, std::string opened, std::string path)
+      : handle_(handle), opened_(std::move(opened)), path_(std::move(path)) {}
+  intptr_t handle_;
+  std::string opened_;  // the path the folder was opened by, ending in a separator
+  std::string path_;
+};
 
 }  // namespace qobz::platform

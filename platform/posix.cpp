@@ -682,10 +682,18 @@ bool MakeExecutable(const std::string& native) {
 
 std::string OwnModulePath() {
   Dl_info info;
-  if (dladdr(reinterpret_cast<void*>(&OwnModulePath), &info) == 0 || !info.dli_fname) return {};
-  char resolved[PATH_MAX];
-  if (!realpath(info.dli_fname, resolved)) return {};
-  return ArchiveStylePath(resolved);
+  if (dladdr(reinterpret_cast<void*>(&OwnModulePath), &info) == 0 || !info.dli_fname ||
+      !*info.dli_fname)
+    return {};
+  // The path the module was loaded by, links and all: whoever checks the folder should see every
+  // link on the way rather than where they led at one moment.
+  std::string path = info.dli_fname;
+  if (path[0] != '/') {
+    char current[PATH_MAX];
+    if (!::getcwd(current, sizeof current)) return {};
+    path = std::string(current) + "/" + path;
+  }
+  return ArchiveStylePath(path);
 }
 
 bool SameFileName(const std::string& a, const std::string& b) {
@@ -737,10 +745,12 @@ bool ListFolder(const std::string& path, std::vector<FolderEntry>& entries) {
     std::string name = e->d_name;
     if (name == "." || name == "..") continue;
     struct stat st;
-    std::string full = native + (native.empty() || native.back() == '/' ? "" : "/") + name;
     FolderEntry entry;
     entry.name = name;
-    entry.is_folder = ::stat(full.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+    if (::fstatat(::dirfd(dir), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
+      entry.is_link = S_ISLNK(st.st_mode);
+      entry.is_folder = S_ISDIR(st.st_mode);
+    }
     entries.push_back(entry);
   }
   ::closedir(dir);

@@ -458,7 +458,8 @@ bool ListFolder(const std::string& path, std::vector<FolderEntry>& entries) {
     if (name == "." || name == "..") continue;
     FolderEntry entry;
     entry.name = name;
-    entry.is_folder = (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    entry.is_link = (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+    entry.is_folder = !entry.is_link && (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
     entries.push_back(entry);
   } while (FindNextFileA(find, &data));
   FindClose(find);
@@ -641,5 +642,37 @@ std::unique_ptr<TFileStream> TFileStream::CreateUnique(const std::string& folder
 }
 
 }  // namespace qobz
+
+// ---- TTrustedFolder ----
+
+namespace qobz::platform {
+
+std::unique_ptr<TTrustedFolder> TTrustedFolder::Open(const std::string& path) {
+  if (path.empty() || !FolderExists(path) || FolderWritableByOthers(path)) return nullptr;
+  std::string opened = path;
+  if (opened.back() != '\\' && opened.back() != '/' && opened.back() != ':') opened += '\\';
+  return std::unique_ptr<TTrustedFolder>(new TTrustedFolder(0, opened, opened));
+}
+
+TTrustedFolder::~TTrustedFolder() = default;
+
+bool TTrustedFolder::StartProgram(const std::string& name, const std::string& argument) {
+  // Held open without delete or write sharing, the file can be neither replaced, renamed nor
+  // changed between this check and the start.
+  const std::string program = opened_ + name;
+  HANDLE file = CreateFileA(program.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  BY_HANDLE_FILE_INFORMATION info;
+  const bool regular =
+      GetFileInformationByHandle(file, &info) &&
+      (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) == 0 &&
+      info.nNumberOfLinks == 1;
+  const bool started = regular && StartProcess(program + " " + argument);
+  CloseHandle(file);
+  return started;
+}
+
+}  // namespace qobz::platform
 
 #endif  // _WIN32

@@ -160,9 +160,9 @@ class ScriptedSystem : public TLaunchPlatform {
     log.push_back("folder? " + path);
     return qobz::platform::FolderExists(path);
   }
-  bool FolderWritableByOthers(const std::string& path) override {
+  std::string HoldFolder(const std::string& path) override {
     log.push_back("shared? " + path);
-    return qobz::platform::FolderWritableByOthers(path);
+    return qobz::platform::FolderWritableByOthers(path) ? std::string() : path;
   }
   bool DeleteFile(const std::string& path) override {
     log.push_back("delete " + Name(path));
@@ -173,8 +173,8 @@ class ScriptedSystem : public TLaunchPlatform {
     log.push_back("unpack");
     return UnpackAppendedArchive(path, kTestOffset, &files);
   }
-  bool StartProcess(const std::string& command_line) override {
-    log.push_back("start " + command_line);
+  bool StartProgram(const std::string& name, const std::string& argument) override {
+    log.push_back("start " + FolderOf(module_path) + name + " " + argument);
     std::vector<qobz::platform::FolderEntry> entries;
     qobz::platform::ListFolder(FolderOf(module_path), entries);
     folder_at_start.clear();

@@ -2,6 +2,7 @@
 #include "launcher/companion/krovnel.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -29,7 +30,9 @@ bool SameFolder(std::string a, std::string b) {
   return a == b;
 }
 
-// Every file below `folder`, as stored names relative to it, in a stable (sorted) order.
+// Every file below `folder`, as stored names relative to it, in a stable (sorted) order. A link
+// is never followed (so a loop of links cannot trap the walk, and nothing outside the folder is
+// read): it is left out with a warning, as the archive has no way to store one.
 bool CollectFiles(const std::string& folder, const std::string& prefix, const std::string& skip,
                   std::vector<std::string>& names) {
   std::vector<qobz::platform::FolderEntry> entries;
@@ -38,7 +41,10 @@ bool CollectFiles(const std::string& folder, const std::string& prefix, const st
             [](const auto& x, const auto& y) { return x.name < y.name; });
   for (const auto& e : entries) {
     std::string name = prefix + e.name;
-    if (e.is_folder) {
+    if (e.is_link) {
+      std::fprintf(stderr, "Krovnel: \"%s\" is a link, not followed; left out of the backup\n",
+                   Native(folder, name).c_str());
+    } else if (e.is_folder) {
       if (!skip.empty() && SameFolder(Native(folder, name), skip)) continue;
       if (!CollectFiles(folder, name + "\\", skip, names)) return false;
     } else {
@@ -55,20 +61,14 @@ uint8_t MethodCode(const char* id) {
   return qobz::kMethodStored;
 }
 
-// Writes the archive to `temp`; answers a result code.
+// Writes the archive into `out`, a new temporary file in `target_folder`; answers a result code.
 int32_t WriteArchive(const std::string& folder, const std::vector<std::string>& names,
-                     const std::string& temp, uint8_t method, int32_t& entries) {
-  std::unique_ptr<qobz::TFileStream> out;
-  try {
-    out = qobz::TFileStream::Create(temp);
-  } catch (const qobz::Exception&) {
-    return dorvane::kArchiveUnwritable;
-  }
+                     qobz::TFileStream& out, const std::string& target_folder, uint8_t method,
+                     int32_t& entries) {
   qobz::TCompress compress;
-  qobz::TArchiveWriter writer(compress, *out, method);
+  qobz::TArchiveWriter writer(compress, out, method);
   // Large files are packed ahead into temporary files beside the archive.
-  const size_t cut = temp.find_last_of("\\/");
-  writer.SetSpillFolder(cut == std::string::npos ? std::string() : temp.substr(0, cut));
+  writer.SetSpillFolder(target_folder);
   std::vector<qobz::TFileToAdd> files;
   files.reserve(names.size());
   for (const std::string& name : names) files.push_back({Native(folder, name), name});
@@ -94,30 +94,42 @@ KROVNEL_API int32_t KrovnelBackup(const char* folder, const char* skip_folder,
     if (!CollectFiles(folder, "", skip_folder ? skip_folder : "", names))
       return dorvane::kSourceUnreadable;
     const std::string target = archive_path;
-    const std::string temp = target + ".part";
+    const size_t cut = target.find_last_of("\\/");
+    const std::string target_folder =
+        cut == std::string::npos ? std::string() : target.substr(0, cut);
     int32_t count = 0;
     uint8_t method = MethodCode(method_id);
     int32_t code = dorvane::kInternal;
     for (;;) {
+      // A fresh file under a name no one can guess, created exclusively: whatever someone put
+      // beside the backup (a link, a file at a name of their choosing) is never opened.
+      std::unique_ptr<qobz::TFileStream> out;
       try {
-        code = WriteArchive(folder, names, temp, method, count);
+        out = qobz::TFileStream::CreateUnique(target_folder, ".krovnel-");
+      } catch (const qobz::Exception&) {
+        code = dorvane::kArchiveUnwritable;
+        break;
+      }
+      bool retry = false;
+      try {
+        code = WriteArchive(folder, names, *out, target_folder, method, count);
       } catch (const qobz::EWriteError&) {
         code = dorvane::kArchiveUnwritable;
       } catch (const qobz::EInvalidHeader&) {
         code = dorvane::kTooLarge;
       } catch (const qobz::Exception&) {
         // The method's codec failed; the stored method always works.
-        if (method != qobz::kMethodStored) {
-          method = qobz::kMethodStored;
-          continue;
-        }
+        retry = method != qobz::kMethodStored;
+        method = qobz::kMethodStored;
         code = dorvane::kInternal;
       }
-      break;
+      out->Close();
+      const std::string temp = out->Path();
+      if (code == dorvane::kDone && !qobz::platform::RenameFile(temp, target))
+        code = dorvane::kArchiveUnwritable;
+      if (code != dorvane::kDone) qobz::platform::DeleteFile(temp);
+      if (!retry) break;
     }
-    if (code == dorvane::kDone && !qobz::platform::RenameFile(temp, target))
-      code = dorvane::kArchiveUnwritable;
-    if (code != dorvane::kDone) qobz::platform::DeleteFile(temp);
     if (method_used) std::memcpy(method_used, qobz::kMethodIds[method], 4);
     if (entries) *entries = count;
     return code;

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # MakeBackupCD end to end on POSIX: a real library with an appended archive, loaded by the host,
-# starting a scripted companion (tests/companion) through posix_spawn, with the hand-off store in
-# a scratch folder. Then the shipped companion set makes and verifies a real backup.
+# starting a scripted companion (tests/companion) from the checked file, with the hand-off store
+# in a scratch folder. Then the shipped companion set makes and verifies a real backup.
 # Usage: launcher_e2e.sh BIN_DIR BUILD_DIR
 set -euo pipefail
 umask 022   # the launcher refuses folders that others may write to
@@ -184,4 +184,126 @@ touch "$work/blocked/file"   # a file where the backup folder should be
 out=$(DORVANE_BACKUP_DIR="$work/blocked/file/sub" "$bin/qobz_host" \
         "$work/real lib/libqobzlaunch.so" V T F C "$work/source" 2>/dev/null || true)
 expect_eq "$out" "MakeBackupCD returned 20" "backup folder that cannot be made"
+
+echo "-- hostile set-ups, one table: nothing runs that was not checked, no link is followed"
+# Each case builds its tree in a folder of its own below $work and answers, on its last line of
+# output, what the call returned; `expect` is that result, and after every case neither a planted
+# program nor anything outside the case's tree may have been touched.
+printf '#!/bin/sh\necho planted >> "%s"\n' "$work/planted.txt" > "$work/planted.sh"
+chmod 755 "$work/planted.sh"
+echo "outside" > "$work/outside.txt"
+cp "$work/outside.txt" "$work/outside.orig"
+root_only() { [ "$(id -u)" = 0 ] || { echo "skip: needs root to give a folder to another user"; return 1; }; }
+case_other_owner_parent() {  # a folder above the module folder belongs to another user
+  root_only || return 0
+  pack "$1/p/lib" "Dorvane.exe=$bin/qobz_test_companion" "${data_files[@]}"
+  chown nobody "$1/p"
+  run_lib "$1/p/lib/libqobzlaunch.so" "post:0"
+}
+case_world_writable_parent() {  # anyone may rename the module folder away
+  pack "$1/p/lib" "Dorvane.exe=$bin/qobz_test_companion" "${data_files[@]}"
+  chmod 777 "$1/p"
+  run_lib "$1/p/lib/libqobzlaunch.so" "post:0"
+}
+case_group_writable_parent() {  # a group that holds other users may rename it
+  root_only || return 0
+  pack "$1/p/lib" "Dorvane.exe=$bin/qobz_test_companion" "${data_files[@]}"
+  chgrp nogroup "$1/p"
+  chmod 775 "$1/p"
+  run_lib "$1/p/lib/libqobzlaunch.so" "post:0"
+}
+case_sticky_parent() {  # like /tmp: no one may rename what is the caller's, so it is accepted
+  pack "$1/p/lib" "Dorvane.exe=$bin/qobz_test_companion" "${data_files[@]}"
+  chmod 1777 "$1/p"
+  run_lib "$1/p/lib/libqobzlaunch.so" "post:0"
+}
+case_linked_module_folder() {  # the library is reached through a link, which is not followed
+  pack "$1/real" "Dorvane.exe=$bin/qobz_test_companion" "${data_files[@]}"
+  ln -s real "$1/link"
+  run_lib "$1/link/libqobzlaunch.so" "post:0"
+}
+case_swapped_module_folder() {  # another user's folder and the module folder trade places
+  local key_dir="$QOBZ_HANDOFF_DIR/Software/Halcrest/Dorvane/6.0" attempt
+  printf '#!/bin/sh\necho planted >> "%s"\necho 0 > "%s/DVResult"\n' "$work/planted.txt" \
+    "$key_dir" > "$1/planted"
+  chmod 755 "$1/planted"
+  for attempt in 1 2 3 4 5 6; do
+    [ ! -e "$work/planted.txt" ] || break
+    rm -rf "$1/lib" "$1/evil" "$1/stop"
+    pack "$1/lib" "Dorvane.exe=$bin/qobz_test_companion" "${data_files[@]}"
+    mkdir "$1/evil"
+    cp "$work/data/"{Krovnel.dll,Osvant03.hc,VQ.EXE,hcorig.hc} "$1/lib/libqobzlaunch.so" "$1/evil/"
+    chown -R nobody "$1/evil" 2> /dev/null || true
+    (  # renames only, and a fresh planted program in the other user's folder; at most 20 s
+      end=$((SECONDS + 20))
+      while [ ! -e "$1/stop" ] && [ $SECONDS -lt $end ]; do
+        cp "$1/planted" "$1/next" && mv "$1/next" "$1/evil/Dorvane.exe"
+        mv "$1/lib" "$1/away" && mv "$1/evil" "$1/lib" && mv "$1/lib" "$1/evil" &&
+          mv "$1/away" "$1/lib"
+      done) &
+    local swapper=$!
+    run_lib "$1/lib/libqobzlaunch.so" "post:0" > /dev/null 2>&1
+    touch "$1/stop"
+    wait "$swapper"
+  done
+  echo "MakeBackupCD returned none"
+}
+backup() {  # backup SOURCE BACKUPS: the shipped companion set backs SOURCE up into BACKUPS
+  mkdir -p "$3/lib"
+  cp "$packed" "$3/lib/"
+  DORVANE_BACKUP_DIR="$2" "$bin/qobz_host" "$3/lib/libqobzlaunch.so" "Week 12" T F C "$1" \
+    2> "$3/err.txt" | grep '^MakeBackupCD' || true
+}
+case_planted_part_link() {  # a link, then a file, at the name the backup once used for its draft
+  mkdir -p "$1/backups"
+  ln -s "$work/outside.txt" "$1/backups/Week 12.qbz.part"
+  local first
+  first=$(backup "$work/source" "$1/backups" "$1")
+  expect_eq "$first" "MakeBackupCD returned 0" "backup beside a planted link"
+  rm "$1/backups/Week 12.qbz.part"
+  echo "planted" > "$1/backups/Week 12.qbz.part"
+  chmod 444 "$1/backups/Week 12.qbz.part"
+  first=$(backup "$work/source" "$1/backups" "$1")
+  expect_eq "$(cat "$1/backups/Week 12.qbz.part")" "planted" "file at the old draft name"
+  "$build/companion/VQ.EXE" "$1/backups/Week 12.qbz" > /dev/null || fail "backup does not verify"
+  echo "$first"
+}
+case_links_in_source() {  # a loop of links and links leading out of the tree: stored as nothing
+  mkdir -p "$1/src/sub"
+  echo "a" > "$1/src/a.txt"
+  echo "b" > "$1/src/sub/b.txt"
+  ln -s .. "$1/src/sub/loop"
+  ln -s "$work" "$1/src/out"
+  ln -s "$work/outside.txt" "$1/src/file-link"
+  local result
+  result=$(backup "$1/src" "$1/backups" "$1")
+  expect_eq "$("$bin/qobz" l "$1/backups/Week 12.qbz" | grep -c 'a.txt\|b.txt')" "2" "files kept"
+  if "$bin/qobz" l "$1/backups/Week 12.qbz" | grep -q 'loop\|out\|file-link'; then
+    fail "a link was followed: $("$bin/qobz" l "$1/backups/Week 12.qbz")"
+  fi
+  grep -q "is a link, not followed" "$1/err.txt" || fail "no warning: $(cat "$1/err.txt")"
+  echo "$result"
+}
+# case                     expected result
+while read -r name expect; do
+  dir="$work/case-$name"
+  mkdir -p "$dir"
+  rm -f "$work/planted.txt"
+  echo "   $name"
+  out=$("case_$name" "$dir" | tail -n 1) || true
+  case "$out" in skip:*) echo "   $out"; continue ;; esac
+  expect_eq "$out" "MakeBackupCD returned $expect" "$name"
+  [ ! -e "$work/planted.txt" ] || fail "$name: the planted program ran"
+  cmp -s "$work/outside.txt" "$work/outside.orig" || fail "$name: a file outside was written"
+  if [ "$expect" = 2 ] && [ -e "$QOBZ_TEST_RECORD" ]; then fail "$name: the companion ran"; fi
+done << 'TABLE'
+other_owner_parent         2
+world_writable_parent      2
+group_writable_parent      2
+sticky_parent              0
+linked_module_folder       2
+swapped_module_folder      none
+planted_part_link          0
+links_in_source            0
+TABLE
 echo "launcher end to end: all passed"
