@@ -381,4 +381,17 @@ expect_rc 0 "$qobz" d -v base.qbz src/sub 'd*'
   fail "d: $("$qobz" l base.qbz)"
 cd "$work"
 
+# Standard output that fails ends the command: one message and exit 1 on a full disk, nothing
+# at all when the reader goes away (SIGPIPE, as with other tools), never an error per entry.
+seq 1 100000 > many.txt
+for i in $(seq 1 200); do echo "$i" > "m$i"; done
+"$qobz" a -q stdout.qbz many.txt m* || fail "a stdout.qbz"
+for cmd in "l" "l -1" "t -v" "x -O"; do
+  rc=0; $qobz $cmd stdout.qbz > /dev/full 2> err.txt || rc=$?
+  [ $rc = 1 ] && [ "$(wc -l < err.txt)" = 1 ] && grep -q 'No space left' err.txt ||
+    fail "$cmd > /dev/full: rc $rc, $(head -3 err.txt)"
+  { $qobz $cmd stdout.qbz 2> err.txt; } | head -c 1 > /dev/null || true
+  [ ! -s err.txt ] || fail "$cmd | head: $(head -3 err.txt)"
+done
+
 echo "tool_test: all passed"

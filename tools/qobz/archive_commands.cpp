@@ -586,6 +586,10 @@ int CommandExtract(const Args& args) {
           Say(ShownName(current), true);
           try {
             CheckSize(entry, reader->Extract(*data_out));
+          } catch (const EWriteError&) {
+            // Standard output failed: nothing more can go there; the end of the command says so,
+            // once (FinishStandardOutput).
+            return 1;
           } catch (const Exception& e) {
             PrintError(archive, current, e.Message());
             ++failed;
@@ -603,6 +607,10 @@ int CommandExtract(const Args& args) {
     // A walk cut short right after a damaged entry was reported with that entry.
     if (!last_failed) CheckWalkEnd(*reader);
     if (data_out) data_out->Close();
+  } catch (const EWriteError& e) {
+    if (to_stdout) return 1;  // told once, at the end of the command
+    PrintError(archive, current, e.Message());
+    return 1;
   } catch (const Exception& e) {
     PrintError(archive, current, e.Message());
     return 1;

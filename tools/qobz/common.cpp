@@ -263,6 +263,22 @@ std::string DisplayName(const std::string& stored) {
 #endif
 }
 
+namespace {
+int g_stdout_errno = 0;  // why a write to standard output failed, when one did
+}  // namespace
+
+int FinishStandardOutput(int rc) {
+  const bool failed_before = std::ferror(stdout) != 0;
+  errno = 0;
+  if (std::fflush(stdout) == 0 && !failed_before) return rc;
+  const int err = errno != 0 ? errno : g_stdout_errno;
+  if (err == EPIPE) return 1;
+  ClearProgress();
+  std::fprintf(stderr, "qobz: standard output: %s\n",
+               err != 0 ? std::strerror(err) : "a write failed");
+  return 1;
+}
+
 std::string ShownName(const std::string& stored) {
   return platform::EscapedName(DisplayName(stored));
 }
@@ -313,8 +329,10 @@ StdoutStream::~StdoutStream() {
 
 void StdoutStream::WriteBuffer(const void* buffer, int32_t count) {
   if (count <= 0) return;
-  if (std::fwrite(buffer, 1, static_cast<size_t>(count), file_) != static_cast<size_t>(count))
+  if (std::fwrite(buffer, 1, static_cast<size_t>(count), file_) != static_cast<size_t>(count)) {
+    if (file_ == stdout) g_stdout_errno = errno;
     throw EWriteError("Stream write error on " + name_ + ". " + std::strerror(errno));
+  }
   written_ += count;
 }
 

@@ -91,6 +91,12 @@ std::unique_ptr<TArchiveReader> StartWalk(TCompress& compress, TStream& in);
 // After a walk: the entries must add up to the header's TotalSize, or the archive is cut short.
 void CheckWalkEnd(const TArchiveReader& reader);
 
+// The end of every command: what is still buffered for standard output is written, and a write
+// that failed there, now or earlier (a full disk, a closed descriptor), fails the command with one
+// message. A reader that went away ends the command quietly: SIGPIPE does, as with other tools,
+// and EPIPE (SIGPIPE ignored by the caller) gives exit 1 without a message. Answers the exit code.
+int FinishStandardOutput(int rc);
+
 // A stored name as the platform writes paths: "/" between folders on POSIX.
 std::string DisplayName(const std::string& stored);
 // A stored name as listings and messages show it: DisplayName with control bytes escaped

@@ -183,7 +183,7 @@ int main(int argc, char** argv) {
       }
       if (args.Flag("--quiet")) qobz::tool::g_verbosity = qobz::tool::Verbosity::Quiet;
       if (args.Flag("--verbose")) qobz::tool::g_verbosity = qobz::tool::Verbosity::Verbose;
-      return c.run(args);
+      return qobz::tool::FinishStandardOutput(c.run(args));
     } catch (const qobz::tool::UsageError& e) {
       std::fprintf(stderr, "qobz %s: %s\nusage: %s\n", c.name, e.what(), Synopsis(c).c_str());
       return 2;
