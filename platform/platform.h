@@ -26,6 +26,8 @@ void YieldProcessor();
 void SleepMs(uint32_t milliseconds);
 // The number of processors the system has online, at least 1.
 int ProcessorCount();
+// How many files the process may have open at once (POSIX: the soft RLIMIT_NOFILE), at least 1.
+int OpenFileLimit();
 
 // The host's form of an archive-style path.
 std::string NativePath(const std::string& path);

@@ -11,6 +11,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/random.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <sys/wait.h>
@@ -142,7 +143,6 @@ std::unique_ptr<TFileStream> TFileStream::CreateBelowHeld(const std::string& fol
                                                           bool make_folders, TFolderWalk* walk,
                                                           int how) {
   const TMake make = static_cast<TMake>(how);
-  constexpr size_t kKept = 32;  // folders a walk keeps open, the target included
   std::string path = folder;
   if (!path.empty() && path.back() != '\\' && path.back() != '/') path += '\\';
   path += relative;
@@ -154,7 +154,7 @@ std::unique_ptr<TFileStream> TFileStream::CreateBelowHeld(const std::string& fol
     std::string base = folder.empty() ? std::string(".") : platform::NativePath(folder);
     const int fd = ::open(base.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) ThrowCreate(path, errno);
-    w.chain_.reserve(kKept);
+    w.chain_.reserve(TFolderWalk::kHeld);
     w.chain_.emplace_back(std::string(), fd);
     w.base_ = folder;
   }
@@ -201,7 +201,7 @@ std::unique_ptr<TFileStream> TFileStream::CreateBelowHeld(const std::string& fol
         throw EInOutError("Cannot make folder \"" + folder_path + "\". " + Reason(err));
       ThrowCreate(path, err);
     }
-    if (on_chain && w.chain_.size() < kKept) {
+    if (on_chain && w.chain_.size() < TFolderWalk::kHeld) {
       w.chain_.emplace_back(part, next);
       ++depth;
     } else {
@@ -437,6 +437,12 @@ void RemoveArmedFilesOnSignals() {
 }
 
 void YieldProcessor() {}
+
+int OpenFileLimit() {
+  struct rlimit limit;
+  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return 1 << 20;
+  return static_cast<int>(std::min<rlim_t>(std::max<rlim_t>(limit.rlim_cur, 1), 1 << 20));
+}
 
 int ProcessorCount() {
   const long n = ::sysconf(_SC_NPROCESSORS_ONLN);

@@ -240,6 +240,10 @@ void YieldProcessor() {
   Sleep(0);
 }
 
+int OpenFileLimit() {
+  return 1 << 14;  // handles: as many as memory allows; this is more than any job count needs
+}
+
 int ProcessorCount() {
   SYSTEM_INFO info;
   GetSystemInfo(&info);

@@ -73,6 +73,9 @@ class TNullStream : public TStream {
 // for one target, on one thread at a time.
 class TFolderWalk {
  public:
+  // Folders a walk keeps open at most, the target included: one descriptor each, and one more
+  // for a folder deeper than that while a file is made there.
+  static constexpr size_t kHeld = 32;
   TFolderWalk() = default;
   ~TFolderWalk();
   TFolderWalk(const TFolderWalk&) = delete;

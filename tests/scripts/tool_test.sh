@@ -394,4 +394,15 @@ for cmd in "l" "l -1" "t -v" "x -O"; do
   [ ! -s err.txt ] || fail "$cmd | head: $(head -3 err.txt)"
 done
 
+# The job count fits what the process may open: -j 64 under a 256-descriptor limit, with every
+# thread's walk holding a deep chain of folders.
+for i in $(seq 1 100); do
+  d=deep/$(printf 'a/%.0s' $(seq 1 $((i % 20 + 1))))x$i; mkdir -p "$d"; echo "$i" > "$d/f"
+done
+"$qobz" a -q deep.qbz deep || fail "a deep.qbz"
+mkdir dx
+(ulimit -n 256; "$qobz" x -q -j 64 deep.qbz -C dx && "$qobz" t -q -j 64 deep.qbz) ||
+  fail "x and t -j 64 under ulimit -n 256"
+[ "$(find dx -type f | wc -l)" = 100 ] || fail "x -j 64 wrote $(find dx -type f | wc -l) files"
+
 echo "tool_test: all passed"

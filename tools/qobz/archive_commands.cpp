@@ -320,10 +320,14 @@ bool OrderFree(const std::vector<Job>& jobs, const std::string& target) {
   return true;
 }
 
-// The number of threads for x and t: -j N, by default one per core.
-int Jobs(const Args& args) {
+// The number of threads for x and t: -j N, by default one per core, and no more than the files
+// the process may open allow, each thread holding up to `descriptors` of them (a few are left for
+// the rest of the process).
+int Jobs(const Args& args, int descriptors) {
+  constexpr int kReserved = 16;  // standard streams, the main archive stream, the library's own
   const int cores = std::max(1, static_cast<int>(std::thread::hardware_concurrency()));
-  return static_cast<int>(args.Number("--jobs", cores, 1, 256));
+  const int wanted = static_cast<int>(args.Number("--jobs", cores, 1, 256));
+  return std::max(1, std::min(wanted, (platform::OpenFileLimit() - kReserved) / descriptors));
 }
 
 // Whether an archive file can be opened again by each thread and read at any place.
@@ -510,7 +514,8 @@ int CommandExtract(const Args& args) {
   std::replace(s.target.begin(), s.target.end(), '/', '\\');
   compress.SetTargetPath(s.target);
   s.allow_absolute = args.Flag("--absolute-names");
-  const int threads = Jobs(args);
+  // Each thread: its archive stream, the folders its walk holds, one below them, the file made.
+  const int threads = Jobs(args, static_cast<int>(TFolderWalk::kHeld) + 3);
   const int64_t offset = args.Number("--offset", 0, 0, INT64_MAX);
   // Member patterns as the user writes paths ("./a/b" is "a/b").
   std::vector<std::string> patterns;
@@ -629,7 +634,7 @@ int CommandTest(const Args& args) {
   const std::string archive = args.Operands()[0];
   TCompress compress;
   compress.Key = static_cast<int32_t>(args.Number("--key", 0, INT32_MIN, UINT32_MAX));
-  const int threads = Jobs(args);
+  const int threads = Jobs(args, 1);  // each thread: its archive stream
   const int64_t offset = args.Number("--offset", 0, 0, INT64_MAX);
   std::string current;
   int64_t tested = 0, failed = 0;
