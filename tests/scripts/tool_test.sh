@@ -405,4 +405,25 @@ mkdir dx
   fail "x and t -j 64 under ulimit -n 256"
 [ "$(find dx -type f | wc -l)" = 100 ] || fail "x -j 64 wrote $(find dx -type f | wc -l) files"
 
+# Parallel x and t hold a buffer per job, never the archive's entries: the peak resident size
+# (VmHWM, read while the command runs) stays far below the archive's whole size.
+seq 1 12000000 > seq.txt
+mkdir wide
+for i in $(seq 1 24); do dd if=seq.txt of="wide/f$i" bs=1000000 skip="$i" count=3 status=none; done
+"$qobz" a -q wide.qbz wide || fail "a wide.qbz"
+peak_kib() {  # runs a command, answers its peak resident size in KiB
+  "$@" & local pid=$! peak=0 now
+  while now=$(awk '/^VmHWM:/ {print $2}' "/proc/$pid/status" 2> /dev/null) && [ -n "$now" ]; do
+    peak=$now; sleep 0.02
+  done
+  wait $pid || fail "$*"
+  echo "$peak"
+}
+mkdir wx
+for cmd in "x -q -j 8 wide.qbz -C wx" "t -q -j 8 wide.qbz"; do
+  kib=$(peak_kib $qobz $cmd)
+  [ "$kib" -lt "$(($(stat -c %s wide.qbz) / 1024))" ] || fail "$cmd: peak $kib KiB for an archive of $(stat -c %s wide.qbz) bytes"
+done
+cmp -s wide/f7 wx/wide/f7 || fail "x -j 8 wide.qbz"
+
 echo "tool_test: all passed"
