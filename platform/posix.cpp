@@ -128,21 +128,13 @@ void TFolderWalk::Reset() {
   base_.clear();
 }
 
-namespace {
-
-// How CreateBelowHeld makes the file at the end of the walk.
-enum class TMake { Replace, OnlyNew, Passing };
-
-}  // namespace
-
 // The walk of CreateEntryBelow and CreatePassingBelow: the folders of `relative`, each opened from
 // the one before without following a link, then the file made in the last one, which the
 // stream keeps.
 std::unique_ptr<TFileStream> TFileStream::CreateBelowHeld(const std::string& folder,
                                                           const std::string& relative,
                                                           bool make_folders, TFolderWalk* walk,
-                                                          int how) {
-  const TMake make = static_cast<TMake>(how);
+                                                          TMake make) {
   std::string path = folder;
   if (!path.empty() && path.back() != '\\' && path.back() != '/') path += '\\';
   path += relative;
@@ -239,20 +231,6 @@ std::unique_ptr<TFileStream> TFileStream::CreateBelowHeld(const std::string& fol
   stream->HoldFolder(std::make_unique<platform::THeldFolder>(held, std::string()), name);
   if (make == TMake::Passing) stream->final_name_ = part;
   return stream;
-}
-
-std::unique_ptr<TFileStream> TFileStream::CreateEntryBelow(const std::string& folder,
-                                                           const std::string& relative,
-                                                           bool make_folders, TFolderWalk* walk,
-                                                           bool only_new) {
-  return CreateBelowHeld(folder, relative, make_folders, walk,
-                         static_cast<int>(only_new ? TMake::OnlyNew : TMake::Replace));
-}
-
-std::unique_ptr<TFileStream> TFileStream::CreatePassingBelow(const std::string& folder,
-                                                             const std::string& relative,
-                                                             bool make_folders, TFolderWalk* walk) {
-  return CreateBelowHeld(folder, relative, make_folders, walk, static_cast<int>(TMake::Passing));
 }
 
 void TFileStream::HoldFolder(std::shared_ptr<platform::THeldFolder> folder, std::string name) {

@@ -41,4 +41,18 @@ int64_t TMemoryStream::Seek(int64_t offset, SeekOrigin origin) {
   return pos_;
 }
 
+std::unique_ptr<TFileStream> TFileStream::CreateEntryBelow(const std::string& folder,
+                                                           const std::string& relative,
+                                                           bool make_folders, TFolderWalk* walk,
+                                                           bool only_new) {
+  return CreateBelowHeld(folder, relative, make_folders, walk,
+                         only_new ? TMake::OnlyNew : TMake::Replace);
+}
+
+std::unique_ptr<TFileStream> TFileStream::CreatePassingBelow(const std::string& folder,
+                                                             const std::string& relative,
+                                                             bool make_folders, TFolderWalk* walk) {
+  return CreateBelowHeld(folder, relative, make_folders, walk, TMake::Passing);
+}
+
 }  // namespace qobz

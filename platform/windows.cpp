@@ -69,9 +69,6 @@ void TFolderWalk::Reset() {
 
 namespace {
 
-// How CreateBelowHeld makes the file at the end of its path.
-enum class TMake { Replace, OnlyNew, Passing };
-
 // The folder a file is made in, held without delete sharing from before the file is made until
 // the stream ends: it cannot be renamed, removed or swapped for a link meanwhile.
 std::unique_ptr<platform::THeldFolder> HoldFolderOf(const std::string& folder) {
@@ -94,8 +91,7 @@ std::unique_ptr<platform::THeldFolder> HoldFolderOf(const std::string& folder) {
 std::unique_ptr<TFileStream> TFileStream::CreateBelowHeld(const std::string& folder,
                                                           const std::string& relative,
                                                           bool make_folders, TFolderWalk*,
-                                                          int how) {
-  const TMake make = static_cast<TMake>(how);
+                                                          TMake make) {
   std::string path = folder;
   if (!path.empty() && path.back() != '\\' && path.back() != '/') path += '\\';
   const size_t base = path.size();
@@ -136,20 +132,6 @@ std::unique_ptr<TFileStream> TFileStream::CreateBelowHeld(const std::string& fol
   stream->HoldFolder(std::move(held), name);
   if (make == TMake::Passing) stream->final_name_ = leaf;
   return stream;
-}
-
-std::unique_ptr<TFileStream> TFileStream::CreateEntryBelow(const std::string& folder,
-                                                           const std::string& relative,
-                                                           bool make_folders, TFolderWalk* walk,
-                                                           bool only_new) {
-  return CreateBelowHeld(folder, relative, make_folders, walk,
-                         static_cast<int>(only_new ? TMake::OnlyNew : TMake::Replace));
-}
-
-std::unique_ptr<TFileStream> TFileStream::CreatePassingBelow(const std::string& folder,
-                                                             const std::string& relative,
-                                                             bool make_folders, TFolderWalk* walk) {
-  return CreateBelowHeld(folder, relative, make_folders, walk, static_cast<int>(TMake::Passing));
 }
 
 void TFileStream::HoldFolder(std::shared_ptr<platform::THeldFolder> folder, std::string name) {

@@ -156,11 +156,12 @@ class TFileStream : public TStream {
 
  private:
   TFileStream(intptr_t handle, std::string path) : handle_(handle), path_(std::move(path)) {}
-  // The walk of CreateEntryBelow and CreatePassingBelow; `how` picks the kind of file made.
+  enum class TMake { Replace, OnlyNew, Passing };
+  // The walk of CreateEntryBelow and CreatePassingBelow; `make` picks the kind of file made.
   static std::unique_ptr<TFileStream> CreateBelowHeld(const std::string& folder,
                                                       const std::string& relative,
                                                       bool make_folders, TFolderWalk* walk,
-                                                      int how);
+                                                      TMake make);
   // Keeps the folder the file was made in and its name there, and has a signal remove it.
   void HoldFolder(std::shared_ptr<platform::THeldFolder> folder, std::string name);
   intptr_t handle_;
