@@ -45,9 +45,9 @@ void SeekTo(TStream& out, int64_t position) {
     throw EWriteError("Stream write error: the archive's stream cannot seek to its headers");
 }
 
-// The attribute bits stored for a file of the host system.
-uint16_t FileAttributes(const std::string& path) {
-  int64_t attributes = platform::GetAttributes(path);
+// The attribute bits stored for an open file of the host system.
+uint16_t FileAttributes(TFileStream& file) {
+  int64_t attributes = platform::GetAttributes(file);
   return attributes < 0 ? platform::kAttrArchive
                         : static_cast<uint16_t>(attributes & ~platform::kAttrDirectory);
 }
@@ -174,10 +174,11 @@ TWrittenEntry TArchiveWriter::AddEntry(const std::string& stored_name, TStream& 
 
 namespace {
 
-// Opens a file to be added. What cannot seek (a FIFO that took a file's place) tells no size, and
-// is refused as a file that cannot be opened.
-std::unique_ptr<TFileStream> OpenInput(const std::string& path) {
-  auto source = TFileStream::OpenRead(path);
+// Opens a file to be added: `path` itself, or the path below `root` when the writer reads a held
+// tree. What cannot seek (a FIFO that took a file's place) tells no size, and is refused as a file
+// that cannot be opened.
+std::unique_ptr<TFileStream> OpenInput(const platform::THeldFolder* root, const std::string& path) {
+  auto source = root ? TFileStream::OpenReadBelow(*root, path) : TFileStream::OpenRead(path);
   if (source->Position() < 0)
     throw EFOpenError("Cannot open file \"" + path + "\". It is not a regular file");
   return source;
@@ -186,9 +187,24 @@ std::unique_ptr<TFileStream> OpenInput(const std::string& path) {
 }  // namespace
 
 TWrittenEntry TArchiveWriter::AddFile(const std::string& path, const std::string& stored_name) {
-  auto source = OpenInput(path);
-  uint16_t attr = FileAttributes(path);
-  return AddEntry(stored_name, *source, platform::GetFileDate(path), attr);
+  return AddFileFrom(HoldSource().get(), path, stored_name);
+}
+
+std::shared_ptr<const platform::THeldFolder> TArchiveWriter::HoldSource() const {
+  if (source_folder_.empty()) return nullptr;
+  std::shared_ptr<const platform::THeldFolder> root = platform::HoldFolderToRead(source_folder_);
+  if (!root)
+    throw EFOpenError("Cannot open folder \"" + source_folder_ + "\". " +
+                      platform::LastErrorText());
+  return root;
+}
+
+TWrittenEntry TArchiveWriter::AddFileFrom(const platform::THeldFolder* root,
+                                          const std::string& path, const std::string& stored_name) {
+  auto source = OpenInput(root, path);
+  // Date and attributes of the file opened, not of whatever the path names by now.
+  const uint16_t attr = FileAttributes(*source);
+  return AddEntry(stored_name, *source, platform::GetFileDate(*source), attr);
 }
 
 namespace {
@@ -237,11 +253,12 @@ void TArchiveWriter::AddFiles(const std::vector<TFileToAdd>& files, int threads,
       events.Skipped(index, e);
     }
   };
+  const std::shared_ptr<const platform::THeldFolder> root = HoldSource();
   if (!QOBZ_WRITER_THREADS || threads <= 1 || files.size() <= 1) {
     for (size_t i = 0; i < files.size(); ++i) {
       if (events.BeforeEntry) events.BeforeEntry(i);
       try {
-        AddFile(files[i].Path, files[i].StoredName);
+        AddFileFrom(root.get(), files[i].Path, files[i].StoredName);
       } catch (const EFOpenError&) {
         open_failed(i, std::current_exception());
       }
@@ -291,8 +308,10 @@ void TArchiveWriter::AddFiles(const std::vector<TFileToAdd>& files, int threads,
       }
       PackedAhead result;
       try {
-        auto source = OpenInput(files[index].Path);
+        auto source = OpenInput(root.get(), files[index].Path);
         const int64_t size = source->Size();
+        const uint32_t file_date = platform::GetFileDate(*source);
+        const uint16_t file_attr = FileAttributes(*source);
         if (size < 0 || size > kMaxSize || (size > kPackAheadLimit && spill_folder_.empty())) {
           result.state = PackedAhead::State::InTurn;
         } else if (size > kPackAheadLimit) {
@@ -302,13 +321,13 @@ void TArchiveWriter::AddFiles(const std::vector<TFileToAdd>& files, int threads,
             result.state = PackedAhead::State::InTurn;  // no room to spill: packed in its turn
           }
           if (result.spill) {
-            result.header = NewHeader(files[index].StoredName, size, 0, 0);
+            result.header = NewHeader(files[index].StoredName, size, file_date, file_attr);
             Pack(compress, key, *result.spill->stream, *source, files[index].StoredName,
                  result.header);
             result.state = PackedAhead::State::Packed;
           }
         } else {
-          result.header = NewHeader(files[index].StoredName, size, 0, 0);
+          result.header = NewHeader(files[index].StoredName, size, file_date, file_attr);
           TMemoryStream out;
           out.Data().reserve(static_cast<size_t>(size));
           Pack(compress, key, out, *source, files[index].StoredName, result.header);
@@ -361,15 +380,13 @@ void TArchiveWriter::AddFiles(const std::vector<TFileToAdd>& files, int threads,
       open_failed(i, slot.error);
     } else if (slot.state == PackedAhead::State::InTurn) {
       try {
-        AddFile(path, name);
+        AddFileFrom(root.get(), path, name);
       } catch (const EFOpenError&) {
         open_failed(i, std::current_exception());
       }
     } else {
       TEntryHeader& header = slot.header;
       CheckFits(name, header.UnpackedSize);
-      header.FileDate = platform::GetFileDate(path);
-      header.FileAttr = FileAttributes(path);
       WriteEntryHeader(out_, header);
       out_.WriteBuffer(name.data(), header.NameLength);
       if (slot.spill) {

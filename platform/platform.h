@@ -70,6 +70,7 @@ class THeldFolder {
   THeldFolder(const THeldFolder&) = delete;
   THeldFolder& operator=(const THeldFolder&) = delete;
   intptr_t Handle() const { return handle_; }
+  const std::string& Path() const { return path_; }
   // Gives up the handle without closing it.
   void Release() { handle_ = -1; }
   // Renames `from` to `to`, both names in this folder, replacing a file that has the name `to`.
@@ -102,6 +103,8 @@ constexpr uint32_t kAttrNormal = 0x80;
 // Attribute bits of a path, or -1 when they cannot be read. POSIX reports the read-only bit
 // (no write permission), the folder bit, and the hidden bit for names starting with '.'.
 int64_t GetAttributes(const std::string& path);
+// The same for an open file (its status by handle, the hidden bit from its path's last name).
+int64_t GetAttributes(TFileStream& file);
 // Sets the attribute bits; answers false on failure. POSIX honours the read-only bit only.
 bool SetAttributes(const std::string& path, uint32_t attributes);
 // The same through an open file, so that nothing is reached by name (POSIX: fchmod).
@@ -127,6 +130,7 @@ void MakeFolder(const std::string& path);
 bool SetFileDate(TFileStream& file, uint32_t dos_stamp);
 // The last-write time of a file as a local-time MS-DOS stamp, or 0 when it cannot be read.
 uint32_t GetFileDate(const std::string& path);
+uint32_t GetFileDate(TFileStream& file);
 // Free bytes of a drive (0 the current drive, 1 drive A, ...), or -1 when they cannot be had.
 // POSIX has no drives: drive 0 is the file system that holds near_path (its nearest existing
 // folder), any other drive number answers -1.
@@ -180,6 +184,15 @@ struct FolderEntry {
   bool is_link = false;
 };
 bool ListFolder(const std::string& path, std::vector<FolderEntry>& entries);
+
+// A tree read without following links: its top folder held (opened by path, the caller's
+// choice), and every folder below reached from it one name at a time, a link anywhere on the way
+// refused (ELOOP/ENOTDIR; Windows: a reparse point), so that what is read always lies in the tree
+// however it changes meanwhile. TFileStream::OpenReadBelow opens a file of it. Hold answers null
+// on failure; ListFolderBelow lists the folder `relative` (empty: the top) as ListFolder does.
+std::unique_ptr<THeldFolder> HoldFolderToRead(const std::string& path);
+bool ListFolderBelow(const THeldFolder& root, const std::string& relative,
+                     std::vector<FolderEntry>& entries);
 
 // Renames a file, replacing the destination if it exists.
 bool RenameFile(const std::string& from, const std::string& to);

@@ -118,6 +118,53 @@ std::unique_ptr<TFileStream> TFileStream::CreateEntry(const std::string& path) {
   return std::unique_ptr<TFileStream>(new TFileStream(fd, path));
 }
 
+namespace {
+
+// Opens the folder holding the last name of `relative` (an archive-style path below the folder
+// `root`), one name at a time from `root`, never following a link, and answers its descriptor (a
+// duplicate of `root` for a name with no folders), or -1 with errno set. `leaf` is the last name.
+int OpenParentBelow(int root, const std::string& relative, std::string& leaf) {
+  int dir = ::fcntl(root, F_DUPFD_CLOEXEC, 0);
+  size_t start = 0;
+  for (;;) {
+    const size_t end = relative.find_first_of("\\/", start);
+    leaf.assign(relative, start, end == std::string::npos ? std::string::npos : end - start);
+    // The system takes names up to a NUL: one inside a name would make it another name.
+    if (leaf.empty() || leaf == "." || leaf == ".." || leaf.find('\0') != std::string::npos) {
+      if (dir >= 0) ::close(dir);
+      errno = EINVAL;
+      return -1;
+    }
+    if (end == std::string::npos || dir < 0) return dir;
+    const int next = ::openat(dir, leaf.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    const int err = errno;
+    ::close(dir);
+    errno = err;
+    dir = next;
+    start = end + 1;
+  }
+}
+
+}  // namespace
+
+std::unique_ptr<TFileStream> TFileStream::OpenReadBelow(const platform::THeldFolder& root,
+                                                        const std::string& relative) {
+  const std::string path = root.Path() + "\\" + relative;
+  std::string leaf;
+  TFolderFd dir{OpenParentBelow(static_cast<int>(root.Handle()), relative, leaf)};
+  // O_NONBLOCK: a FIFO found at the name cannot make the open hang; it is refused below.
+  const int fd =
+      dir.fd < 0 ? -1
+                 : ::openat(dir.fd, leaf.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) throw EFOpenError("Cannot open file \"" + path + "\". " + Reason(errno));
+  std::unique_ptr<TFileStream> stream(new TFileStream(fd, path));
+  struct stat st;
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))
+    throw EFOpenError("Cannot open file \"" + path + "\". It is not a regular file");
+  ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+  return stream;
+}
+
 TFolderWalk::~TFolderWalk() {
   Reset();
 }
@@ -451,10 +498,10 @@ size_t RootLength(const std::string& path) {
   return n;
 }
 
-int64_t GetAttributes(const std::string& path) {
-  std::string native = NativePath(path);
-  struct stat st;
-  if (::stat(native.c_str(), &st) != 0) return -1;
+namespace {
+
+// The attribute bits of a file of that status whose host path is `native`.
+int64_t AttributesOf(const struct stat& st, const std::string& native) {
   uint32_t attr = 0;
   if (S_ISDIR(st.st_mode)) attr |= kAttrDirectory;
   if ((st.st_mode & 0222) == 0) attr |= kAttrReadOnly;
@@ -463,6 +510,21 @@ int64_t GetAttributes(const std::string& path) {
   if (base.size() > 1 && base[0] == '.' && base != "..") attr |= kAttrHidden;
   if (attr == 0) attr = S_ISDIR(st.st_mode) ? kAttrDirectory : kAttrArchive;
   return attr;
+}
+
+}  // namespace
+
+int64_t GetAttributes(const std::string& path) {
+  const std::string native = NativePath(path);
+  struct stat st;
+  return ::stat(native.c_str(), &st) == 0 ? AttributesOf(st, native) : -1;
+}
+
+int64_t GetAttributes(TFileStream& file) {
+  struct stat st;
+  return ::fstat(static_cast<int>(file.Handle()), &st) == 0
+             ? AttributesOf(st, NativePath(file.Path()))
+             : -1;
 }
 
 namespace {
@@ -593,16 +655,28 @@ bool SetFileDate(TFileStream& file, uint32_t dos_stamp) {
   return file.Handle() >= 0 && ::futimens(static_cast<int>(file.Handle()), times) == 0;
 }
 
-uint32_t GetFileDate(const std::string& path) {
-  struct stat st;
-  if (::stat(NativePath(path).c_str(), &st) != 0) return 0;
+namespace {
+
+// A modification time as a local-time MS-DOS stamp, or 0 outside what the stamp can hold.
+uint32_t DosStamp(time_t when) {
   struct tm t;
-  time_t when = st.st_mtime;
   if (!localtime_r(&when, &t) || t.tm_year < 80 || t.tm_year > 207) return 0;
   return (static_cast<uint32_t>(t.tm_year - 80) << 25) |
          (static_cast<uint32_t>(t.tm_mon + 1) << 21) | (static_cast<uint32_t>(t.tm_mday) << 16) |
          (static_cast<uint32_t>(t.tm_hour) << 11) | (static_cast<uint32_t>(t.tm_min) << 5) |
          (static_cast<uint32_t>(t.tm_sec / 2));
+}
+
+}  // namespace
+
+uint32_t GetFileDate(const std::string& path) {
+  struct stat st;
+  return ::stat(NativePath(path).c_str(), &st) == 0 ? DosStamp(st.st_mtime) : 0;
+}
+
+uint32_t GetFileDate(TFileStream& file) {
+  struct stat st;
+  return ::fstat(static_cast<int>(file.Handle()), &st) == 0 ? DosStamp(st.st_mtime) : 0;
 }
 
 double DiskFreeBytes(int drive, const std::string& near_path) {
@@ -736,6 +810,46 @@ bool ListFolder(const std::string& path, std::vector<FolderEntry>& entries) {
       entry.is_folder = S_ISDIR(st.st_mode);
     }
     entries.push_back(entry);
+  }
+  ::closedir(dir);
+  return true;
+}
+
+std::unique_ptr<THeldFolder> HoldFolderToRead(const std::string& path) {
+  const int fd =
+      ::open(path.empty() ? "." : NativePath(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  return fd < 0 ? nullptr : std::make_unique<THeldFolder>(fd, path);
+}
+
+bool ListFolderBelow(const THeldFolder& root, const std::string& relative,
+                     std::vector<FolderEntry>& entries) {
+  entries.clear();
+  std::string leaf;
+  int fd = -1;
+  if (relative.empty()) {
+    fd = ::fcntl(static_cast<int>(root.Handle()), F_DUPFD_CLOEXEC, 0);
+  } else {
+    const int parent = OpenParentBelow(static_cast<int>(root.Handle()), relative, leaf);
+    if (parent < 0) return false;
+    fd = ::openat(parent, leaf.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    ::close(parent);
+  }
+  if (fd < 0) return false;
+  DIR* dir = ::fdopendir(fd);
+  if (!dir) {
+    ::close(fd);
+    return false;
+  }
+  while (struct dirent* e = ::readdir(dir)) {
+    FolderEntry entry;
+    entry.name = e->d_name;
+    if (entry.name == "." || entry.name == "..") continue;
+    struct stat st;
+    if (::fstatat(fd, e->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0) {
+      entry.is_link = S_ISLNK(st.st_mode);
+      entry.is_folder = S_ISDIR(st.st_mode);
+    }
+    entries.push_back(std::move(entry));
   }
   ::closedir(dir);
   return true;

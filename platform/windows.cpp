@@ -49,6 +49,67 @@ std::unique_ptr<TFileStream> TFileStream::OpenRead(const std::string& path) {
   return std::unique_ptr<TFileStream>(new TFileStream(reinterpret_cast<intptr_t>(h), path));
 }
 
+namespace {
+
+// Opens `path` as it is, never through a reparse point (a link or junction is refused, not
+// followed), and keeps it from being moved or removed while the handle is open. It must be a
+// folder when `folder` is true, a file otherwise. INVALID_HANDLE_VALUE with the last error set on
+// failure.
+HANDLE OpenUnfollowed(const std::string& path, bool folder) {
+  HANDLE h = CreateFileA(path.c_str(), folder ? FILE_LIST_DIRECTORY : GENERIC_READ,
+                         FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                         FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return h;
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!GetFileInformationByHandle(h, &info) ||
+      (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ||
+      ((info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) != folder) {
+    CloseHandle(h);
+    SetLastError(folder ? ERROR_DIRECTORY : ERROR_ACCESS_DENIED);
+    return INVALID_HANDLE_VALUE;
+  }
+  return h;
+}
+
+// Holds the folders of `relative` below the held `root` up to its last name, each opened by
+// OpenUnfollowed after the one before is held (so none of them can be swapped meanwhile), and
+// answers the path of that last name, or empty with the last error set.
+std::string HoldPathBelow(const platform::THeldFolder& root, const std::string& relative,
+                          std::vector<std::unique_ptr<platform::THeldFolder>>& held) {
+  std::string path = root.Path();
+  if (!path.empty() && path.back() != '\\' && path.back() != '/') path += '\\';
+  size_t start = 0;
+  for (;;) {
+    const size_t end = relative.find_first_of("\\/", start);
+    const std::string part =
+        relative.substr(start, end == std::string::npos ? std::string::npos : end - start);
+    if (part.empty() || part == "." || part == ".." || part.find('\0') != std::string::npos) {
+      SetLastError(ERROR_INVALID_NAME);
+      return {};
+    }
+    path += part;
+    if (end == std::string::npos) return path;
+    HANDLE h = OpenUnfollowed(path, true);
+    if (h == INVALID_HANDLE_VALUE) return {};
+    held.push_back(std::make_unique<platform::THeldFolder>(reinterpret_cast<intptr_t>(h), path));
+    path += '\\';
+    start = end + 1;
+  }
+}
+
+}  // namespace
+
+std::unique_ptr<TFileStream> TFileStream::OpenReadBelow(const platform::THeldFolder& root,
+                                                        const std::string& relative) {
+  std::vector<std::unique_ptr<platform::THeldFolder>> held;
+  const std::string path = HoldPathBelow(root, relative, held);
+  HANDLE h = path.empty() ? INVALID_HANDLE_VALUE : OpenUnfollowed(path, false);
+  if (h == INVALID_HANDLE_VALUE)
+    throw EFOpenError("Cannot open file \"" + root.Path() + "\\" + relative + "\". " +
+                      Reason(GetLastError()));
+  return std::unique_ptr<TFileStream>(new TFileStream(reinterpret_cast<intptr_t>(h), path));
+}
+
 std::unique_ptr<TFileStream> TFileStream::Create(const std::string& path) {
   HANDLE h = CreateForWriting(path, CREATE_ALWAYS);
   if (h == INVALID_HANDLE_VALUE)
@@ -273,6 +334,12 @@ int64_t GetAttributes(const std::string& path) {
   return attr;
 }
 
+int64_t GetAttributes(TFileStream& file) {
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!GetFileInformationByHandle(AsHandle(file.Handle()), &info)) return -1;
+  return info.dwFileAttributes;
+}
+
 bool SetAttributes(const std::string& path, uint32_t attributes) {
   return SetFileAttributesA(path.c_str(), attributes) != 0;
 }
@@ -313,15 +380,30 @@ bool SetFileDate(TFileStream& file, uint32_t dos_stamp) {
          SetFileTime(AsHandle(file.Handle()), nullptr, nullptr, &utc) != 0;
 }
 
-uint32_t GetFileDate(const std::string& path) {
-  WIN32_FILE_ATTRIBUTE_DATA data;
-  if (!GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &data)) return 0;
+namespace {
+
+// A last-write time as a local-time MS-DOS stamp, or 0 when it has none.
+uint32_t DosStamp(const FILETIME& when) {
   FILETIME local;
   WORD date = 0, time = 0;
-  if (!FileTimeToLocalFileTime(&data.ftLastWriteTime, &local) ||
-      !FileTimeToDosDateTime(&local, &date, &time))
+  if (!FileTimeToLocalFileTime(&when, &local) || !FileTimeToDosDateTime(&local, &date, &time))
     return 0;
   return (static_cast<uint32_t>(date) << 16) | time;
+}
+
+}  // namespace
+
+uint32_t GetFileDate(const std::string& path) {
+  WIN32_FILE_ATTRIBUTE_DATA data;
+  return GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &data)
+             ? DosStamp(data.ftLastWriteTime)
+             : 0;
+}
+
+uint32_t GetFileDate(TFileStream& file) {
+  BY_HANDLE_FILE_INFORMATION info;
+  return GetFileInformationByHandle(AsHandle(file.Handle()), &info) ? DosStamp(info.ftLastWriteTime)
+                                                                    : 0;
 }
 
 double DiskFreeBytes(int drive, const std::string&) {
@@ -450,6 +532,26 @@ bool ListFolder(const std::string& path, std::vector<FolderEntry>& entries) {
   } while (FindNextFileA(find, &data));
   FindClose(find);
   return true;
+}
+
+std::unique_ptr<THeldFolder> HoldFolderToRead(const std::string& path) {
+  HANDLE h = CreateFileA(path.empty() ? "." : path.c_str(), FILE_LIST_DIRECTORY,
+                         FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                         FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return nullptr;
+  return std::make_unique<THeldFolder>(reinterpret_cast<intptr_t>(h), path);
+}
+
+bool ListFolderBelow(const THeldFolder& root, const std::string& relative,
+                     std::vector<FolderEntry>& entries) {
+  entries.clear();
+  if (relative.empty()) return ListFolder(root.Path(), entries);
+  std::vector<std::unique_ptr<THeldFolder>> held;
+  const std::string path = HoldPathBelow(root, relative, held);
+  HANDLE h = path.empty() ? INVALID_HANDLE_VALUE : OpenUnfollowed(path, true);
+  if (h == INVALID_HANDLE_VALUE) return false;
+  held.push_back(std::make_unique<THeldFolder>(reinterpret_cast<intptr_t>(h), path));
+  return ListFolder(path, entries);
 }
 
 bool RenameFile(const std::string& from, const std::string& to) {

@@ -3,6 +3,7 @@
 #include "qobz/writer.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -199,6 +200,69 @@ TEST(ArchiveWriter, ParallelFilesAreByteIdenticalToOneAfterAnother) {
     }
   }
 }
+
+#if !defined(_WIN32)
+// With a source folder, each file is opened from the folder one name at a time: a link on the way
+// or at the end, a FIFO, a folder, or a ".." is a file that cannot be opened, and nothing of what
+// lies outside the tree reaches the archive.
+TEST(ArchiveWriter, SourceFolderIsReadWithoutFollowingLinks) {
+  namespace fs = std::filesystem;
+  ScratchDir dir, outside;
+  const fs::path tree = fs::path(dir.Path()) / "tree";
+  fs::create_directories(tree / "sub");
+  test::WriteFile((tree / "a.txt").string(), Bytes("inside a"));
+  test::WriteFile((tree / "sub" / "b.txt").string(), Bytes("inside b"));
+  test::WriteFile(outside / "secret", Bytes("OUTSIDE"));
+  fs::create_symlink(outside / "secret", tree / "link.txt");
+  fs::create_directory_symlink(outside.Path(), tree / "lsub");
+  ASSERT_EQ(mkfifo((tree / "fifo").c_str(), 0600), 0);
+  const std::vector<std::pair<std::string, const char*>> rows = {
+      {"a.txt", "inside a"},     {"sub\\b.txt", "inside b"},   {"sub/b.txt", "inside b"},
+      {"link.txt", nullptr},     {"lsub\\secret", nullptr},    {"fifo", nullptr},
+      {"sub", nullptr},          {"..\\tree\\a.txt", nullptr}, {"sub\\..\\a.txt", nullptr},
+      {"sub\\\\b.txt", nullptr}, {"missing", nullptr}};
+  std::vector<TFileToAdd> files;
+  for (const auto& row : rows) files.push_back({row.first, row.first});
+  for (int threads : {1, 2}) {
+    TCompress compress;
+    TMemoryStream out;
+    TArchiveWriter writer(compress, out, kMethodStored);
+    writer.SetSourceFolder(tree.string());
+    std::vector<std::string> skipped;
+    TAddFilesEvents events;
+    events.Skipped = [&](size_t i, const EFOpenError&) { skipped.push_back(rows[i].first); };
+    writer.AddFiles(files, threads, events);
+    writer.Finish();
+    std::vector<std::string> expected_skipped;
+    std::string expected_data;
+    for (const auto& row : rows)
+      row.second ? void(expected_data += row.second) : expected_skipped.push_back(row.first);
+    EXPECT_EQ(skipped, expected_skipped) << threads << " threads";
+    const std::string bytes(out.Data().begin(), out.Data().end());
+    EXPECT_EQ(bytes.find("OUTSIDE"), std::string::npos) << threads << " threads";
+    std::string data;
+    TCompress reader;
+    TMemoryStream in(out.Data());
+    TArchiveHeader header;
+    std::string id, name;
+    reader.ReadArchiveHeader(in, header, id);
+    TEntryHeader entry;
+    while (reader.ReadEntryHeader(in, entry, name)) {
+      TMemoryStream sink;
+      reader.ExpandEntry(sink, in, entry.PackedSize, entry.UnpackedSize, entry.Checksum,
+                         entry.Method, id, entry.KeyLock);
+      data.append(sink.Data().begin(), sink.Data().end());
+    }
+    EXPECT_EQ(data, expected_data) << threads << " threads";
+  }
+  // The folder itself must be there.
+  TCompress compress;
+  TMemoryStream out;
+  TArchiveWriter writer(compress, out, kMethodStored);
+  writer.SetSourceFolder((tree / "gone").string());
+  EXPECT_THROW(writer.AddFile("a.txt", "a.txt"), EFOpenError);
+}
+#endif
 
 // A destination that takes bytes in order only: a pipe (every seek fails) or a stream that
 // ignores seeks and answers how much it has taken (the tool's standard output).

@@ -95,6 +95,11 @@ class TFileStream : public TStream {
   // Opens an existing file read-only, letting other processes read and write it meanwhile.
   // Raises EFOpenError naming the path and the system's reason.
   static std::unique_ptr<TFileStream> OpenRead(const std::string& path);
+  // Opens the regular file `relative` (an archive-style path) below a folder held by
+  // platform::HoldFolderToRead, one name at a time without following a link: a link or anything
+  // but a folder on the way, or anything but a regular file at the end, is an EFOpenError.
+  static std::unique_ptr<TFileStream> OpenReadBelow(const platform::THeldFolder& root,
+                                                    const std::string& relative);
   // Creates a file anew (or cuts an existing one to length 0) for reading and writing, without
   // sharing, with normal attributes. Raises EFCreateError naming the path and the reason.
   static std::unique_ptr<TFileStream> Create(const std::string& path);

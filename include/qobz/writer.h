@@ -9,10 +9,12 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "qobz/compress.h"
+#include "qobz/stream.h"
 
 namespace qobz {
 
@@ -65,6 +67,12 @@ class TArchiveWriter {
   // written (empty: none, the default). Its temporary files are never left behind where the
   // system can remove an open file's name.
   void SetSpillFolder(const std::string& folder) { spill_folder_ = folder; }
+  // The folder whose tree AddFile and AddFiles read (empty: none, the default). The paths given
+  // them are then archive-style paths below it, and each file is opened from the folder, held
+  // for the call, one name at a time without following any link: a link anywhere on the way, or
+  // anything but a regular file at the end, is a file that cannot be opened (EFOpenError), so
+  // nothing outside the tree is ever read, whatever happens to the tree meanwhile.
+  void SetSourceFolder(const std::string& folder) { source_folder_ = folder; }
   // Packs LH5 entries, in AddEntry, AddFile and AddFiles alike, with the slower encoder that makes
   // smaller streams (same format; the same bytes whatever the number of threads).
   void SetBest(bool best) { best_ = best; }
@@ -83,6 +91,10 @@ class TArchiveWriter {
             const std::string& stored_name, TEntryHeader& header) const;
 
   void CopySpill(TStream& spill, int32_t count);
+  // The source folder held for one call (null without one); raises EFOpenError.
+  std::shared_ptr<const platform::THeldFolder> HoldSource() const;
+  TWrittenEntry AddFileFrom(const platform::THeldFolder* root, const std::string& path,
+                            const std::string& stored_name);
 
   TCompress& compress_;
   TStream& out_;
@@ -91,6 +103,7 @@ class TArchiveWriter {
   int64_t archive_start_;
   int32_t total_size_ = 0;
   std::string spill_folder_;
+  std::string source_folder_;
   bool best_ = false;
 };
 

@@ -30,13 +30,16 @@ bool SameFolder(std::string a, std::string b) {
   return a == b;
 }
 
-// Every file below `folder`, as stored names relative to it, in a stable (sorted) order. A link
-// is never followed (so a loop of links cannot trap the walk, and nothing outside the folder is
-// read): it is left out with a warning, as the archive has no way to store one.
-bool CollectFiles(const std::string& folder, const std::string& prefix, const std::string& skip,
+// Every file below the held `root`, as stored names relative to it, in a stable (sorted) order.
+// Each folder is reached from the root one name at a time, and a link is never followed (so a
+// loop of links cannot trap the walk, and nothing outside the tree is read): it is left out with
+// a warning, as the archive has no way to store one.
+bool CollectFiles(const qobz::platform::THeldFolder& root, const std::string& folder,
+                  const std::string& prefix, const std::string& skip,
                   std::vector<std::string>& names) {
   std::vector<qobz::platform::FolderEntry> entries;
-  if (!qobz::platform::ListFolder(Native(folder, prefix), entries)) return false;
+  const std::string listed = prefix.empty() ? prefix : prefix.substr(0, prefix.size() - 1);
+  if (!qobz::platform::ListFolderBelow(root, listed, entries)) return false;
   std::sort(entries.begin(), entries.end(),
             [](const auto& x, const auto& y) { return x.name < y.name; });
   for (const auto& e : entries) {
@@ -46,7 +49,7 @@ bool CollectFiles(const std::string& folder, const std::string& prefix, const st
                    Native(folder, name).c_str());
     } else if (e.is_folder) {
       if (!skip.empty() && SameFolder(Native(folder, name), skip)) continue;
-      if (!CollectFiles(folder, name + "\\", skip, names)) return false;
+      if (!CollectFiles(root, folder, name + "\\", skip, names)) return false;
     } else {
       names.push_back(name);
     }
@@ -69,9 +72,11 @@ int32_t WriteArchive(const std::string& folder, const std::vector<std::string>& 
   qobz::TArchiveWriter writer(compress, out, method);
   // Large files are packed ahead into temporary files beside the archive.
   writer.SetSpillFolder(target_folder);
+  // Each file is opened below the folder, never through a link.
+  writer.SetSourceFolder(folder);
   std::vector<qobz::TFileToAdd> files;
   files.reserve(names.size());
-  for (const std::string& name : names) files.push_back({Native(folder, name), name});
+  for (const std::string& name : names) files.push_back({name, name});
   qobz::TAddFilesEvents events;
   events.BeforeEntry = [&](size_t index) { entries = static_cast<int32_t>(index); };
   try {
@@ -91,7 +96,8 @@ KROVNEL_API int32_t KrovnelBackup(const char* folder, const char* skip_folder,
                                   char* method_used, int32_t* entries) {
   try {
     std::vector<std::string> names;
-    if (!CollectFiles(folder, "", skip_folder ? skip_folder : "", names))
+    const auto root = qobz::platform::HoldFolderToRead(folder);
+    if (!root || !CollectFiles(*root, folder, "", skip_folder ? skip_folder : "", names))
       return dorvane::kSourceUnreadable;
     const std::string target = archive_path;
     const size_t cut = target.find_last_of("\\/");
