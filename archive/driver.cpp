@@ -7,7 +7,7 @@
 #include <memory>
 
 #include "codecs/byte_stream.h"
-#include "codecs/codecs.h"
+#include "codecs/methods.h"
 #include "qobz/compress.h"
 
 namespace qobz {
@@ -18,25 +18,12 @@ constexpr int32_t kNoOutputLimit = kMaxFieldSize;
 
 // Runs the routine of a method code; codes without a built-in routine run nothing.
 void RunRoutine(TCompThreadSafety& s, uint8_t method, bool expanding, int32_t unpacked_size) {
-  switch (method) {
-    case kMethodStored:
-      CopyStored(s);
-      break;
-    case kMethodRle:
-      expanding ? RleExpand(s) : RleCompress(s);
-      break;
-    case kMethodLzh:
-      expanding ? LzhExpand(s, unpacked_size) : LzhCompress(s);
-      break;
-    case kMethodLh5:
-      if (expanding) {
-        LH5Expand(s, unpacked_size);
-      } else {
-        s.LH5Best ? LH5CompressBest(s) : LH5Compress(s);
-      }
-      break;
-    default:
-      break;
+  const TCodecRow* codec = FindCodec(method);
+  if (!codec || !codec->encode) return;
+  if (expanding) {
+    codec->decode(s, unpacked_size);
+  } else {
+    (s.LH5Best && codec->encode_smallest ? codec->encode_smallest : codec->encode)(s);
   }
 }
 

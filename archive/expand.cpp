@@ -10,6 +10,7 @@
 #include "platform/platform.h"
 #include "qobz/archive_reader.h"
 #include "qobz/compress.h"
+#include "qobz/methods.h"
 
 namespace qobz {
 
@@ -141,16 +142,17 @@ void TCompress::ExpandEntry(TStream& Dest, TStream& Source, int32_t PackedSize,
                             int32_t UnpackedSize, uint32_t Checksum, uint8_t Method,
                             const std::string& CompressID, int32_t KeyLock) {
   // An unknown method would leave its packed bytes unread, or read as whatever came next.
-  if (!IsKnownMethod(Method)) throw EInvalidHeader();
+  const TMethodInfo* method = FindMethod(Method);
+  if (!method) throw EInvalidHeader();
   if (KeyLock > 0 && Key == 0) throw EInvalidKey();
   // Stored data are the file's bytes: any difference between the sizes is damage. Damage in a
   // locked entry is reported as a wrong key throughout, since a wrong key garbles data just so.
-  if (Method == kMethodStored && PackedSize != UnpackedSize) {
+  if (method->StoresPlain && PackedSize != UnpackedSize) {
     if (KeyLock > 0) throw EInvalidKey();
     throw EBadChecksum();
   }
   uint32_t computed = 0;
-  if (Method == kMethodCustom) {
+  if (method->ApplicationDefined) {
     if (OnExpand) {
       int32_t checksum = 0;
       OnExpand(Dest, Source, PackedSize, UnpackedSize, CompressID, checksum);
@@ -162,12 +164,12 @@ void TCompress::ExpandEntry(TStream& Dest, TStream& Source, int32_t PackedSize,
       const int32_t made =
           RunCodec(capped, Source, PackedSize, UnpackedSize, Method, computed, true, KeyLock == 2);
       // Data that end early are damage whatever their checksum: the entry must come out at its
-      // full size, and stored and RLE data, which are read to their end, must all have arrived.
+      // full size, and data read to their end (no size tells their decoder where to stop) must all
+      // have arrived.
       // A run the progress handler cancelled is no damage; the caller reports the cancel.
       const TCompThreadSafety& s = CodecState();
       if (!s.FetchCancelled &&
-          (made != UnpackedSize ||
-           ((Method == kMethodStored || Method == kMethodRle) && s.InRemaining > 0)))
+          (made != UnpackedSize || (!method->DecodeNeedsSize && s.InRemaining > 0)))
         throw EBadChecksum();
     } catch (const ELZHBadDecodeTable&) {
       // A wrong key garbles a locked entry's tables: report the key, not the data.
@@ -180,7 +182,7 @@ void TCompress::ExpandEntry(TStream& Dest, TStream& Source, int32_t PackedSize,
     }
   }
   if (computed == Checksum) return;
-  if (Checksum == 0 && Method == kMethodStored) return;
+  if (Checksum == 0 && method->StoresPlain) return;
   if (KeyLock > 0) {
     if (static_cast<uint32_t>(Key) + computed == Checksum) return;
     throw EInvalidKey();

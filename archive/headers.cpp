@@ -2,6 +2,7 @@
 #include <cstring>
 
 #include "qobz/compress.h"
+#include "qobz/methods.h"
 
 namespace qobz {
 
@@ -102,12 +103,11 @@ void TCompress::InitArchiveHeader(TArchiveHeader& Header, const std::string& Com
 }
 
 uint8_t TCompress::RecognizeMethod(const std::string& CompressID) {
-  for (uint8_t code = 0; code < 5; ++code)
-    if (CompressID == kMethodIds[code]) return code;
+  if (const TMethodInfo* method = FindMethodById(CompressID)) return method->Code;
   if (OnRecognize) {
     bool recognized = false;
     OnRecognize(CompressID, recognized);
-    if (recognized) return kMethodCustom;
+    if (recognized) return kMethodCustom;  // the application's method, whatever its identifier
   }
   throw EUnrecognizedCompressionMethod(CompressID);
 }

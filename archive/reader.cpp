@@ -4,6 +4,7 @@
 #include "platform/platform.h"
 #include "qobz/archive_reader.h"
 #include "qobz/errors.h"
+#include "qobz/methods.h"
 
 namespace qobz {
 
@@ -131,7 +132,7 @@ bool TArchiveReader::Next() {
 
 void TArchiveReader::CheckMethod() const {
   if (!current_) throw std::logic_error("TArchiveReader: no current entry");
-  if (!IsKnownMethod(entry_.Method)) throw EInvalidHeader();
+  if (!FindMethod(entry_.Method)) throw EInvalidHeader();
 }
 
 int64_t TArchiveReader::Extract(TStream& dest) {

@@ -19,6 +19,7 @@
 
 #include "codecs/codec_state.h"
 #include "platform/platform.h"
+#include "qobz/methods.h"
 
 namespace qobz {
 
@@ -88,7 +89,8 @@ class CancelWatch {
 
 TArchiveWriter::TArchiveWriter(TCompress& compress, TStream& out, uint8_t method, int32_t key_lock)
     : compress_(compress), out_(out), method_(method), key_lock_(key_lock) {
-  if (method > kMethodLh5 || method == kMethodCustom)
+  const TMethodInfo* info = FindMethod(method);
+  if (!info || info->ApplicationDefined)
     throw Exception("No built-in codec packs method " + std::to_string(method));
   if (key_lock != 0 && compress.Key == 0) throw Exception("Locking entries needs a non-zero key");
   if (key_lock < 0 || key_lock > 2) throw Exception("Lock must be 0, 1 or 2");
@@ -96,7 +98,7 @@ TArchiveWriter::TArchiveWriter(TCompress& compress, TStream& out, uint8_t method
   if (archive_start_ < 0)
     throw EWriteError("Stream write error: the archive's stream cannot seek to its headers");
   TArchiveHeader header;
-  compress_.InitArchiveHeader(header, kMethodIds[method], caMulti, 0);
+  compress_.InitArchiveHeader(header, info->Id, caMulti, 0);
   WriteArchiveHeader(out_, header);
 }
 
@@ -427,7 +429,7 @@ void TArchiveWriter::CopySpill(TStream& spill, int32_t count) {
 void TArchiveWriter::Finish() {
   const int64_t end = out_.Position();
   TArchiveHeader header;
-  compress_.InitArchiveHeader(header, kMethodIds[method_], caMulti, total_size_);
+  compress_.InitArchiveHeader(header, FindMethod(method_)->Id, caMulti, total_size_);
   SeekTo(out_, archive_start_);
   WriteArchiveHeader(out_, header);
   SeekTo(out_, end);

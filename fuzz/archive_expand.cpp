@@ -18,6 +18,7 @@
 #include "qobz/archive_reader.h"
 #include "qobz/compress.h"
 #include "qobz/errors.h"
+#include "qobz/methods.h"
 
 namespace {
 
@@ -110,7 +111,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (entry.Method != qobz::kMethodCustom && written > entry.UnpackedSize) __builtin_trap();
       } catch (const qobz::EInvalidHeader&) {
         // An unknown method is refused only when the entry is expanded; the walk goes on.
-        if (qobz::IsKnownMethod(entry.Method)) throw;
+        if (qobz::FindMethod(entry.Method)) throw;
       } catch (const qobz::EBadChecksum&) {
       } catch (const qobz::EInvalidKey&) {
       } catch (const qobz::ELZHBadDecodeTable&) {

@@ -9,6 +9,7 @@
 #include <filesystem>
 
 #include "qobz/compress.h"
+#include "qobz/methods.h"
 #include "support/archive_builder.h"
 #include "support/corpus.h"
 
@@ -114,7 +115,7 @@ TEST_P(WriterRoundTrip, CorpusThroughFilesWithAndWithoutKey) {
 
 INSTANTIATE_TEST_SUITE_P(Methods, WriterRoundTrip,
                          ::testing::Values(kMethodStored, kMethodRle, kMethodLzh, kMethodLh5),
-                         [](const auto& info) { return std::string(kMethodIds[info.param]); });
+                         [](const auto& info) { return std::string(FindMethod(info.param)->Id); });
 
 TEST(ArchiveWriter, IncompressibleEntryIsStored) {
   TCompress compress;

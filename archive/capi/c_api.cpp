@@ -11,6 +11,7 @@
 #include "qobz/archive_reader.h"
 #include "qobz/compress.h"
 #include "qobz/errors.h"
+#include "qobz/methods.h"
 #include "qobz/qobz.h"
 #include "qobz/stream.h"
 #include "qobz/writer.h"
@@ -313,10 +314,12 @@ struct qobz_reader {
     Require(walk != nullptr, QOBZ_ERROR_STATE, "No archive is open");
     Require(has_entry, QOBZ_ERROR_STATE, "No current entry: call qobz_next_entry first");
     const TEntryHeader& entry = walk->Entry();
-    if (entry.Method == kMethodCustom)
-      throw CallError{QOBZ_ERROR_METHOD,
-                      "Entry \"" + walk->Name() + "\" uses an application's own method (CUS)"};
-    if (!IsKnownMethod(entry.Method))
+    const TMethodInfo* method = FindMethod(entry.Method);
+    if (method && method->ApplicationDefined)
+      throw CallError{
+          QOBZ_ERROR_METHOD,
+          "Entry \"" + walk->Name() + "\" uses an application's own method (" + method->Id + ")"};
+    if (!method)
       throw CallError{QOBZ_ERROR_METHOD, "Entry \"" + walk->Name() + "\" uses method code " +
                                              std::to_string(entry.Method) +
                                              ", which this library does not know"};
@@ -385,10 +388,15 @@ struct qobz_writer {
 
 namespace {
 
+// The C codes are the table's codes.
+static_assert(int{QOBZ_METHOD_STORED} == kMethodStored && int{QOBZ_METHOD_RLE} == kMethodRle &&
+              int{QOBZ_METHOD_LZH} == kMethodLzh && int{QOBZ_METHOD_CUSTOM} == kMethodCustom &&
+              int{QOBZ_METHOD_LH5} == kMethodLh5);
+
 void CheckCreate(int method, int32_t key, int lock) {
-  Require(method == QOBZ_METHOD_STORED || method == QOBZ_METHOD_RLE || method == QOBZ_METHOD_LZH ||
-              method == QOBZ_METHOD_LH5,
-          QOBZ_ERROR_ARGUMENT, "The method must be STORED, RLE, LZH or LH5");
+  const TMethodInfo* info = FindMethod(method);
+  Require(info && !info->ApplicationDefined, QOBZ_ERROR_ARGUMENT,
+          "The method must be STORED, RLE, LZH or LH5");
   Require(lock >= 0 && lock <= 2, QOBZ_ERROR_ARGUMENT, "The lock must be 0, 1 or 2");
   Require((lock == 0) == (key == 0), QOBZ_ERROR_ARGUMENT,
           "A lock needs a non-zero key, and a key needs lock 1 or 2");
@@ -454,7 +462,8 @@ const char* qobz_result_text(int result) {
 }
 
 const char* qobz_method_name(int method) {
-  return IsKnownMethod(method) ? kMethodIds[method] : nullptr;
+  const TMethodInfo* info = FindMethod(method);
+  return info ? info->Id : nullptr;
 }
 
 // ---- Reading ----

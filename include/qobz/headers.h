@@ -18,7 +18,7 @@ constexpr uint8_t kSignature[5] = {'Q', 'O', 'B', 'Z', 0x1A};
 // Archive types; only multi-file archives exist.
 constexpr uint8_t caMulti = 1;
 
-// Method codes: a code is its identifier's place in kMethodIds.
+// Method codes, the places of the methods' rows in their table (qobz/methods.h), which checks them.
 enum : uint8_t {
   kMethodStored = 0,
   kMethodRle = 1,
@@ -26,12 +26,6 @@ enum : uint8_t {
   kMethodCustom = 3,
   kMethodLh5 = 4
 };
-constexpr const char* kMethodIds[5] = {"NON", "RLE", "LZH", "CUS", "LH5"};
-// Whether a code names a method at all (built in, or custom). An entry of any other code can be
-// listed and passed over, never expanded.
-constexpr bool IsKnownMethod(int method) {
-  return method >= 0 && method <= kMethodLh5;
-}
 
 struct TArchiveHeader {
   uint8_t Signature[5] = {0, 0, 0, 0, 0};

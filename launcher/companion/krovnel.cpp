@@ -11,6 +11,7 @@
 #include "launcher/companion/codes.h"
 #include "platform/platform.h"
 #include "qobz/compress.h"
+#include "qobz/methods.h"
 #include "qobz/writer.h"
 
 namespace {
@@ -58,10 +59,8 @@ bool CollectFiles(const qobz::platform::THeldFolder& root, const std::string& fo
 }
 
 uint8_t MethodCode(const char* id) {
-  for (uint8_t code = 0; code < 5; ++code)
-    if (code != qobz::kMethodCustom && id && std::strcmp(id, qobz::kMethodIds[code]) == 0)
-      return code;
-  return qobz::kMethodStored;
+  const qobz::TMethodInfo* method = id ? qobz::FindMethodById(id) : nullptr;
+  return method && !method->ApplicationDefined ? method->Code : uint8_t{qobz::kMethodStored};
 }
 
 // Writes the archive into `out`, a new temporary file in `target_folder`; answers a result code.
@@ -136,7 +135,7 @@ KROVNEL_API int32_t KrovnelBackup(const char* folder, const char* skip_folder,
       if (code != dorvane::kDone) qobz::platform::DeleteFile(temp);
       if (!retry) break;
     }
-    if (method_used) std::memcpy(method_used, qobz::kMethodIds[method], 4);
+    if (method_used) std::memcpy(method_used, qobz::FindMethod(method)->Id, 4);
     if (entries) *entries = count;
     return code;
   } catch (...) {

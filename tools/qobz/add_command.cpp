@@ -9,6 +9,7 @@
 
 #include "common.h"
 #include "platform/platform.h"
+#include "qobz/methods.h"
 #include "qobz/writer.h"
 
 namespace fs = std::filesystem;
@@ -240,9 +241,8 @@ void WriteArchiveHeader(TStream& out, int64_t start, TArchiveHeader header, int6
 }
 
 bool IsBuiltInMethod(const std::string& id) {
-  for (uint8_t code = 0; code < 5; ++code)
-    if (code != kMethodCustom && id == kMethodIds[code]) return true;
-  return false;
+  const TMethodInfo* method = FindMethodById(id);
+  return method && !method->ApplicationDefined;
 }
 
 }  // namespace
@@ -422,7 +422,7 @@ int CommandAdd(const Args& args) {
       writer.Finish();
       // The writer's header, keeping the lock mark of an archive that holds locked entries.
       TArchiveHeader header;
-      compress.InitArchiveHeader(header, kMethodIds[method], caMulti, 0);
+      compress.InitArchiveHeader(header, FindMethod(method)->Id, caMulti, 0);
       if (adding && old.header.KeyLock != 0) header.KeyLock = old.header.KeyLock;
       WriteArchiveHeader(out, 0, header, writer.TotalSize() + kept_total);
       output.Commit();

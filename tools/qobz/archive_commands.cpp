@@ -16,6 +16,7 @@
 #include "common.h"
 #include "platform/platform.h"
 #include "qobz/archive_reader.h"
+#include "qobz/methods.h"
 
 namespace fs = std::filesystem;
 
@@ -23,9 +24,15 @@ namespace qobz::tool {
 
 namespace {
 
+// Whether the tool has no expander for an entry's method (the application's own).
+bool NoExpander(const TEntryHeader& entry) {
+  const TMethodInfo* method = FindMethod(entry.Method);
+  return method && method->ApplicationDefined;
+}
+
 // An entry of a built-in method must come out at exactly its stored size.
 void CheckSize(const TEntryHeader& entry, int64_t written) {
-  if (entry.Method != kMethodCustom && written != entry.UnpackedSize)
+  if (!NoExpander(entry) && written != entry.UnpackedSize)
     throw Exception("expanded to " + std::to_string(written) + " bytes, not " +
                     std::to_string(entry.UnpackedSize));
 }
@@ -83,8 +90,8 @@ int CommandList(const Args& args) {
       } else {
         double ratio = entry.UnpackedSize > 0 ? 100.0 * entry.PackedSize / entry.UnpackedSize : 0.0;
         // A code that names no method is shown as the number it is.
-        const std::string method =
-            IsKnownMethod(entry.Method) ? kMethodIds[entry.Method] : std::to_string(entry.Method);
+        const TMethodInfo* info = FindMethod(entry.Method);
+        const std::string method = info ? info->Id : std::to_string(entry.Method);
         std::printf("%10d %10d %5.1f%% %-6s %-19s %-4s %10u %4d %s\n", entry.UnpackedSize,
                     entry.PackedSize, ratio, method.c_str(), DosDateText(entry.FileDate).c_str(),
                     AttrText(entry.FileAttr).c_str(), entry.Checksum, entry.KeyLock,
@@ -181,7 +188,7 @@ void ExtractEntry(const ExtractSettings& s, TCompress& compress, TArchiveReader&
   const std::string& current = reader.Name();
   // Every name the archive asks for passes here: refuse names that would leave the target.
   std::string reason = RefusalReason(current, s.allow_absolute);
-  if (reason.empty() && entry.Method == kMethodCustom) reason = kNoExpander;
+  if (reason.empty() && NoExpander(entry)) reason = kNoExpander;
   if (!reason.empty()) {
     out.report.Error(s.archive, current, reason);
     out.failed = true;
@@ -583,7 +590,7 @@ int CommandExtract(const Args& args) {
         progress.Entry(index++, reader->Done(), entry.UnpackedSize);
         last_failed = false;
         if (to_stdout) {
-          if (entry.Method == kMethodCustom) {
+          if (NoExpander(entry)) {
             PrintError(archive, current, kNoExpander);
             ++failed;
             continue;
@@ -641,7 +648,7 @@ int CommandTest(const Args& args) {
   bool last_failed = false;
   // Tests the current entry of a walk.
   auto test = [&archive](TArchiveReader& reader, Outcome& out) {
-    if (reader.Entry().Method == kMethodCustom) {
+    if (NoExpander(reader.Entry())) {
       out.report.Error(archive, reader.Name(), kNoExpander);
       out.failed = true;
       return;

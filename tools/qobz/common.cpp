@@ -14,6 +14,7 @@
 #include "platform/platform.h"
 #include "qobz/archive_reader.h"
 #include "qobz/headers.h"
+#include "qobz/methods.h"
 
 namespace fs = std::filesystem;
 
@@ -107,11 +108,15 @@ int64_t ParseNumber(const std::string& text, const std::string& what, int64_t mi
 }
 
 uint8_t ParseMethod(const std::string& name) {
-  std::string upper = name;
-  for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  for (uint8_t code = 0; code < 5; ++code)
-    if (code != kMethodCustom && upper == kMethodIds[code]) return code;
-  throw UsageError("unknown method \"" + name + "\" (use NON, RLE, LZH or LH5)");
+  const TMethodInfo* method = FindMethodById(name, true);
+  if (method && !method->ApplicationDefined) return method->Code;
+  std::string ids;  // "NON, RLE, LZH or LH5"
+  std::vector<const char*> built_in;
+  for (int code = 0; const TMethodInfo* m = FindMethod(code); ++code)
+    if (!m->ApplicationDefined) built_in.push_back(m->Id);
+  for (size_t i = 0; i < built_in.size(); ++i)
+    ids += (i == 0 ? "" : i + 1 == built_in.size() ? " or " : ", ") + std::string(built_in[i]);
+  throw UsageError("unknown method \"" + name + "\" (use " + ids + ")");
 }
 
 Progress& Progress::Get() {

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "common.h"
+#include "qobz/methods.h"
 
 namespace qobz::tool {
 
@@ -79,7 +80,7 @@ int CommandEncode(const Args& args) {
 int CommandDecode(const Args& args) {
   if (!args.Has("--method")) throw UsageError("--method is required");
   uint8_t method = ParseMethod(args.Value("--method"));
-  const bool sized = method == kMethodLzh || method == kMethodLh5;
+  const bool sized = FindMethod(method)->DecodeNeedsSize;
   if (sized && !args.Has("--size")) throw UsageError("--size (the unpacked size) is required");
   int32_t size = static_cast<int32_t>(args.Number("--size", 0, 0, 2147483647));
   try {
