@@ -8,6 +8,9 @@
 // replaced, a passing file committed over another or removed; each by what the folder then holds.
 // Exit code: 0 when every target came out as expected, 1 otherwise.
 #include <windows.h>
+// <windows.h> maps these names to its own functions; the platform layer's keep their names.
+#undef DeleteFile
+#undef YieldProcessor
 
 #include <algorithm>
 #include <cstdio>
