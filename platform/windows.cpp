@@ -183,8 +183,9 @@ bool MarkRemoved(HANDLE h) {
   return SetInformation(h, &removal, sizeof removal, FileDispositionInformation);
 }
 
-// The file named `name` in `folder`, made as `make` has it, relative to the folder's handle.
-// Answers an invalid handle for OnlyNew when the name is taken; raises EFCreateError otherwise.
+// Makes the file named `name` in `folder`, relative to the folder's handle, for reading and
+// writing, unshared. A name taken answers an invalid handle with only_new, is replaced with
+// replace, and raises EFCreateError otherwise, as does every other failure.
 HANDLE CreateIn(HANDLE folder, const std::wstring& name, bool only_new, bool replace,
                 const std::string& path) {
   constexpr int kRounds = 8;
