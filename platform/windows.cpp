@@ -110,11 +110,12 @@ class THandle {
   HANDLE h_ = INVALID_HANDLE_VALUE;
 };
 
-// What a folder below the target is opened with: enough to list it, make names in it and rename
-// them there. Never with delete sharing: a folder held cannot be renamed, removed or swapped for
-// a link while it is held.
-constexpr ACCESS_MASK kFolderAccess = FILE_LIST_DIRECTORY | FILE_TRAVERSE | FILE_ADD_FILE |
-                                      FILE_ADD_SUBDIRECTORY | FILE_READ_ATTRIBUTES | SYNCHRONIZE;
+// What the target and each folder below it are opened with: enough to list it and tell what it
+// is (opening, making, renaming and removing names relative to a handle needs no more; the file
+// system checks the folder's own rights). Never with delete sharing: a folder held can be neither
+// renamed, removed nor swapped for a link while it is held.
+constexpr ACCESS_MASK kFolderAccess =
+    FILE_LIST_DIRECTORY | FILE_TRAVERSE | FILE_READ_ATTRIBUTES | SYNCHRONIZE;
 constexpr ULONG kFolderSharing = FILE_SHARE_READ | FILE_SHARE_WRITE;
 constexpr ACCESS_MASK kFileAccess = GENERIC_READ | GENERIC_WRITE | SYNCHRONIZE;
 
