@@ -15,7 +15,7 @@ target_include_directories(qobz_library
          $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}>
   PRIVATE ${PROJECT_SOURCE_DIR})
 if(WIN32)
-  target_link_libraries(qobz_library PRIVATE advapi32)
+  target_link_libraries(qobz_library PRIVATE advapi32 ntdll)
 else()
   target_link_libraries(qobz_library PRIVATE ${CMAKE_DL_LIBS})
 endif()

@@ -62,7 +62,8 @@ std::string EscapedName(const std::string& name);
 
 // A folder held open, so that files in it are renamed and removed in that very folder, whatever
 // happens to the path that led to it meanwhile (POSIX: a descriptor, used with renameat and
-// unlinkat; Windows: a handle that keeps the folder from being moved or deleted, with its path).
+// unlinkat; Windows: a handle without delete sharing, so that the folder can be neither moved nor
+// deleted, which names are opened, renamed and removed relative to).
 class THeldFolder {
  public:
   THeldFolder(intptr_t handle, std::string path) : handle_(handle), path_(std::move(path)) {}

@@ -2,12 +2,15 @@
 #if defined(_WIN32)
 
 #include <windows.h>
+#include <winternl.h>
 // <windows.h> maps these names to its own functions; ours keep their names.
 #undef DeleteFile
 #undef YieldProcessor
 
 #include <cstdlib>
 #include <cstring>
+#include <string>
+#include <vector>
 
 #include "platform/platform.h"
 #include "qobz/errors.h"
@@ -18,6 +21,11 @@ namespace qobz {
 namespace {
 
 constexpr intptr_t kNoHandle = -1;
+
+// NT statuses the walk below a target tells apart (<ntstatus.h> clashes with <windows.h>).
+constexpr NTSTATUS kNameNotFound = static_cast<NTSTATUS>(0xC0000034);
+constexpr NTSTATUS kNameCollision = static_cast<NTSTATUS>(0xC0000035);
+constexpr NTSTATUS kNotAFolder = static_cast<NTSTATUS>(0xC0000103);
 
 std::string Reason(DWORD code) {
   char text[512] = {};
@@ -30,6 +38,15 @@ std::string Reason(DWORD code) {
 
 HANDLE AsHandle(intptr_t h) {
   return reinterpret_cast<HANDLE>(h);
+}
+
+// A name as the ANSI calls would hand it to the file system: UTF-16, from the ANSI code page.
+std::wstring Wide(const std::string& s) {
+  std::wstring w(s.size(), L'\0');
+  int n = MultiByteToWideChar(CP_ACP, 0, s.data(), static_cast<int>(s.size()), w.data(),
+                              static_cast<int>(w.size()));
+  w.resize(n > 0 ? static_cast<size_t>(n) : 0);
+  return w;
 }
 
 // Opens path for reading and writing, unshared, as `disposition` (CREATE_ALWAYS, CREATE_NEW)
@@ -130,25 +147,143 @@ void TFolderWalk::Reset() {
 
 namespace {
 
-// The folder a file is made in, held without delete sharing from before the file is made until
-// the stream ends: it cannot be renamed, removed or swapped for a link meanwhile.
-std::unique_ptr<platform::THeldFolder> HoldFolderOf(const std::string& folder) {
-  HANDLE h = CreateFileA(folder.empty() ? "." : folder.c_str(), FILE_LIST_DIRECTORY,
-                         FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                         FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-  if (h == INVALID_HANDLE_VALUE) return nullptr;
-  BY_HANDLE_FILE_INFORMATION info;
-  if (!GetFileInformationByHandle(h, &info) ||
-      (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ||
-      (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
-    CloseHandle(h);
-    return nullptr;
+// A handle closed by the destructor.
+class THandle {
+ public:
+  THandle() = default;
+  explicit THandle(HANDLE h) : h_(h) {}
+  ~THandle() { Reset(); }
+  THandle(const THandle&) = delete;
+  THandle& operator=(const THandle&) = delete;
+  HANDLE Get() const { return h_; }
+  bool Valid() const { return h_ != INVALID_HANDLE_VALUE && h_ != nullptr; }
+  void Reset(HANDLE h = INVALID_HANDLE_VALUE) {
+    if (Valid()) CloseHandle(h_);
+    h_ = h;
   }
-  return std::make_unique<platform::THeldFolder>(reinterpret_cast<intptr_t>(h), folder);
+  HANDLE Release() {
+    HANDLE h = h_;
+    h_ = INVALID_HANDLE_VALUE;
+    return h;
+  }
+
+ private:
+  HANDLE h_ = INVALID_HANDLE_VALUE;
+};
+
+// What the target and each folder below it are opened with: enough to list it and tell what it
+// is (opening, making, renaming and removing names relative to a handle needs no more; the file
+// system checks the folder's own rights). Never with delete sharing: a folder held can be neither
+// renamed, removed nor swapped for a link while it is held.
+constexpr ACCESS_MASK kFolderAccess =
+    FILE_LIST_DIRECTORY | FILE_TRAVERSE | FILE_READ_ATTRIBUTES | SYNCHRONIZE;
+constexpr ULONG kFolderSharing = FILE_SHARE_READ | FILE_SHARE_WRITE;
+constexpr ACCESS_MASK kFileAccess = GENERIC_READ | GENERIC_WRITE | SYNCHRONIZE;
+
+// One name in `folder`, opened relative to the folder's handle (never a path looked up again),
+// never following a link or junction: with FILE_OPEN_REPARSE_POINT one is opened itself.
+// Answers the NT status; `h` holds the handle on success.
+NTSTATUS OpenIn(HANDLE folder, const std::wstring& name, ACCESS_MASK access, ULONG sharing,
+                ULONG disposition, ULONG options, THandle& h) {
+  UNICODE_STRING text;
+  text.Buffer = const_cast<PWSTR>(name.c_str());
+  text.Length = static_cast<USHORT>(name.size() * sizeof(wchar_t));
+  text.MaximumLength = text.Length;
+  OBJECT_ATTRIBUTES attributes;
+  InitializeObjectAttributes(&attributes, &text, OBJ_CASE_INSENSITIVE, folder, nullptr);
+  IO_STATUS_BLOCK io = {};
+  HANDLE opened = INVALID_HANDLE_VALUE;
+  const NTSTATUS status = NtCreateFile(
+      &opened, access, &attributes, &io, nullptr, FILE_ATTRIBUTE_NORMAL, sharing, disposition,
+      options | FILE_OPEN_REPARSE_POINT | FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0);
+  h.Reset(NT_SUCCESS(status) ? opened : INVALID_HANDLE_VALUE);
+  return status;
+}
+
+DWORD ErrorOf(NTSTATUS status) {
+  return RtlNtStatusToDosError(status);
+}
+
+// Whether the handle is a link or junction (a reparse point) itself; links == 1 unless told
+// otherwise. False when the handle cannot tell, with `links` left 0.
+bool ReparsePoint(HANDLE h, DWORD* links = nullptr) {
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!GetFileInformationByHandle(h, &info)) {
+    if (links) *links = 0;
+    return false;
+  }
+  if (links) *links = info.nNumberOfLinks;
+  return (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+}
+
+// One name of an archive path as the file system takes it: trailing dots and spaces dropped, as
+// the Windows path calls drop them. Empty when the name cannot stand below the target ("..", a
+// name of dots and spaces only, a NUL, a stream name after ':').
+std::wstring NameBelow(std::string name) {
+  if (name == ".." || name.find_first_of(std::string(":\0", 2)) != std::string::npos) return {};
+  while (!name.empty() && (name.back() == '.' || name.back() == ' ')) name.pop_back();
+  return Wide(name);
+}
+
+[[noreturn]] void ThrowCreate(const std::string& path, DWORD code) {
+  throw EFCreateError("Cannot create file \"" + path + "\". " + Reason(code));
+}
+
+// Sets one class of information on the file of `h`; false with the last error set on failure.
+bool SetInformation(HANDLE h, void* info, ULONG size, FILE_INFORMATION_CLASS kind) {
+  IO_STATUS_BLOCK io = {};
+  const NTSTATUS status = NtSetInformationFile(h, &io, info, size, kind);
+  if (!NT_SUCCESS(status)) SetLastError(ErrorOf(status));
+  return NT_SUCCESS(status);
+}
+
+// Marks the file of `h` (opened with DELETE) for removal when its last handle closes.
+bool MarkRemoved(HANDLE h) {
+  struct {
+    BOOLEAN remove;  // FILE_DISPOSITION_INFORMATION, whose field the headers name differently
+  } removal = {TRUE};
+  return SetInformation(h, &removal, sizeof removal, FileDispositionInformation);
+}
+
+// Makes the file named `name` in `folder`, relative to the folder's handle, for reading and
+// writing, unshared. A name taken answers an invalid handle with only_new, is replaced with
+// replace, and raises EFCreateError otherwise, as does every other failure.
+HANDLE CreateIn(HANDLE folder, const std::wstring& name, bool only_new, bool replace,
+                const std::string& path) {
+  constexpr int kRounds = 8;
+  THandle h;
+  for (int round = 0; round < kRounds; ++round) {
+    NTSTATUS status = OpenIn(folder, name, kFileAccess, 0, FILE_CREATE, FILE_NON_DIRECTORY_FILE, h);
+    if (NT_SUCCESS(status)) return h.Release();
+    if (status != kNameCollision || !replace) {
+      if (status == kNameCollision && only_new) return INVALID_HANDLE_VALUE;
+      ThrowCreate(path, ErrorOf(status));
+    }
+    // Taken: a plain file with no other names is cut and written, as the Windows call with
+    // normal attributes would; anything else (a link, a file with more names) is removed and
+    // the name made anew. Either way only the name changes: nothing is followed.
+    status = OpenIn(folder, name, kFileAccess | DELETE, 0, FILE_OPEN, FILE_NON_DIRECTORY_FILE, h);
+    if (status == kNameNotFound) continue;
+    if (!NT_SUCCESS(status)) ThrowCreate(path, ErrorOf(status));
+    DWORD links = 0;
+    if (!ReparsePoint(h.Get(), &links) && links == 1) {
+      FILE_END_OF_FILE_INFO end = {};
+      if (!SetInformation(h.Get(), &end, sizeof end, FileEndOfFileInformation))
+        ThrowCreate(path, GetLastError());
+      return h.Release();
+    }
+    if (!MarkRemoved(h.Get())) ThrowCreate(path, GetLastError());
+    h.Reset();
+  }
+  ThrowCreate(path, ERROR_FILE_EXISTS);
 }
 
 }  // namespace
 
+// The walk of CreateEntryBelow and CreatePassingBelow: the target opened by its path (it is the
+// caller's and may be reached through a link), then each folder of `relative` opened relative to
+// the one before, made where missing with make_folders, a link or junction refused, never
+// entered; then the file made relative to the last folder, which the stream keeps.
 std::unique_ptr<TFileStream> TFileStream::CreateBelowHeld(const std::string& folder,
                                                           const std::string& relative,
                                                           bool make_folders, TFolderWalk*,
@@ -157,41 +292,65 @@ std::unique_ptr<TFileStream> TFileStream::CreateBelowHeld(const std::string& fol
   if (!path.empty() && path.back() != '\\' && path.back() != '/') path += '\\';
   const size_t base = path.size();
   path += relative;
-  if (relative.find('\0') != std::string::npos)
-    throw EFCreateError("Cannot create file \"" + path + "\". " + Reason(ERROR_INVALID_NAME));
-  for (size_t i = base; make_folders && i < path.size(); ++i)
-    if ((path[i] == '\\' || path[i] == '/') && i > base)
-      CreateDirectoryA(path.substr(0, i).c_str(), nullptr);
-  const size_t cut = path.find_last_of("\\/");
-  const std::string parent = cut == std::string::npos ? std::string() : path.substr(0, cut);
-  const std::string leaf = cut == std::string::npos ? path : path.substr(cut + 1);
-  auto held = HoldFolderOf(parent);
-  if (!held) throw EFCreateError("Cannot create file \"" + path + "\". " + Reason(GetLastError()));
-  const std::string prefix = parent.empty() ? std::string() : parent + "\\";
-  std::string name = leaf;
+  THandle dir(CreateFileA(folder.empty() ? "." : folder.c_str(), kFolderAccess, kFolderSharing,
+                          nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  if (!dir.Valid()) ThrowCreate(path, GetLastError());
+  size_t start = 0;
+  std::string part;
+  for (;;) {
+    const size_t end = relative.find_first_of("\\/", start);
+    if (end == std::string::npos) break;
+    part.assign(relative, start, end - start);
+    start = end + 1;
+    if (part.empty() || part == ".") continue;
+    const std::wstring name = NameBelow(part);
+    if (name.empty()) ThrowCreate(path, ERROR_INVALID_NAME);
+    const std::string folder_path = path.substr(0, base + end);
+    THandle next;
+    const NTSTATUS status =
+        OpenIn(dir.Get(), name, kFolderAccess, kFolderSharing,
+               make_folders ? FILE_OPEN_IF : FILE_OPEN, FILE_DIRECTORY_FILE, next);
+    if (!NT_SUCCESS(status)) {
+      // A link to a file where a folder should be is a link too.
+      THandle found;
+      if (NT_SUCCESS(OpenIn(dir.Get(), name, FILE_READ_ATTRIBUTES,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, FILE_OPEN, 0,
+                            found)) &&
+          ReparsePoint(found.Get()))
+        next.Reset(found.Release());
+      else if (make_folders && status == kNotAFolder)
+        // Something other than a folder holds the folder's name: the folder cannot be made.
+        throw EInOutError("Cannot make folder \"" + folder_path + "\". " + Reason(ErrorOf(status)));
+      else
+        ThrowCreate(path, ErrorOf(status));
+    }
+    if (ReparsePoint(next.Get()))
+      throw EFCreateError("Cannot create file \"" + path + "\". \"" + folder_path +
+                          "\" is a symbolic link or junction, not followed");
+    dir.Reset(next.Release());
+  }
+  part.assign(relative, start, std::string::npos);
+  const std::wstring leaf = NameBelow(part);
+  if (part == "." || leaf.empty()) ThrowCreate(path, ERROR_INVALID_NAME);
+  std::string name = part;
   HANDLE h = INVALID_HANDLE_VALUE;
-  DWORD err = 0;
   if (make == TMake::Passing) {
+    // A name taken (by anything: a link, a planted file) is never opened: another is drawn.
     for (int attempt = 0; attempt < 100 && h == INVALID_HANDLE_VALUE; ++attempt) {
       if (!platform::RandomName(".qobz-", name))
         throw EFCreateError("Cannot create file \"" + path + "\". No random source");
-      h = CreateForWriting(prefix + name, CREATE_NEW);
-      err = GetLastError();
-      if (h == INVALID_HANDLE_VALUE && err != ERROR_FILE_EXISTS && err != ERROR_ALREADY_EXISTS)
-        break;
+      h = CreateIn(dir.Get(), Wide(name), true, false, path);
     }
+    if (h == INVALID_HANDLE_VALUE) ThrowCreate(path, ERROR_FILE_EXISTS);
   } else {
-    h = CreateForWriting(path, make == TMake::OnlyNew ? CREATE_NEW : CREATE_ALWAYS);
-    err = GetLastError();
-    if (h == INVALID_HANDLE_VALUE && make == TMake::OnlyNew &&
-        (err == ERROR_FILE_EXISTS || err == ERROR_ALREADY_EXISTS))
-      return nullptr;
+    h = CreateIn(dir.Get(), leaf, make == TMake::OnlyNew, make == TMake::Replace, path);
+    if (h == INVALID_HANDLE_VALUE) return nullptr;
   }
-  if (h == INVALID_HANDLE_VALUE)
-    throw EFCreateError("Cannot create file \"" + path + "\". " + Reason(err));
   std::unique_ptr<TFileStream> stream(new TFileStream(reinterpret_cast<intptr_t>(h), path));
-  stream->HoldFolder(std::move(held), name);
-  if (make == TMake::Passing) stream->final_name_ = leaf;
+  stream->HoldFolder(
+      std::make_unique<platform::THeldFolder>(reinterpret_cast<intptr_t>(dir.Release()), folder),
+      name);
+  if (make == TMake::Passing) stream->final_name_ = part;
   return stream;
 }
 
@@ -345,7 +504,14 @@ bool SetAttributes(const std::string& path, uint32_t attributes) {
 }
 
 bool SetAttributes(TFileStream& file, uint32_t attributes) {
-  return SetAttributes(file.Path(), attributes);
+  // By the file's handle: a file made below a target has no path to look up again.
+  constexpr uint32_t kSettable = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN |
+                                 FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE;
+  FILE_BASIC_INFO info = {};
+  info.FileAttributes =
+      (attributes & kSettable) != 0 ? attributes & kSettable : FILE_ATTRIBUTE_NORMAL;
+  return file.Handle() != kNoHandle &&
+         SetInformation(AsHandle(file.Handle()), &info, sizeof info, FileBasicInformation);
 }
 
 bool KeepPrivate(TFileStream&) {
@@ -444,14 +610,7 @@ bool SameFileName(const std::string& a, const std::string& b) {
   if (a == b) return true;
   // The file system folds case on UTF-16 names, code unit by code unit, with its own table:
   // compare as it does, on the names the ANSI calls would hand it.
-  auto wide = [](const std::string& s) {
-    std::wstring w(s.size(), L'\0');
-    int n = MultiByteToWideChar(CP_ACP, 0, s.data(), static_cast<int>(s.size()), w.data(),
-                                static_cast<int>(w.size()));
-    w.resize(n > 0 ? static_cast<size_t>(n) : 0);
-    return w;
-  };
-  std::wstring wa = wide(a), wb = wide(b);
+  std::wstring wa = Wide(a), wb = Wide(b);
   return !wa.empty() && CompareStringOrdinal(wa.data(), static_cast<int>(wa.size()), wb.data(),
                                              static_cast<int>(wb.size()), TRUE) == CSTR_EQUAL;
 }
@@ -666,14 +825,51 @@ THeldFolder::~THeldFolder() {
   if (handle_ != kNoHandle) CloseHandle(AsHandle(handle_));
 }
 
+namespace {
+
+// The file named `name` in the held folder, opened for renaming or removal relative to the
+// folder's handle; a link is opened itself, never followed.
+bool OpenForChange(HANDLE folder, const std::string& name, THandle& h) {
+  const std::wstring wide = NameBelow(name);
+  if (wide.empty()) {
+    SetLastError(ERROR_INVALID_NAME);
+    return false;
+  }
+  const NTSTATUS status = OpenIn(folder, wide, DELETE | FILE_READ_ATTRIBUTES | SYNCHRONIZE,
+                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, FILE_OPEN,
+                                 FILE_NON_DIRECTORY_FILE, h);
+  if (!NT_SUCCESS(status)) SetLastError(ErrorOf(status));
+  return NT_SUCCESS(status);
+}
+
+}  // namespace
+
 bool THeldFolder::Rename(const std::string& from, const std::string& to) const {
-  const std::string base = path_.empty() ? std::string() : path_ + "\\";
-  return MoveFileExA((base + from).c_str(), (base + to).c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
+  THandle h;
+  if (!OpenForChange(AsHandle(handle_), from, h)) return false;
+  // The file made is never a link: one found in its place is not moved to the entry's name.
+  if (ReparsePoint(h.Get())) {
+    SetLastError(ERROR_CANT_ACCESS_FILE);
+    return false;
+  }
+  const std::wstring name = NameBelow(to);
+  if (name.empty()) {
+    SetLastError(ERROR_INVALID_NAME);
+    return false;
+  }
+  // The new name is relative to the held folder too: the file stays where it was made.
+  std::vector<unsigned char> buffer(sizeof(FILE_RENAME_INFORMATION) + name.size() * sizeof(WCHAR));
+  auto* rename = reinterpret_cast<FILE_RENAME_INFORMATION*>(buffer.data());
+  rename->ReplaceIfExists = TRUE;
+  rename->RootDirectory = AsHandle(handle_);
+  rename->FileNameLength = static_cast<ULONG>(name.size() * sizeof(WCHAR));
+  std::memcpy(rename->FileName, name.data(), rename->FileNameLength);
+  return SetInformation(h.Get(), rename, static_cast<ULONG>(buffer.size()), FileRenameInformation);
 }
 
 bool THeldFolder::Remove(const std::string& name) const {
-  const std::string base = path_.empty() ? std::string() : path_ + "\\";
-  return DeleteFileA((base + name).c_str()) != 0;
+  THandle h;
+  return OpenForChange(AsHandle(handle_), name, h) && MarkRemoved(h.Get());
 }
 
 int ArmRemoval(intptr_t, const std::string&) {
