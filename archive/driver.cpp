@@ -14,16 +14,16 @@ namespace qobz {
 
 namespace {
 
-constexpr int32_t kNoOutputLimit = kMaxFieldSize;
-
 // Runs the routine of a method code; codes without a built-in routine run nothing.
-void RunRoutine(TCompThreadSafety& s, uint8_t method, bool expanding, int32_t unpacked_size) {
+void RunRoutine(TCompThreadSafety& s, uint8_t method, bool expanding, int32_t unpacked_size,
+                TEffort effort) {
   const TCodecRow* codec = FindCodec(method);
   if (!codec || !codec->encode) return;
   if (expanding) {
     codec->decode(s, unpacked_size);
   } else {
-    (s.LH5Best && codec->encode_smallest ? codec->encode_smallest : codec->encode)(s);
+    const bool smallest = effort == TEffort::Smallest && codec->encode_smallest;
+    (smallest ? codec->encode_smallest : codec->encode)(s);
   }
 }
 
@@ -31,29 +31,41 @@ void RunRoutine(TCompThreadSafety& s, uint8_t method, bool expanding, int32_t un
 
 int32_t TCompress::RunCodec(TStream& Dest, TStream& Source, int32_t InputSize, int32_t UnpackedSize,
                             uint8_t Method, uint32_t& Checksum, bool Expanding, bool Scrambled) {
-  const int32_t out_limit = Expanding ? kNoOutputLimit : (InputSize > 0 ? InputSize : 0);
-  return RunCodecLimited(Dest, Source, InputSize, UnpackedSize, Method, Checksum, Expanding,
-                         Scrambled, out_limit);
+  TCodecOptions options;
+  options.Key = Key;
+  options.Scrambled = Scrambled;
+  if (!Expanding) options.OutputLimit = InputSize > 0 ? InputSize : 0;
+  options.Progress = &OnShowProgress;
+  const TCodecResult result =
+      Run(Dest, Source, InputSize, UnpackedSize, Method, Expanding, options);
+  if (result.Started) Checksum = result.Checksum;  // a run never started leaves it as it was
+  return result.Written;
 }
 
 int32_t TCompress::EncodeStream(TStream& Dest, TStream& Source, int32_t InputSize, uint8_t Method,
                                 uint32_t& Checksum, bool Best) {
-  TLH5EncoderChoice choice(*codec_state_, Best);
-  return RunCodecLimited(Dest, Source, InputSize, InputSize, Method, Checksum, false, false,
-                         kNoOutputLimit);
+  TCodecOptions options;
+  options.Key = Key;
+  options.Effort = Best ? TEffort::Smallest : TEffort::Default;
+  options.Progress = &OnShowProgress;
+  const TCodecResult result = Run(Dest, Source, InputSize, InputSize, Method, false, options);
+  if (result.Started) Checksum = result.Checksum;
+  return result.Written;
 }
 
-int32_t TCompress::RunCodecLimited(TStream& Dest, TStream& Source, int32_t InputSize,
-                                   int32_t UnpackedSize, uint8_t Method, uint32_t& Checksum,
-                                   bool Expanding, bool Scrambled, int32_t OutLimit) {
+TCodecResult TCompress::Run(TStream& Dest, TStream& Source, int32_t InputSize, int32_t UnpackedSize,
+                            uint8_t Method, bool Expanding, const TCodecOptions& Options) {
   TCompThreadSafety& s = *codec_state_;
-  s.ProgressHandler = OnShowProgress;
-  if (OnShowProgress) {
+  const TShowProgressEvent* progress =
+      Options.Progress && *Options.Progress ? Options.Progress : nullptr;
+  TCodecResult result;
+  if (progress) {
     int32_t percent = 0;
-    OnShowProgress(percent);
+    (*progress)(percent);
     if (percent == -1) {
       s.FetchCancelled = true;  // nothing ran: no damage is to be seen in the run's counts
-      return 0;
+      result.Cancelled = true;
+      return result;
     }
   }
 
@@ -65,9 +77,12 @@ int32_t TCompress::RunCodecLimited(TStream& Dest, TStream& Source, int32_t Input
     ~BufferGuard() {
       s.InputBuffer = s.OutputBuffer = s.InPos = s.InEnd = s.OutPos = s.OutEnd = nullptr;
       s.InStream = s.OutStream = nullptr;
+      s.Progress = nullptr;
     }
   } guard{s};
 
+  result.Started = true;
+  s.Progress = progress;
   s.InStream = &Source;
   s.OutStream = &Dest;
   s.InputBuffer = input.get();
@@ -83,30 +98,33 @@ int32_t TCompress::RunCodecLimited(TStream& Dest, TStream& Source, int32_t Input
   s.InChunk = IOBufferSize;
   s.InDone = 0;
   s.OutCount = 0;
-  s.OutLimit = OutLimit;
+  s.OutLimit = Options.OutputLimit;
   s.InSum = 0;
   s.OutSum = 0;
-  s.UnscrambleInput = Expanding && Key != 0 && Scrambled;
-  s.ScrambleOutput = !Expanding && Key != 0;
+  s.UnscrambleInput = Expanding && Options.Key != 0 && Options.Scrambled;
+  s.ScrambleOutput = !Expanding && Options.Key != 0;
   for (int i = 0; i < 4; ++i)
-    s.KeyBytes[i] = static_cast<uint8_t>(static_cast<uint32_t>(Key) >> (8 * i));
+    s.KeyBytes[i] = static_cast<uint8_t>(static_cast<uint32_t>(Options.Key) >> (8 * i));
   s.KeyIndex = 0;
   s.RunFirst = true;
   s.RunActive = false;
   s.LastByte = 0;
   s.RunCount = 0;
 
-  RunRoutine(s, Method, Expanding, UnpackedSize);
-  // Flushed before the checksum is handed back, so that a failed final write leaves the caller's
-  // checksum untouched like any other failure of the run.
+  RunRoutine(s, Method, Expanding, UnpackedSize, Options.Effort);
+  // Flushed before the result is made, so that a failed final write leaves the caller's checksum
+  // untouched like any other failure of the run.
   FlushOutput(s);
-  Checksum = Expanding ? s.OutSum : s.InSum;
+  result.Written = s.OutCount;
+  result.Checksum = Expanding ? s.OutSum : s.InSum;
+  result.Cancelled = s.FetchCancelled;
 
-  if (OnShowProgress) {
+  if (progress) {
     int32_t percent = 100;
-    OnShowProgress(percent);
+    (*progress)(percent);
+    if (percent == -1) result.Cancelled = true;
   }
-  return s.OutCount;
+  return result;
 }
 
 }  // namespace qobz

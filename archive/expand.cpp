@@ -161,8 +161,13 @@ void TCompress::ExpandEntry(TStream& Dest, TStream& Source, int32_t PackedSize,
   } else {
     TCappedDest capped(Dest, UnpackedSize > 0 ? UnpackedSize : 0);
     try {
-      const int32_t made =
-          RunCodec(capped, Source, PackedSize, UnpackedSize, Method, computed, true, KeyLock == 2);
+      TCodecOptions options;
+      options.Key = Key;
+      options.Scrambled = KeyLock == 2;
+      options.Progress = &OnShowProgress;
+      const TCodecResult run = Run(capped, Source, PackedSize, UnpackedSize, Method, true, options);
+      computed = run.Checksum;
+      const int32_t made = run.Written;
       // Data that end early are damage whatever their checksum: the entry must come out at its
       // full size, and data read to their end (no size tells their decoder where to stop) must all
       // have arrived.

@@ -53,37 +53,10 @@ uint16_t FileAttributes(TFileStream& file) {
                         : static_cast<uint16_t>(attributes & ~platform::kAttrDirectory);
 }
 
-// Sets the component's key for the length of one codec run and restores it afterwards.
-class KeyOverride {
- public:
-  KeyOverride(TCompress& compress, int32_t key) : compress_(compress), saved_(compress.Key) {
-    compress.Key = key;
-  }
-  ~KeyOverride() { compress_.Key = saved_; }
-
- private:
-  TCompress& compress_;
-  int32_t saved_;
-};
-
-// Watches the component's progress handler for a cancel for the length of one entry.
-class CancelWatch {
- public:
-  explicit CancelWatch(TCompress& compress) : compress_(compress), saved_(compress.OnShowProgress) {
-    if (saved_)
-      compress.OnShowProgress = [this](int32_t& percent) {
-        saved_(percent);
-        if (percent == -1) cancelled_ = true;
-      };
-  }
-  ~CancelWatch() { compress_.OnShowProgress = saved_; }
-  bool Cancelled() const { return cancelled_; }
-
- private:
-  TCompress& compress_;
-  TShowProgressEvent saved_;
-  bool cancelled_ = false;
-};
+// The one place a cancel by the application's progress handler becomes an error.
+void ThrowIfCancelled(bool cancelled) {
+  if (cancelled) throw ECancelled();
+}
 
 }  // namespace
 
@@ -123,37 +96,39 @@ void TArchiveWriter::Pack(TCompress& compress, int32_t key, TStream& out, TStrea
                           const std::string& stored_name, TEntryHeader& header) const {
   const int64_t source_start = source.Position();
   const int64_t data_at = out.Position();
+  TCodecOptions options;
   // Only entries locked with 2 carry scrambled bytes; a lock of 1 packs them as they are.
-  const int32_t run_key = key_lock_ == 2 ? key : 0;
-  uint32_t sum = 0;
-  int32_t packed = 0;
+  options.Key = key_lock_ == 2 ? key : 0;
+  // compress is the component's or a helper thread's own: either packs with the chosen encoder.
+  options.Effort = best_ ? TEffort::Smallest : TEffort::Default;
+  options.OutputLimit = header.UnpackedSize;
+  options.Progress = &compress.OnShowProgress;
   uint8_t method = method_;
-  CancelWatch watch(compress);
+  TCodecResult result;
+  bool cancelled = false;
   try {
-    KeyOverride key(compress, run_key);
-    // compress is the component's or a helper thread's own: either packs with the chosen encoder.
-    TLH5EncoderChoice choice(compress.CodecState(), best_);
-    packed = compress.RunCodec(out, source, header.UnpackedSize, header.UnpackedSize, method, sum,
-                               false, false);
+    result =
+        compress.Run(out, source, header.UnpackedSize, header.UnpackedSize, method, false, options);
   } catch (const EUnableToCompress&) {
     // The packed form would be larger than the file: store it. What the codec wrote is at most
     // the file's size, so the stored copy overwrites all of it.
+    cancelled = compress.CodecState().FetchCancelled;
     method = kMethodStored;
     if (source.Seek(source_start, SeekOrigin::Begin) != source_start)
       throw Exception("\"" + stored_name + "\" cannot be read again to be stored");
     SeekTo(out, data_at);
-    KeyOverride key(compress, run_key);
-    packed = compress.RunCodec(out, source, header.UnpackedSize, header.UnpackedSize, method, sum,
-                               false, false);
+    options.Effort = TEffort::Default;
+    result =
+        compress.Run(out, source, header.UnpackedSize, header.UnpackedSize, method, false, options);
   }
-  if (watch.Cancelled()) throw Exception("Cancelled");
+  ThrowIfCancelled(cancelled || result.Cancelled);
   if (source.Position() - source_start != header.UnpackedSize)
     throw EInOutError("\"" + stored_name + "\" changed or could not be read while it was packed");
 
   header.Method = method;
-  header.PackedSize = packed;
+  header.PackedSize = result.Written;
   // A locked entry's checksum includes the key, so a wrong key is told apart from bad data.
-  header.Checksum = key_lock_ > 0 ? sum + static_cast<uint32_t>(key) : sum;
+  header.Checksum = key_lock_ > 0 ? result.Checksum + static_cast<uint32_t>(key) : result.Checksum;
 }
 
 TWrittenEntry TArchiveWriter::AddEntry(const std::string& stored_name, TStream& source,
@@ -400,7 +375,7 @@ void TArchiveWriter::AddFiles(const std::vector<TFileToAdd>& files, int threads,
       if (compress_.OnShowProgress) {
         int32_t percent = 100;
         compress_.OnShowProgress(percent);
-        if (percent == -1) throw Exception("Cancelled");
+        ThrowIfCancelled(percent == -1);
       }
     }
     {

@@ -15,10 +15,10 @@ bool RefillInput(TCompThreadSafety& s) {
   s.InRemaining -= n;
   s.InEnd = s.InputBuffer + n;
   s.InPos = s.InputBuffer;
-  if (s.ProgressHandler) {
+  if (s.Progress) {
     s.InDone += n;
     int32_t percent = PercentOf(s.InDone, s.InDone + s.InRemaining);
-    s.ProgressHandler(percent);
+    (*s.Progress)(percent);
     if (percent == -1) {
       s.FetchCancelled = true;
       return false;  // the fetched bytes stay in the buffer

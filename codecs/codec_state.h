@@ -9,14 +9,12 @@
 #include <functional>
 #include <memory>
 
+#include "qobz/codec_run.h"
 #include "qobz/stream.h"
 
 namespace qobz {
 
 struct TLH5Tables;
-
-// Progress in percent; a handler that sets the value to -1 cancels the run.
-using TShowProgressEvent = std::function<void(int32_t& PercentageDone)>;
 
 // Size of the input buffer and of the output buffer.
 constexpr int32_t IOBufferSize = 8192;
@@ -40,10 +38,10 @@ struct TCompThreadSafety {
   int32_t OutCount = 0;            // bytes accepted by WriteByte
   bool UnscrambleInput = false;
   bool ScrambleOutput = false;
-  uint8_t KeyBytes[4] = {0, 0, 0, 0};  // the key, least significant byte first
-  int16_t KeyIndex = 0;                // which key byte comes next (0..3)
-  int32_t OutLimit = 0;                // how many more bytes WriteByte accepts
-  TShowProgressEvent ProgressHandler;
+  uint8_t KeyBytes[4] = {0, 0, 0, 0};            // the key, least significant byte first
+  int16_t KeyIndex = 0;                          // which key byte comes next (0..3)
+  int32_t OutLimit = 0;                          // how many more bytes WriteByte accepts
+  const TShowProgressEvent* Progress = nullptr;  // the run's progress handler, or null
   // Set when the progress handler cancels a fetch; cleared, with ZeroBytesPastEnd, at the start of
   // every run. A cancelled run decodes on from zero bits, while zero bytes taken at the end of the
   // packed data beyond what the decoders' bit readers look ahead mean damage; the LH5 encoder
@@ -79,29 +77,12 @@ struct TCompThreadSafety {
   // main-alphabet symbols still to be decoded in the current block (0: a block header comes next).
   TLH5Tables* LH5 = nullptr;
   uint16_t BlockRemaining = 0;
-  // Packing with LH5 runs LH5CompressBest instead of LH5Compress.
-  bool LH5Best = false;
 
   // Run-length coder.
   bool RunFirst = true;
   bool RunActive = false;
   uint8_t LastByte = 0;
   int32_t RunCount = 0;
-};
-
-// Chooses the LH5 encoder for the lifetime of the object and restores the previous choice.
-class TLH5EncoderChoice {
- public:
-  TLH5EncoderChoice(TCompThreadSafety& s, bool best) : s_(s), saved_(s.LH5Best) {
-    s.LH5Best = best;
-  }
-  ~TLH5EncoderChoice() { s_.LH5Best = saved_; }
-  TLH5EncoderChoice(const TLH5EncoderChoice&) = delete;
-  TLH5EncoderChoice& operator=(const TLH5EncoderChoice&) = delete;
-
- private:
-  TCompThreadSafety& s_;
-  bool saved_;
 };
 
 }  // namespace qobz

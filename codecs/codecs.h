@@ -33,7 +33,7 @@ void LzhExpandBytewise(TCompThreadSafety& s, int32_t unpacked_size);
 // Method 4: static-Huffman blocks (the -lh5- format of LHA).
 void LH5Compress(TCompThreadSafety& s);
 // The same format, smaller and slower: every useful match, a near-optimal parse and blocks cut by
-// cost (codecs/lh5/lh5_best_encode.cpp). Chosen by TCompThreadSafety::LH5Best.
+// cost (codecs/lh5/lh5_best_encode.cpp). Chosen by TEffort::Smallest.
 void LH5CompressBest(TCompThreadSafety& s);
 void LH5Expand(TCompThreadSafety& s, int32_t unpacked_size);
 

@@ -35,11 +35,10 @@ Outcome Run(void (*routine)(qobz::TCompThreadSafety&, int32_t), const std::vecto
   CodecRun run(packed.data(), packed.size(), chunk);
   qobz::TCompThreadSafety& s = run.s;
   int calls = 0;
-  if (cancel_at >= 0) {
-    s.ProgressHandler = [&](int32_t& percent) {
-      if (calls++ == cancel_at) percent = -1;
-    };
-  }
+  const qobz::TShowProgressEvent handler = [&](int32_t& percent) {
+    if (calls++ == cancel_at) percent = -1;
+  };
+  if (cancel_at >= 0) s.Progress = &handler;
   try {
     routine(s, count);
     qobz::FlushOutput(s);

@@ -41,10 +41,11 @@ struct Rig {
     s.OutLimit = out_limit;
   }
   void Record() {
-    s.ProgressHandler = [this](int32_t& p) {
+    handler = [this](int32_t& p) {
       if (cancel_at == static_cast<int>(progress.size())) p = -1;
       progress.push_back(p);
     };
+    s.Progress = &handler;
   }
   void SetKey(uint32_t key) {
     for (int i = 0; i < 4; ++i) s.KeyBytes[i] = static_cast<uint8_t>(key >> (8 * i));
@@ -53,6 +54,7 @@ struct Rig {
   RecordingStream in, out;
   Bytes in_buf, out_buf;
   TCompThreadSafety s;
+  TShowProgressEvent handler;
   std::vector<int32_t> progress;
   int cancel_at = -1;  // index of the progress call that answers -1
 };
@@ -370,10 +372,11 @@ TEST(CopyStored, RunsMatchTheByteAtATimeCopy) {
       for (int i = 0; i < 4; ++i) s.KeyBytes[i] = static_cast<uint8_t>(0x9E3779B9u >> (8 * i));
       std::string& log = logs[way].emplace_back();
       int calls = 0;
-      s.ProgressHandler = [&](int32_t& p) {
+      const TShowProgressEvent handler = [&](int32_t& p) {
         log += " P" + std::to_string(p) + "@" + std::to_string(s.OutCount);
         if (calls++ == c.cancel_at) p = -1;
       };
+      s.Progress = &handler;
       try {
         way == 0 ? CopyStoredBytewise(s) : CopyStored(s);
         FlushOutput(s);

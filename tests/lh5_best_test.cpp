@@ -34,7 +34,6 @@ struct Outcome {
 // the key and a progress handler that cancels at its cancel_at-th call (never when 0).
 Outcome Pack(const Bytes& input, bool best, int32_t key, int cancel_at) {
   TCompress c;
-  c.Key = key;
   Outcome r;
   c.OnShowProgress = [&r, cancel_at](int32_t& percent) {
     r.progress.push_back(percent);
@@ -43,9 +42,15 @@ Outcome Pack(const Bytes& input, bool best, int32_t key, int cancel_at) {
   test::RecordingStream src(input);
   TMemoryStream dst;
   try {
-    TLH5EncoderChoice choice(c.CodecState(), best);
+    TCodecOptions options;
+    options.Key = key;
+    options.Effort = best ? TEffort::Smallest : TEffort::Default;
+    options.OutputLimit = static_cast<int32_t>(input.size());
+    options.Progress = &c.OnShowProgress;
     const int32_t size = static_cast<int32_t>(input.size());
-    r.count = c.RunCodec(dst, src, size, size, kMethodLh5, r.checksum, false, false);
+    const TCodecResult result = c.Run(dst, src, size, size, kMethodLh5, false, options);
+    r.count = result.Written;
+    r.checksum = result.Checksum;
   } catch (const EUnableToCompress&) {
     r.too_large = true;
   }
@@ -137,8 +142,6 @@ TEST(LH5Best, ArchiveWriterOptionPacksSmallerAndStoresWhatGrows) {
   EXPECT_LT(best[0].Header.PackedSize, def[0].Header.PackedSize);
   EXPECT_EQ(best[0].Header.Checksum, def[0].Header.Checksum);
   EXPECT_EQ(best[1].Header.Method, kMethodStored);
-  // The choice ends with the writer's run: the component packs as before.
-  EXPECT_FALSE(c.CodecState().LH5Best);
 }
 
 }  // namespace

@@ -440,12 +440,11 @@ RunRecord RunRoutine(void (*routine)(TCompThreadSafety&, int32_t), const RunSetu
   std::vector<uint8_t> in(IOBufferSize), out(IOBufferSize);
   TCompThreadSafety s;
   int calls = 0;
-  if (setup.progress) {
-    s.ProgressHandler = [&](int32_t& percent) {
-      r.log.push_back("P" + std::to_string(percent));
-      if (calls++ == setup.cancel_at) percent = -1;
-    };
-  }
+  const TShowProgressEvent handler = [&](int32_t& percent) {
+    r.log.push_back("P" + std::to_string(percent));
+    if (calls++ == setup.cancel_at) percent = -1;
+  };
+  if (setup.progress) s.Progress = &handler;
   s.InStream = &source;
   s.OutStream = &dest;
   s.InputBuffer = in.data();

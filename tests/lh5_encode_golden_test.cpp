@@ -45,10 +45,11 @@ uint64_t EncodeAndHash(const std::vector<uint8_t>& input, uint32_t key, int32_t 
   Fnv64 log;
   std::vector<uint8_t> in(IOBufferSize), out(IOBufferSize);
   TCompThreadSafety s;
-  s.ProgressHandler = [&](int32_t& percent) {
+  const TShowProgressEvent handler = [&](int32_t& percent) {
     log.Tag('P');
     log.Word(static_cast<uint32_t>(percent));
   };
+  s.Progress = &handler;
   s.InStream = &src;
   s.OutStream = &dst;
   s.InputBuffer = in.data();

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "qobz/codec_run.h"
 #include "qobz/errors.h"
 #include "qobz/headers.h"
 #include "qobz/stream.h"
@@ -26,7 +27,6 @@ using TExpandEvent =
     std::function<void(TStream& dest, TStream& source, int32_t Sourcesize, int32_t Destsize,
                        const std::string& CompressID, int32_t& checksum)>;
 using TRecognizeEvent = std::function<void(const std::string& CompressID, bool& recognized)>;
-using TShowProgressEvent = std::function<void(int32_t& PercentageDone)>;
 
 using TStringList = std::vector<std::string>;
 
@@ -86,8 +86,15 @@ class TCompress {
   static bool FolderExists(const std::string& Path);
   static bool IsFileSelected(const TStringList& FileList, const std::string& Name);
 
-  // The codec driver: runs one entry's bytes through the method's routine in either direction.
-  // Returns the bytes written when compressing, 0 when the progress handler cancels at once.
+  // The codec driver: runs Source's InputSize bytes through the method's routine, expanding
+  // (UnpackedSize tells the decoders that stop at a size where to stop) or packing, as Options
+  // say. Neither the component's Key nor its OnShowProgress take part: Options carry both.
+  TCodecResult Run(TStream& Dest, TStream& Source, int32_t InputSize, int32_t UnpackedSize,
+                   uint8_t Method, bool Expanding, const TCodecOptions& Options);
+
+  // Run with the component's Key and OnShowProgress (version 1 calls). RunCodec limits packed
+  // data to the input's size; it returns the bytes written when compressing, 0 when the progress
+  // handler cancels at once.
   int32_t RunCodec(TStream& Dest, TStream& Source, int32_t InputSize, int32_t UnpackedSize,
                    uint8_t Method, uint32_t& Checksum, bool Expanding, bool Scrambled);
 
@@ -103,10 +110,6 @@ class TCompress {
   friend class TArchiveReader;
   // Checks the 21 bytes of an archive header as ReadArchiveHeader does, and fills its results.
   void DecodeArchiveHeader(const uint8_t* raw, TArchiveHeader& Header, std::string& CompressID);
-
-  int32_t RunCodecLimited(TStream& Dest, TStream& Source, int32_t InputSize, int32_t UnpackedSize,
-                          uint8_t Method, uint32_t& Checksum, bool Expanding, bool Scrambled,
-                          int32_t OutLimit);
 
   std::string target_path_;
   std::unique_ptr<TCompThreadSafety> codec_state_;

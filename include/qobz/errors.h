@@ -34,6 +34,8 @@ QOBZ_FIXED_MESSAGE_ERROR(EInvalidHeaderArchiveType, "Archive type must be caMult
 QOBZ_FIXED_MESSAGE_ERROR(EInvalidHeader, "Can't recognize compressed file header");
 QOBZ_FIXED_MESSAGE_ERROR(EBadChecksum, "Bad checksum during expansion -- data may be invalid");
 QOBZ_FIXED_MESSAGE_ERROR(EInvalidKey, "File locked -- valid key required");
+// The application's progress handler cancelled the work (answered -1).
+QOBZ_FIXED_MESSAGE_ERROR(ECancelled, "Cancelled");
 
 #undef QOBZ_FIXED_MESSAGE_ERROR
 

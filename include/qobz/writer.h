@@ -59,7 +59,7 @@ class TArchiveWriter {
   // one is set; without one it is packed on the calling thread, straight into the archive, when
   // its turn comes. Memory stays bounded whatever the sizes. The component's OnShowProgress hears
   // 100 as each file packed ahead is written (and the usual progress for a file packed in its
-  // turn); answering -1 cancels (Exception "Cancelled"). An error of a file is raised in its turn,
+  // turn); answering -1 cancels (ECancelled). An error of a file is raised in its turn,
   // after the files before it are written.
   void AddFiles(const std::vector<TFileToAdd>& files, int threads,
                 const TAddFilesEvents& events = {});
