@@ -161,27 +161,27 @@ std::unique_ptr<TFileStream> OpenInput(const platform::THeldFolder* root, const 
   return source;
 }
 
-}  // namespace
-
-TWrittenEntry TArchiveWriter::AddFile(const std::string& path, const std::string& stored_name) {
-  return AddFileFrom(HoldSource().get(), path, stored_name);
-}
-
-std::shared_ptr<const platform::THeldFolder> TArchiveWriter::HoldSource() const {
-  if (source_folder_.empty()) return nullptr;
-  std::shared_ptr<const platform::THeldFolder> root = platform::HoldFolderToRead(source_folder_);
+// The source folder held for one call (null without one); raises EFOpenError.
+std::shared_ptr<const platform::THeldFolder> HoldSource(const std::string& folder) {
+  if (folder.empty()) return nullptr;
+  std::shared_ptr<const platform::THeldFolder> root = platform::HoldFolderToRead(folder);
   if (!root)
-    throw EFOpenError("Cannot open folder \"" + source_folder_ + "\". " +
-                      platform::LastErrorText());
+    throw EFOpenError("Cannot open folder \"" + folder + "\". " + platform::LastErrorText());
   return root;
 }
 
-TWrittenEntry TArchiveWriter::AddFileFrom(const platform::THeldFolder* root,
-                                          const std::string& path, const std::string& stored_name) {
+TWrittenEntry AddFileFrom(TArchiveWriter& writer, const platform::THeldFolder* root,
+                          const std::string& path, const std::string& stored_name) {
   auto source = OpenInput(root, path);
   // Date and attributes of the file opened, not of whatever the path names by now.
   const uint16_t attr = FileAttributes(*source);
-  return AddEntry(stored_name, *source, platform::GetFileDate(*source), attr);
+  return writer.AddEntry(stored_name, *source, platform::GetFileDate(*source), attr);
+}
+
+}  // namespace
+
+TWrittenEntry TArchiveWriter::AddFile(const std::string& path, const std::string& stored_name) {
+  return AddFileFrom(*this, HoldSource(source_folder_).get(), path, stored_name);
 }
 
 namespace {
@@ -230,12 +230,12 @@ void TArchiveWriter::AddFiles(const std::vector<TFileToAdd>& files, int threads,
       events.Skipped(index, e);
     }
   };
-  const std::shared_ptr<const platform::THeldFolder> root = HoldSource();
+  const std::shared_ptr<const platform::THeldFolder> root = HoldSource(source_folder_);
   if (!QOBZ_WRITER_THREADS || threads <= 1 || files.size() <= 1) {
     for (size_t i = 0; i < files.size(); ++i) {
       if (events.BeforeEntry) events.BeforeEntry(i);
       try {
-        AddFileFrom(root.get(), files[i].Path, files[i].StoredName);
+        AddFileFrom(*this, root.get(), files[i].Path, files[i].StoredName);
       } catch (const EFOpenError&) {
         open_failed(i, std::current_exception());
       }
@@ -357,7 +357,7 @@ void TArchiveWriter::AddFiles(const std::vector<TFileToAdd>& files, int threads,
       open_failed(i, slot.error);
     } else if (slot.state == PackedAhead::State::InTurn) {
       try {
-        AddFileFrom(root.get(), path, name);
+        AddFileFrom(*this, root.get(), path, name);
       } catch (const EFOpenError&) {
         open_failed(i, std::current_exception());
       }

@@ -91,10 +91,6 @@ class TArchiveWriter {
             const std::string& stored_name, TEntryHeader& header) const;
 
   void CopySpill(TStream& spill, int32_t count);
-  // The source folder held for one call (null without one); raises EFOpenError.
-  std::shared_ptr<const platform::THeldFolder> HoldSource() const;
-  TWrittenEntry AddFileFrom(const platform::THeldFolder* root, const std::string& path,
-                            const std::string& stored_name);
 
   TCompress& compress_;
   TStream& out_;
