@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "platform/platform.h"
 #include "qobz/errors.h"
 
 namespace qobz {
@@ -53,6 +54,41 @@ std::unique_ptr<TFileStream> TFileStream::CreatePassingBelow(const std::string& 
                                                              const std::string& relative,
                                                              bool make_folders, TFolderWalk* walk) {
   return CreateBelowHeld(folder, relative, make_folders, walk, TMake::Passing);
+}
+
+namespace {
+
+// The folder part of a path ("" for a bare name, "/" for a name at the root) and its last name.
+std::pair<std::string, std::string> SplitPath(const std::string& path) {
+  const size_t cut = path.find_last_of("\\/");
+  if (cut == std::string::npos) return {std::string(), path};
+  return {path.substr(0, cut == 0 ? 1 : cut), path.substr(cut + 1)};
+}
+
+}  // namespace
+
+TReplacingFile::TReplacingFile(const std::string& path) : path_(path) {
+  const auto [folder, name] = SplitPath(path);
+  if (name.empty() || name == "." || name == "..")
+    throw EFCreateError("Cannot create file \"" + path + "\". It is a folder");
+  stream_ = TFileStream::CreatePassingBelow(folder, name, false, nullptr);
+}
+
+TReplacingFile::~TReplacingFile() {
+  if (stream_) stream_->Remove();
+}
+
+void TReplacingFile::Commit() {
+  if (!stream_) throw EWriteError("Cannot create file \"" + path_ + "\". Committed already");
+  // Never more open than the file it replaces, or than any new file.
+  bool done = platform::SetReplacingAccess(*stream_, path_);
+  if (done) {
+    stream_->Close();
+    done = stream_->Commit();
+  }
+  if (!done)
+    throw EWriteError("Cannot create file \"" + path_ + "\". " + platform::LastErrorText());
+  stream_.reset();
 }
 
 }  // namespace qobz

@@ -217,50 +217,6 @@ void Require(bool condition, int code, const char* message) {
   if (!condition) throw CallError{code, message};
 }
 
-// Everything up to the last separator, without it; "" for a bare name.
-std::string FolderOf(const std::string& path) {
-  size_t cut = path.find_last_of("/\\");
-  if (cut == std::string::npos) return std::string();
-  return cut == 0 ? path.substr(0, 1) : path.substr(0, cut);
-}
-
-// A file written under a fresh name beside its final path and renamed over it when complete; the
-// destructor removes it if that never happened.
-class TPendingFile {
- public:
-  explicit TPendingFile(const std::string& path)
-      : path_(path), stream_(TFileStream::CreateUnique(FolderOf(path), ".qobz-")) {
-    if (!platform::KeepPrivate(*stream_)) {
-      const std::string why = platform::LastErrorText();
-      stream_->Close();
-      platform::DeleteFile(stream_->Path());
-      throw EFCreateError("Cannot make " + stream_->Path() + " private: " + why);
-    }
-  }
-  ~TPendingFile() {
-    if (!stream_) return;
-    stream_->Close();
-    platform::DeleteFile(stream_->Path());
-  }
-  TFileStream& Stream() { return *stream_; }
-  // Closes the file and puts it in place.
-  void Commit() {
-    // Never more open than the file it replaces, or than any new file.
-    if (!platform::SetReplacingAccess(*stream_, path_))
-      throw EWriteError("Cannot set the access of " + stream_->Path() + ": " +
-                        platform::LastErrorText());
-    stream_->Close();
-    if (!platform::RenameFile(stream_->Path(), path_))
-      throw EWriteError("Cannot rename " + stream_->Path() + " to " + path_ + ": " +
-                        platform::LastErrorText());
-    stream_.reset();
-  }
-
- private:
-  std::string path_;
-  std::unique_ptr<TFileStream> stream_;
-};
-
 }  // namespace
 
 struct qobz_reader {
@@ -331,7 +287,7 @@ struct qobz_reader {
 struct qobz_writer {
   std::string message;
   TCompress compress;
-  std::unique_ptr<TPendingFile> file;
+  std::unique_ptr<TReplacingFile> file;
   std::unique_ptr<TMemoryStream> memory;
   std::unique_ptr<TArchiveWriter> writer;
   bool finished = false;
@@ -604,7 +560,7 @@ int qobz_extract_to_file(qobz_reader* reader, const char* path) {
     Require(path != nullptr && *path != '\0', QOBZ_ERROR_ARGUMENT, "Need a path");
     TArchiveReader& walk = reader->TakeEntry();
     const TEntryHeader entry = walk.Entry();
-    TPendingFile file(path);
+    TReplacingFile file(path);
     walk.Extract(file.Stream());
     reader->progress.ThrowIfCancelled();  // a cancel at 100 still keeps nothing
     platform::SetFileDate(file.Stream(), entry.FileDate);
@@ -671,7 +627,7 @@ int qobz_create_path(qobz_writer* writer, const char* path, int method, int32_t 
     Require(path != nullptr && *path != '\0', QOBZ_ERROR_ARGUMENT, "Need a path");
     CheckCreate(method, key, lock);
     writer->Reset();
-    writer->file = std::make_unique<TPendingFile>(path);
+    writer->file = std::make_unique<TReplacingFile>(path);
     writer->Start(writer->file->Stream(), method, key, lock);
     return QOBZ_OK;
   });

@@ -180,4 +180,25 @@ class TFileStream : public TStream {
   std::string path_;
 };
 
+// The one way a finished result replaces a file: it is written under a passing name beside
+// `path` (".qobz-" and characters from the system's random source, created exclusively, 0600,
+// never through a link), and Commit gives it the access of what it replaces (never more open) and
+// renames it over `path` in the folder held since it was made. Until then nothing at `path` is
+// touched, and a failure, the destructor or a signal removes the passing file.
+class TReplacingFile {
+ public:
+  // Raises EFCreateError naming `path` and the reason.
+  explicit TReplacingFile(const std::string& path);
+  ~TReplacingFile();
+  TReplacingFile(const TReplacingFile&) = delete;
+  TReplacingFile& operator=(const TReplacingFile&) = delete;
+  TFileStream& Stream() { return *stream_; }
+  // Closes the file and puts it in place; raises EWriteError naming `path` and the reason.
+  void Commit();
+
+ private:
+  std::string path_;
+  std::unique_ptr<TFileStream> stream_;  // null once committed
+};
+
 }  // namespace qobz

@@ -502,12 +502,8 @@ OutputFile::~OutputFile() {
 }
 
 void OutputFile::Discard() {
+  replacing_.reset();
   temp_.reset();
-  if (!temp_path_.empty()) {
-    std::error_code ec;
-    fs::remove(temp_path_, ec);
-    temp_path_.clear();
-  }
 }
 
 bool OutputFile::IsDestination(const std::string& path) const {
@@ -517,32 +513,25 @@ bool OutputFile::IsDestination(const std::string& path) const {
 }
 
 TFileStream& OutputFile::Stream() {
+  if (replacing_) return replacing_->Stream();
   if (temp_) return *temp_;
-  std::string folder = target_.empty() ? TempFolder() : fs::path(target_).parent_path().string();
-  temp_ = TFileStream::CreateUnique(folder, ".qobz-");
-  temp_path_ = temp_->Path();
-  if (!platform::KeepPrivate(*temp_))
-    throw EFCreateError("Cannot make \"" + temp_path_ + "\" private. " + std::strerror(errno));
-  if (target_.empty()) {
-    // Only ever copied out: the name can go now, so that nothing is left behind even if the
-    // process is killed.
-    std::error_code ec;
-    if (fs::remove(temp_path_, ec)) temp_path_.clear();
+  if (!target_.empty()) {
+    replacing_ = std::make_unique<TReplacingFile>(target_);
+    return replacing_->Stream();
   }
+  temp_ = TFileStream::CreateUnique(TempFolder(), ".qobz-");
+  // Only ever copied out: the name can go now, so that nothing is left behind even if the
+  // process is killed.
+  std::error_code ec;
+  fs::remove(temp_->Path(), ec);
   return *temp_;
 }
 
 void OutputFile::Commit() {
   TFileStream& temp = Stream();
-  std::error_code ec;
-  if (!target_.empty()) {
-    // Never more open than what it replaces, or than any new file.
-    if (!platform::SetReplacingAccess(temp, target_))
-      throw EFCreateError("Cannot create file \"" + path_ + "\". " + std::strerror(errno));
-    temp.Close();
-    fs::rename(temp_path_, target_, ec);
-    if (ec) throw EFCreateError("Cannot create file \"" + path_ + "\". " + ec.message());
-    temp_path_.clear();
+  if (replacing_) {
+    replacing_->Commit();
+    replacing_.reset();
     return;
   }
   FILE* out = path_ == "-" ? stdout : std::fopen(path_.c_str(), "wb");

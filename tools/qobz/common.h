@@ -200,8 +200,8 @@ class OutputFile {
   std::string target_;  // the regular file to replace, links resolved; empty: copy out
   bool has_identity_ = false;
   uint64_t device_ = 0, file_ = 0;
-  std::unique_ptr<TFileStream> temp_;
-  std::string temp_path_;  // empty when there is nothing of ours to remove
+  std::unique_ptr<TReplacingFile> replacing_;  // the result, when it replaces target_
+  std::unique_ptr<TFileStream> temp_;          // the result, when it is copied out
 };
 std::string DosDateText(uint32_t stamp);
 std::string AttrText(uint16_t attr);
