@@ -84,8 +84,8 @@ else
   while kill -0 $swapper 2> /dev/null; do
     "$qobz" x t/race.qbz -C t/in --mkdirs 2> /dev/null || true
     outside_changed
-    [ -z "$changed" ] ||
-      fail "x wrote through a swapped folder: $changed, $(((${EPOCHREALTIME/./} - start) / 1000)) ms in"
+    [ -z "$changed" ] || fail "x wrote through a swapped folder: $changed," \
+      "$(((${EPOCHREALTIME/./} - start) / 1000)) ms in"
   done
   rc=0; wait $swapper || rc=$?; swapper=
   if [ $rc = 77 ]; then
