@@ -236,7 +236,7 @@ case_swapped_module_folder() {  # another user's folder, a companion planted in 
   cp "$bin/qobz_test_companion" "$1/evil/Dorvane.exe"
   chown nobody "$1/evil"
   rm -f "$QOBZ_TEST_RECORD"
-  cd "$1/evil"  # before any swap: the other user keeps the set whole in their folder, by either name
+  cd "$1/evil"  # before any swap: the other user keeps the set whole there, under either name
   (while [ ! -e "$1/stop" ]; do
     for f in Krovnel.dll Osvant03.hc VQ.EXE hcorig.hc; do [ -e $f ] || cp "$work/data/$f" .; done
     cp "$bin/qobz_test_companion" .next && mv -f .next Dorvane.exe
@@ -306,7 +306,9 @@ while read -r name expect; do
   rm -f "$work/planted.txt"
   echo "   $name"
   out=$("case_$name" "$dir" | tail -n 1) || true
-  case "$out" in skip:*) echo "   $out"; continue ;; esac
+  case "$out" in
+    skip:*) echo "SKIPPED: script.launcher_e2e ($name): ${out#skip: }"; continue ;;
+  esac
   expect_eq "$out" "MakeBackupCD returned $expect" "$name"
   [ ! -e "$work/planted.txt" ] || fail "$name: the planted program ran"
   cmp -s "$work/outside.txt" "$work/outside.orig" || fail "$name: a file outside was written"
