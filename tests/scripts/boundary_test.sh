@@ -62,7 +62,7 @@ for cmd in "a t/arc.qbz t/other" "d t/arc.qbz t/other"; do
     fail "$cmd lost the name's bytes"
 done
 
-# A folder of the target and a link to outside trade names (qobz_test_swapper, 4 s at most) while
+# A folder of the target and a link to outside trade names (qobz_test_swapper, 5 s at most) while
 # x writes and replaces files in it: at worst an entry fails, nothing is written or removed outside.
 if [ ! -x "$bin/qobz_test_swapper" ]; then
   echo "SKIPPED: script.boundary_test (folder swap race): no qobz_test_swapper (Linux only)"
@@ -80,7 +80,7 @@ else
     done
   }
   start=${EPOCHREALTIME/./}
-  "$bin/qobz_test_swapper" 4 t/in/d t/in/link 2> t/swap.err & swapper=$!
+  "$bin/qobz_test_swapper" 5 t/in/d t/in/link 2> t/swap.err & swapper=$!
   while kill -0 $swapper 2> /dev/null; do
     "$qobz" x t/race.qbz -C t/in --mkdirs 2> /dev/null || true
     outside_changed
