@@ -66,67 +66,6 @@ std::unique_ptr<TFileStream> TFileStream::OpenRead(const std::string& path) {
   return std::unique_ptr<TFileStream>(new TFileStream(reinterpret_cast<intptr_t>(h), path));
 }
 
-namespace {
-
-// Opens `path` as it is, never through a reparse point (a link or junction is refused, not
-// followed), and keeps it from being moved or removed while the handle is open. It must be a
-// folder when `folder` is true, a file otherwise. INVALID_HANDLE_VALUE with the last error set on
-// failure.
-HANDLE OpenUnfollowed(const std::string& path, bool folder) {
-  HANDLE h = CreateFileA(path.c_str(), folder ? FILE_LIST_DIRECTORY : GENERIC_READ,
-                         FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                         FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-  if (h == INVALID_HANDLE_VALUE) return h;
-  BY_HANDLE_FILE_INFORMATION info;
-  if (!GetFileInformationByHandle(h, &info) ||
-      (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ||
-      ((info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) != folder) {
-    CloseHandle(h);
-    SetLastError(folder ? ERROR_DIRECTORY : ERROR_ACCESS_DENIED);
-    return INVALID_HANDLE_VALUE;
-  }
-  return h;
-}
-
-// Holds the folders of `relative` below the held `root` up to its last name, each opened by
-// OpenUnfollowed after the one before is held (so none of them can be swapped meanwhile), and
-// answers the path of that last name, or empty with the last error set.
-std::string HoldPathBelow(const platform::THeldFolder& root, const std::string& relative,
-                          std::vector<std::unique_ptr<platform::THeldFolder>>& held) {
-  std::string path = root.Path();
-  if (!path.empty() && path.back() != '\\' && path.back() != '/') path += '\\';
-  size_t start = 0;
-  for (;;) {
-    const size_t end = relative.find_first_of("\\/", start);
-    const std::string part =
-        relative.substr(start, end == std::string::npos ? std::string::npos : end - start);
-    if (part.empty() || part == "." || part == ".." || part.find('\0') != std::string::npos) {
-      SetLastError(ERROR_INVALID_NAME);
-      return {};
-    }
-    path += part;
-    if (end == std::string::npos) return path;
-    HANDLE h = OpenUnfollowed(path, true);
-    if (h == INVALID_HANDLE_VALUE) return {};
-    held.push_back(std::make_unique<platform::THeldFolder>(reinterpret_cast<intptr_t>(h), path));
-    path += '\\';
-    start = end + 1;
-  }
-}
-
-}  // namespace
-
-std::unique_ptr<TFileStream> TFileStream::OpenReadBelow(const platform::THeldFolder& root,
-                                                        const std::string& relative) {
-  std::vector<std::unique_ptr<platform::THeldFolder>> held;
-  const std::string path = HoldPathBelow(root, relative, held);
-  HANDLE h = path.empty() ? INVALID_HANDLE_VALUE : OpenUnfollowed(path, false);
-  if (h == INVALID_HANDLE_VALUE)
-    throw EFOpenError("Cannot open file \"" + root.Path() + "\\" + relative + "\". " +
-                      Reason(GetLastError()));
-  return std::unique_ptr<TFileStream>(new TFileStream(reinterpret_cast<intptr_t>(h), path));
-}
-
 std::unique_ptr<TFileStream> TFileStream::Create(const std::string& path) {
   HANDLE h = CreateForWriting(path, CREATE_ALWAYS);
   if (h == INVALID_HANDLE_VALUE)
@@ -279,6 +218,66 @@ HANDLE CreateIn(HANDLE folder, const std::wstring& name, bool only_new, bool rep
 }
 
 }  // namespace
+
+namespace {
+
+// Opens the folders of `relative` below the folder `root` up to its last name, each relative to
+// the one before, a link or junction refused, never entered. `dir` holds the last folder (left
+// empty when that is `root` itself) and `leaf` the last name. False with the last error set.
+bool OpenParentBelow(HANDLE root, const std::string& relative, THandle& dir, std::wstring& leaf) {
+  size_t start = 0;
+  for (;;) {
+    const size_t end = relative.find_first_of("\\/", start);
+    const std::string part =
+        relative.substr(start, end == std::string::npos ? std::string::npos : end - start);
+    leaf = part.empty() || part == "." ? std::wstring() : NameBelow(part);
+    if (leaf.empty()) {
+      SetLastError(ERROR_INVALID_NAME);
+      return false;
+    }
+    if (end == std::string::npos) return true;
+    THandle next;
+    const NTSTATUS status = OpenIn(dir.Valid() ? dir.Get() : root, leaf, kFolderAccess,
+                                   kFolderSharing, FILE_OPEN, FILE_DIRECTORY_FILE, next);
+    if (!NT_SUCCESS(status) || ReparsePoint(next.Get())) {
+      SetLastError(NT_SUCCESS(status) ? ERROR_CANT_RESOLVE_FILENAME : ErrorOf(status));
+      return false;
+    }
+    dir.Reset(next.Release());
+    start = end + 1;
+  }
+}
+
+// Opens `relative` below the held `root` as OpenParentBelow walks it: a file (read-only) or a
+// folder, never a link or junction. False with the last error set.
+bool OpenBelow(const platform::THeldFolder& root, const std::string& relative, bool folder,
+               THandle& h) {
+  THandle dir;
+  std::wstring leaf;
+  if (!OpenParentBelow(AsHandle(root.Handle()), relative, dir, leaf)) return false;
+  const NTSTATUS status =
+      OpenIn(dir.Valid() ? dir.Get() : AsHandle(root.Handle()), leaf,
+             folder ? kFolderAccess : GENERIC_READ | SYNCHRONIZE, kFolderSharing, FILE_OPEN,
+             folder ? FILE_DIRECTORY_FILE : FILE_NON_DIRECTORY_FILE, h);
+  if (!NT_SUCCESS(status) || ReparsePoint(h.Get())) {
+    SetLastError(NT_SUCCESS(status) ? ERROR_CANT_RESOLVE_FILENAME : ErrorOf(status));
+    h.Reset();
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+std::unique_ptr<TFileStream> TFileStream::OpenReadBelow(const platform::THeldFolder& root,
+                                                        const std::string& relative) {
+  const std::string path = root.Path() + "\\" + relative;
+  THandle h;
+  if (!OpenBelow(root, relative, false, h))
+    throw EFOpenError("Cannot open file \"" + path + "\". " + Reason(GetLastError()));
+  return std::unique_ptr<TFileStream>(
+      new TFileStream(reinterpret_cast<intptr_t>(h.Release()), path));
+}
 
 // The walk of CreateEntryBelow and CreatePassingBelow: the target opened by its path (it is the
 // caller's and may be reached through a link), then each folder of `relative` opened relative to
@@ -694,9 +693,8 @@ bool ListFolder(const std::string& path, std::vector<FolderEntry>& entries) {
 }
 
 std::unique_ptr<THeldFolder> HoldFolderToRead(const std::string& path) {
-  HANDLE h = CreateFileA(path.empty() ? "." : path.c_str(), FILE_LIST_DIRECTORY,
-                         FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                         FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  HANDLE h = CreateFileA(path.empty() ? "." : path.c_str(), kFolderAccess, kFolderSharing, nullptr,
+                         OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   if (h == INVALID_HANDLE_VALUE) return nullptr;
   return std::make_unique<THeldFolder>(reinterpret_cast<intptr_t>(h), path);
 }
@@ -704,13 +702,34 @@ std::unique_ptr<THeldFolder> HoldFolderToRead(const std::string& path) {
 bool ListFolderBelow(const THeldFolder& root, const std::string& relative,
                      std::vector<FolderEntry>& entries) {
   entries.clear();
-  if (relative.empty()) return ListFolder(root.Path(), entries);
-  std::vector<std::unique_ptr<THeldFolder>> held;
-  const std::string path = HoldPathBelow(root, relative, held);
-  HANDLE h = path.empty() ? INVALID_HANDLE_VALUE : OpenUnfollowed(path, true);
-  if (h == INVALID_HANDLE_VALUE) return false;
-  held.push_back(std::make_unique<THeldFolder>(reinterpret_cast<intptr_t>(h), path));
-  return ListFolder(path, entries);
+  THandle folder;
+  if (!relative.empty() && !OpenBelow(root, relative, true, folder)) return false;
+  // The folder's names, read through its handle: nothing is looked up by path.
+  const HANDLE h = folder.Valid() ? folder.Get() : AsHandle(root.Handle());
+  std::vector<uint64_t> buffer(8192);  // 64 KiB, aligned for the records
+  FILE_INFO_BY_HANDLE_CLASS kind = FileIdBothDirectoryRestartInfo;
+  while (GetFileInformationByHandleEx(h, kind, buffer.data(),
+                                      static_cast<DWORD>(buffer.size() * sizeof(uint64_t)))) {
+    kind = FileIdBothDirectoryInfo;
+    const auto* at = reinterpret_cast<const uint8_t*>(buffer.data());
+    for (;;) {
+      const auto* info = reinterpret_cast<const FILE_ID_BOTH_DIR_INFO*>(at);
+      const int wide = static_cast<int>(info->FileNameLength / sizeof(WCHAR));
+      const int n =
+          WideCharToMultiByte(CP_ACP, 0, info->FileName, wide, nullptr, 0, nullptr, nullptr);
+      FolderEntry entry;
+      entry.name.assign(static_cast<size_t>(n), '\0');
+      WideCharToMultiByte(CP_ACP, 0, info->FileName, wide, entry.name.data(), n, nullptr, nullptr);
+      if (entry.name != "." && entry.name != "..") {
+        entry.is_link = (info->FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+        entry.is_folder = !entry.is_link && (info->FileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+        entries.push_back(std::move(entry));
+      }
+      if (info->NextEntryOffset == 0) break;
+      at += info->NextEntryOffset;
+    }
+  }
+  return GetLastError() == ERROR_NO_MORE_FILES;
 }
 
 bool RenameFile(const std::string& from, const std::string& to) {

@@ -171,6 +171,10 @@ out=$(DORVANE_BACKUP_DIR=$(winpath "$work/backups") "$wine" "$host" \
 echo "$out"
 grep -q "MakeBackupCD returned 0" <<< "$out" || fail "real backup: $out"
 [ -s "$work/backups/Week 12.qbz" ] || fail "no backup archive"
+# Every file of the tree, read through the folders' handles, is in it as it is.
+"$hostbin/qobz" x -q "$work/backups/Week 12.qbz" -C "$work/restored" --mkdirs ||
+  fail "the backup does not extract"
+diff -r "$work/source" "$work/restored" > /dev/null || fail "the backup differs from its source"
 after=$(cd "$work/source" && find . -type f -exec sha256sum {} + | sort)
 expect_eq "$after" "$before" "source files after the backup"
 echo "wine end to end (${bits}-bit): all passed in $(( $(date +%s) - start_time )) s"
