@@ -1,13 +1,13 @@
 // The codec driver: the single place where a compression method runs.
 //
-// For one entry it prepares the codec state, gives it two fresh buffers, sets up the key and the
-// progress handler, runs the method's routine, flushes what is left in the output buffer and hands
-// back the checksum: the sum of the unpacked bytes, which is InSum when compressing and OutSum
-// when expanding, since the key only ever acts on the packed side.
+// For one entry it calls the progress handler with 0, wires the codec state for the run
+// (TCodecRun: two fresh buffers, the streams, the key, the output limit), runs the method's routine
+// from the method table, and hands back what was written and the checksum: the sum of the unpacked
+// bytes, since the key only ever acts on the packed side; then it calls the handler with 100.
 #include <memory>
 
-#include "codecs/byte_stream.h"
 #include "codecs/methods.h"
+#include "codecs/run.h"
 #include "qobz/compress.h"
 
 namespace qobz {
@@ -69,55 +69,11 @@ TCodecResult TCompress::Run(TStream& Dest, TStream& Source, int32_t InputSize, i
     }
   }
 
-  // Both buffers live exactly as long as this call, whatever way it ends.
-  auto input = std::make_unique<uint8_t[]>(IOBufferSize);
-  auto output = std::make_unique<uint8_t[]>(IOBufferSize);
-  struct BufferGuard {
-    TCompThreadSafety& s;
-    ~BufferGuard() {
-      s.InputBuffer = s.OutputBuffer = s.InPos = s.InEnd = s.OutPos = s.OutEnd = nullptr;
-      s.InStream = s.OutStream = nullptr;
-      s.Progress = nullptr;
-    }
-  } guard{s};
-
-  result.Started = true;
-  s.Progress = progress;
-  s.InStream = &Source;
-  s.OutStream = &Dest;
-  s.InputBuffer = input.get();
-  s.InPos = s.InEnd = s.InputBuffer;
-  s.OutputBuffer = output.get();
-  s.OutPos = s.OutputBuffer;
-  s.OutEnd = s.OutputBuffer + IOBufferSize;
-  s.EndOfInput = false;
-  s.FetchCancelled = false;
-  s.ZeroBytesPastEnd = 0;
-  // A negative size (only a damaged header can give one) reads nothing.
-  s.InRemaining = InputSize > 0 ? InputSize : 0;
-  s.InChunk = IOBufferSize;
-  s.InDone = 0;
-  s.OutCount = 0;
-  s.OutLimit = Options.OutputLimit;
-  s.InSum = 0;
-  s.OutSum = 0;
-  s.UnscrambleInput = Expanding && Options.Key != 0 && Options.Scrambled;
-  s.ScrambleOutput = !Expanding && Options.Key != 0;
-  for (int i = 0; i < 4; ++i)
-    s.KeyBytes[i] = static_cast<uint8_t>(static_cast<uint32_t>(Options.Key) >> (8 * i));
-  s.KeyIndex = 0;
-  s.RunFirst = true;
-  s.RunActive = false;
-  s.LastByte = 0;
-  s.RunCount = 0;
-
-  RunRoutine(s, Method, Expanding, UnpackedSize, Options.Effort);
-  // Flushed before the result is made, so that a failed final write leaves the caller's checksum
-  // untouched like any other failure of the run.
-  FlushOutput(s);
-  result.Written = s.OutCount;
-  result.Checksum = Expanding ? s.OutSum : s.InSum;
-  result.Cancelled = s.FetchCancelled;
+  {
+    TCodecRun run(*codec_state_, Dest, Source, InputSize, Expanding, Options);
+    RunRoutine(run.State(), Method, Expanding, UnpackedSize, Options.Effort);
+    result = run.Finish();
+  }
 
   if (progress) {
     int32_t percent = 100;

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "codecs/codec_state.h"
+#include "codecs/run.h"
 #include "qobz/stream.h"
 
 namespace qobz::fuzz {
@@ -35,23 +36,15 @@ class ChunkedSource : public TStream {
 };
 
 // A codec state wired as the driver wires an expansion: the chunked source, a memory destination,
-// the two I/O buffers, no output limit.
+// no output limit.
 struct CodecRun {
   ChunkedSource source;
   TMemoryStream dest;
-  std::vector<uint8_t> in, out;
   TCompThreadSafety s;
+  TCodecRun run;
 
   CodecRun(const uint8_t* data, size_t size, int32_t chunk)
-      : source(data, size, chunk), in(IOBufferSize), out(IOBufferSize) {
-    s.InStream = &source;
-    s.OutStream = &dest;
-    s.InputBuffer = s.InPos = s.InEnd = in.data();
-    s.OutputBuffer = s.OutPos = out.data();
-    s.OutEnd = out.data() + IOBufferSize;
-    s.InRemaining = static_cast<int32_t>(size);
-    s.OutLimit = 2147483647;
-  }
+      : source(data, size, chunk), run(s, dest, source, static_cast<int32_t>(size), true, {}) {}
   CodecRun(const CodecRun&) = delete;
   CodecRun& operator=(const CodecRun&) = delete;
 };

@@ -13,6 +13,7 @@
 #include "codecs/bit_stream.h"
 #include "codecs/codec_state.h"
 #include "codecs/codecs.h"
+#include "codecs/run.h"
 #include "qobz/errors.h"
 #include "tests/support/recording_stream.h"
 
@@ -28,18 +29,16 @@ Bytes Counting(size_t n) {
   return v;
 }
 
-// A codec state set up the way the driver sets it up for one run, over recording streams.
+TCodecOptions Limited(int32_t out_limit) {
+  TCodecOptions options;
+  options.OutputLimit = out_limit;
+  return options;
+}
+
+// A codec state wired for one run as the driver wires it, over recording streams.
 struct Rig {
   explicit Rig(Bytes input, int32_t out_limit = 2147483647)
-      : in(input), in_buf(IOBufferSize), out_buf(IOBufferSize) {
-    s.InStream = &in;
-    s.OutStream = &out;
-    s.InputBuffer = s.InPos = s.InEnd = in_buf.data();
-    s.OutputBuffer = s.OutPos = out_buf.data();
-    s.OutEnd = s.OutputBuffer + IOBufferSize;
-    s.InRemaining = static_cast<int32_t>(input.size());
-    s.OutLimit = out_limit;
-  }
+      : in(input), run(s, out, in, static_cast<int32_t>(input.size()), false, Limited(out_limit)) {}
   void Record() {
     handler = [this](int32_t& p) {
       if (cancel_at == static_cast<int>(progress.size())) p = -1;
@@ -52,8 +51,8 @@ struct Rig {
   }
 
   RecordingStream in, out;
-  Bytes in_buf, out_buf;
   TCompThreadSafety s;
+  TCodecRun run;
   TShowProgressEvent handler;
   std::vector<int32_t> progress;
   int cancel_at = -1;  // index of the progress call that answers -1
@@ -358,18 +357,12 @@ TEST(CopyStored, RunsMatchTheByteAtATimeCopy) {
     for (int way = 0; way < 2; ++way) {
       ShortReads in(Counting(c.size), c.chunk);
       RecordingStream out;
-      Bytes in_buf(IOBufferSize), out_buf(IOBufferSize);
       TCompThreadSafety s;
-      s.InStream = &in;
-      s.OutStream = &out;
-      s.InputBuffer = s.InPos = s.InEnd = in_buf.data();
-      s.OutputBuffer = s.OutPos = out_buf.data();
-      s.OutEnd = s.OutputBuffer + IOBufferSize;
-      s.InRemaining = static_cast<int32_t>(c.size);
-      s.OutLimit = c.limit;
-      s.UnscrambleInput = c.key_side == 1;
-      s.ScrambleOutput = c.key_side == 2;
-      for (int i = 0; i < 4; ++i) s.KeyBytes[i] = static_cast<uint8_t>(0x9E3779B9u >> (8 * i));
+      // Key side 1 unscrambles the input (an expanding run), 2 scrambles the output (packing).
+      TCodecOptions options = Limited(c.limit);
+      options.Key = c.key_side == 0 ? 0 : static_cast<int32_t>(0x9E3779B9u);
+      options.Scrambled = true;
+      TCodecRun run(s, out, in, static_cast<int32_t>(c.size), c.key_side == 1, options);
       std::string& log = logs[way].emplace_back();
       int calls = 0;
       const TShowProgressEvent handler = [&](int32_t& p) {

@@ -11,6 +11,7 @@
 
 #include "codecs/byte_stream.h"
 #include "codecs/codecs.h"
+#include "codecs/run.h"
 #include "qobz/compress.h"
 #include "qobz/errors.h"
 #include "support/lh5_stream_builder.h"
@@ -437,27 +438,17 @@ RunRecord RunRoutine(void (*routine)(TCompThreadSafety&, int32_t), const RunSetu
   RunRecord r;
   LoggingSource source(setup.packed, setup.chunk, r.log);
   LoggingDest dest(r.log);
-  std::vector<uint8_t> in(IOBufferSize), out(IOBufferSize);
   TCompThreadSafety s;
   int calls = 0;
   const TShowProgressEvent handler = [&](int32_t& percent) {
     r.log.push_back("P" + std::to_string(percent));
     if (calls++ == setup.cancel_at) percent = -1;
   };
-  if (setup.progress) s.Progress = &handler;
-  s.InStream = &source;
-  s.OutStream = &dest;
-  s.InputBuffer = in.data();
-  s.InPos = s.InEnd = in.data();
-  s.OutputBuffer = out.data();
-  s.OutPos = out.data();
-  s.OutEnd = out.data() + IOBufferSize;
-  s.InRemaining = setup.input_size;
-  s.OutLimit = 2147483647;
-  s.UnscrambleInput = setup.key != 0;
-  for (int i = 0; i < 4; ++i) {
-    s.KeyBytes[i] = static_cast<uint8_t>(static_cast<uint32_t>(setup.key) >> (8 * i));
-  }
+  TCodecOptions options;
+  options.Key = setup.key;
+  options.Scrambled = true;
+  if (setup.progress) options.Progress = &handler;
+  TCodecRun run(s, dest, source, setup.input_size, true, options);
   try {
     routine(s, setup.unpacked_size);
     FlushOutput(s);

@@ -15,6 +15,7 @@
 #include "codecs/byte_stream.h"
 #include "codecs/codec_state.h"
 #include "codecs/codecs.h"
+#include "codecs/run.h"
 #include "qobz/errors.h"
 #include "support/corpus.h"
 #include "support/recording_stream.h"
@@ -45,24 +46,16 @@ uint64_t EncodeAndHash(void (*encode)(TCompThreadSafety&), const std::vector<uin
   test::RecordingStream src(input);
   test::RecordingStream dst;
   Fnv64 log;
-  std::vector<uint8_t> in(IOBufferSize), out(IOBufferSize);
   TCompThreadSafety s;
   const TShowProgressEvent handler = [&](int32_t& percent) {
     log.Tag('P');
     log.Word(static_cast<uint32_t>(percent));
   };
-  s.Progress = &handler;
-  s.InStream = &src;
-  s.OutStream = &dst;
-  s.InputBuffer = in.data();
-  s.InPos = s.InEnd = in.data();
-  s.OutputBuffer = out.data();
-  s.OutPos = out.data();
-  s.OutEnd = out.data() + IOBufferSize;
-  s.InRemaining = static_cast<int32_t>(input.size());
-  s.OutLimit = out_limit;
-  s.ScrambleOutput = key != 0;
-  for (int i = 0; i < 4; ++i) s.KeyBytes[i] = static_cast<uint8_t>(key >> (8 * i));
+  TCodecOptions options;
+  options.Key = static_cast<int32_t>(key);
+  options.OutputLimit = out_limit;
+  options.Progress = &handler;
+  TCodecRun run(s, dst, src, static_cast<int32_t>(input.size()), false, options);
   try {
     encode(s);
     FlushOutput(s);

@@ -12,31 +12,24 @@
 #include "codecs/codec_state.h"
 #include "codecs/codecs.h"
 #include "codecs/lzh/lzh.h"
+#include "codecs/run.h"
 #include "qobz/stream.h"
 
 namespace qobz::test {
 
-// A codec state set up like the driver does, reading from input and writing to memory, without
+// A codec state wired as the driver wires it, reading from input and writing to memory, without
 // the compressing side's output limit.
 struct StateOver {
   explicit StateOver(std::vector<uint8_t> input)
-      : in(std::move(input)), in_buf(IOBufferSize), out_buf(IOBufferSize) {
-    s.InStream = &in;
-    s.OutStream = &out;
-    s.InputBuffer = s.InPos = s.InEnd = in_buf.data();
-    s.OutputBuffer = s.OutPos = out_buf.data();
-    s.OutEnd = s.OutputBuffer + IOBufferSize;
-    s.InRemaining = static_cast<int32_t>(in.Size());
-    s.OutLimit = std::numeric_limits<int32_t>::max();
-  }
+      : in(std::move(input)), run(s, out, in, static_cast<int32_t>(in.Size()), true, {}) {}
   std::vector<uint8_t> Output() {
     FlushOutput(s);
     return out.Data();
   }
 
   TMemoryStream in, out;
-  std::vector<uint8_t> in_buf, out_buf;
   TCompThreadSafety s;
+  TCodecRun run;
 };
 
 inline std::vector<uint8_t> LzhRawCompress(const std::vector<uint8_t>& plain) {
