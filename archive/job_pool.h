@@ -33,7 +33,11 @@ class TJobPool {
   // The processor cores the system reports (at least 1).
   static int Cores();
 
-  TJobPool(int workers, TJobLimits limits = {});
+  // With caller_helps the calling thread is one of the workers: when the result it delivers next
+  // is not there yet it takes a job itself, and one thread fewer is started. Without, it only
+  // delivers (and may then do work of its own in Deliver). No job may wait for a later one: run
+  // by the calling thread it would hold up the deliveries that let the later one be taken.
+  TJobPool(int workers, TJobLimits limits = {}, bool caller_helps = false);
   ~TJobPool();
   TJobPool(const TJobPool&) = delete;
   TJobPool& operator=(const TJobPool&) = delete;
@@ -54,6 +58,7 @@ class TJobPool {
   struct State;
   int workers_;
   TJobLimits limits_;
+  bool caller_helps_;
   std::unique_ptr<State> state_;
 };
 

@@ -340,10 +340,12 @@ bool CanShareOut(const std::string& archive, TStream& in) {
   return archive != "-" && in.Position() >= 0 && fs::is_regular_file(archive, ec);
 }
 
-// Runs work(reader, job, outcome) for every job on `threads` workers, each with its own archive
-// stream and component made by setup, and hands the outcomes to emit, on the calling thread, in
-// the jobs' order. The outcomes waiting to be said are small (the lines to say), whatever the
-// entries' sizes.
+// Runs work(reader, job, outcome) for every job on `threads` workers (the calling thread one of
+// them), each with its own archive stream and component made by setup, and hands the outcomes to
+// emit, on the calling thread, in the jobs' order. The calling thread says what is ready in order
+// before it takes another job, and sleeps only when no job is left: entries are often small, and a
+// wake per entry would cost more than many of them take. The outcomes waiting to be said are small
+// (the lines to say), whatever the entries' sizes.
 void ShareOut(const std::string& archive, int64_t offset, int threads, const std::vector<Job>& jobs,
               const std::function<void(TCompress&)>& setup,
               const std::function<void(TCompress&, TArchiveReader&, TFolderWalk&, Outcome&)>& work,
@@ -356,7 +358,7 @@ void ShareOut(const std::string& archive, int64_t offset, int threads, const std
     std::unique_ptr<TArchiveReader> reader;
     TFolderWalk folders;
   };
-  TJobPool pool(threads);
+  TJobPool pool(threads, {}, /*caller_helps=*/true);
   std::vector<std::unique_ptr<Worker>> workers(static_cast<size_t>(pool.Workers()));
   std::vector<Outcome> outcomes(jobs.size());
   auto run = [&](size_t worker, size_t i) -> int64_t {
