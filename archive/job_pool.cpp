@@ -7,9 +7,9 @@
 // AddFiles keeps its calling thread for writing (a worker per wanted thread packs); x and t let
 // the calling thread take jobs too. A worker wakes the calling thread only for the result it waits
 // for, and the calling thread wakes the workers only when one of them waits for room ahead.
-// Measured on two busy cores, old code against the pool, runs interleaved (/usr/include, 131 MB,
-// 8178 files, -j2): `a` 3.37 s against 3.38 s wall, 5.3 s user both, the same archive bytes; `x`
-// 0.83 s against 0.83 s (median); `t` 0.29 s against 0.29 s (median).
+// Measured on two shared cores, old code against the pool, runs interleaved (/usr/include, 131 MB,
+// 8178 files, -j2, median of 5 to 8): `a` 2.96 s against 2.94 s wall, 5.3 s user both, the same
+// archive bytes; `x` 0.88 s against 0.43 s (file creation dominates and varies); `t` 0.12 s both.
 // Tried: a calling thread that only delivers for x and t too. `t` then took 0.14 s instead of
 // 0.12 s in five runs of five, with twice the system time: a sleep and a wake of the calling
 // thread per entry, where most entries take less. Tried: a done flag, a byte count and an error
