@@ -10,7 +10,11 @@
 // Measured on two shared cores, old code against the pool, runs interleaved (/usr/include, 131 MB,
 // 8178 files, -j2, median of 5 to 8): `a` 2.96 s against 2.94 s wall, 5.3 s user both, the same
 // archive bytes; `x` 0.88 s against 0.43 s (file creation dominates and varies); `t` 0.12 s both.
-// Tried: a calling thread that only delivers for x and t too. `t` then took 0.14 s instead of
+// `a --method LH5` without -j, four pairs on a busier machine: 3.8 to 5.8 s against 3.3 to 5.1 s,
+// the pool faster in each pair. scripts/compare.sh puts `qobz a` at 2.1 to 2.2 times jlha's speed
+// either way; its single `qobz x` run swings from 0.9 s to 5 s with the file system's state, for
+// the old code and the pool alike, as do ten runs in a row of either (system time grows run by
+// run). Tried: a calling thread that only delivers for x and t too. `t` then took 0.14 s instead of
 // 0.12 s in five runs of five, with twice the system time: a sleep and a wake of the calling
 // thread per entry, where most entries take less. Tried: a done flag, a byte count and an error
 // per job: 130 KB more peak memory for `t` of those 8178 entries; now one count per job, and only
