@@ -6,17 +6,7 @@
 #include <exception>
 #include <memory>
 
-// The MinGW toolchain's "win32" thread model has no std::thread: there AddFiles packs every file
-// on the calling thread.
-#if defined(__GLIBCXX__) && !defined(_GLIBCXX_HAS_GTHREADS)
-#define QOBZ_WRITER_THREADS 0
-#else
-#define QOBZ_WRITER_THREADS 1
-#include <condition_variable>
-#include <mutex>
-#include <thread>
-#endif
-
+#include "archive/job_pool.h"
 #include "codecs/codec_state.h"
 #include "platform/platform.h"
 #include "qobz/methods.h"
@@ -186,19 +176,16 @@ TWrittenEntry TArchiveWriter::AddFile(const std::string& path, const std::string
 
 namespace {
 
-#if QOBZ_WRITER_THREADS
 // A temporary file that holds one entry's packed data. Its name is removed at once where the
 // system allows that for an open file, otherwise when it is closed.
 struct SpillFile {
   std::unique_ptr<TFileStream> stream;
   std::string path_left;
+  // Made 0600: packed data of the files being added are theirs alone to read, however briefly
+  // named.
   explicit SpillFile(const std::string& folder)
       : stream(TFileStream::CreateUnique(folder, ".qobz-")) {
-    // Packed data of the files being added: theirs alone to read, however briefly named.
-    const bool kept = platform::KeepPrivate(*stream);
-    const std::string why = kept ? std::string() : platform::LastErrorText();
     if (!platform::DeleteFile(stream->Path())) path_left = stream->Path();
-    if (!kept) throw EFCreateError("Cannot make " + stream->Path() + " private: " + why);
   }
   ~SpillFile() {
     stream.reset();
@@ -206,16 +193,15 @@ struct SpillFile {
   }
 };
 
-// One file of AddFiles as a helper thread leaves it.
+// One file of AddFiles as a worker leaves it.
 struct PackedAhead {
-  enum class State { Waiting, Packed, InTurn, Failed };
-  State state = State::Waiting;
+  enum class State { Packed, InTurn, Failed };
+  State state = State::Failed;
   TEntryHeader header;
   std::vector<uint8_t> data;         // the packed data, or
   std::unique_ptr<SpillFile> spill;  // the packed data of a large file
   std::exception_ptr error;
 };
-#endif
 
 }  // namespace
 
@@ -231,7 +217,7 @@ void TArchiveWriter::AddFiles(const std::vector<TFileToAdd>& files, int threads,
     }
   };
   const std::shared_ptr<const platform::THeldFolder> root = HoldSource(source_folder_);
-  if (!QOBZ_WRITER_THREADS || threads <= 1 || files.size() <= 1) {
+  if (TJobPool::Available(threads) <= 1 || files.size() <= 1) {
     for (size_t i = 0; i < files.size(); ++i) {
       if (events.BeforeEntry) events.BeforeEntry(i);
       try {
@@ -243,114 +229,72 @@ void TArchiveWriter::AddFiles(const std::vector<TFileToAdd>& files, int threads,
     return;
   }
 
-#if QOBZ_WRITER_THREADS
-  // Helper threads pack files of at most kPackAheadLimit bytes into memory, while the packed data
-  // waiting to be written stays under kHeldLimit bytes and at most kAheadPerThread * threads files
-  // lie beyond the one being written; the calling thread writes them in order. A larger file goes
-  // to a spill file when there is a spill folder; without one the calling thread packs it itself,
+  // Workers pack files of at most kPackAheadLimit bytes into memory, while the packed data waiting
+  // to be written stays under kHeldLimit bytes and at most kAheadPerThread * threads files lie
+  // beyond the one being written; the calling thread writes them in order. A larger file goes to a
+  // spill file when there is a spill folder; without one the calling thread packs it itself,
   // straight into the archive, when its turn comes. Memory therefore stays bounded whatever the
-  // sizes (kHeldLimit plus one file per helper), and the bytes are those of AddFile.
-  // A window of 2 files per helper left a core idle behind every larger file: /usr/include packed
+  // sizes (kHeldLimit plus one file per worker), and the bytes are those of AddFile.
+  // A window of 2 files per worker left a core idle behind every larger file: /usr/include packed
   // in 4.0 s on two cores instead of 3.1 s.
   constexpr int64_t kPackAheadLimit = int64_t{4} << 20;
   constexpr int64_t kHeldLimit = int64_t{32} << 20;
   constexpr size_t kAheadPerThread = 64;
-  const size_t ahead = kAheadPerThread * static_cast<size_t>(threads);
-  int64_t held = 0;  // bytes held by packed data in slots not yet written (their capacity)
+  TJobPool pool(threads, {kAheadPerThread * static_cast<size_t>(threads), kHeldLimit});
   const int32_t key = compress_.Key;
   std::vector<PackedAhead> slots(files.size());
-  std::mutex mutex;
-  std::condition_variable work_ready, slot_ready;
-  size_t next_task = 0;  // the next file a helper takes
-  size_t writing = 0;    // the file the calling thread is at
-  bool stop = false;
+  // Each worker's own component; a cancel on the calling thread reaches a worker's codec at its
+  // next progress step.
+  std::vector<std::unique_ptr<TCompress>> workers(static_cast<size_t>(pool.Workers()));
 
-  auto helper = [&]() {
-    TCompress compress;
-    // The calling thread's cancel reaches a helper at its next fetch.
-    compress.OnShowProgress = [&](int32_t& percent) {
-      std::lock_guard<std::mutex> lock(mutex);
-      if (stop) percent = -1;
-    };
-    for (;;) {
-      size_t index;
-      {
-        std::unique_lock<std::mutex> lock(mutex);
-        work_ready.wait(lock, [&] {
-          return stop || next_task >= files.size() ||
-                 (next_task < writing + ahead && held < kHeldLimit);
-        });
-        if (stop || next_task >= files.size()) return;
-        index = next_task++;
-      }
-      PackedAhead result;
-      try {
-        auto source = OpenInput(root.get(), files[index].Path);
-        const int64_t size = source->Size();
-        const uint32_t file_date = platform::GetFileDate(*source);
-        const uint16_t file_attr = FileAttributes(*source);
-        if (size < 0 || size > kMaxSize || (size > kPackAheadLimit && spill_folder_.empty())) {
-          result.state = PackedAhead::State::InTurn;
-        } else if (size > kPackAheadLimit) {
-          try {
-            result.spill = std::make_unique<SpillFile>(spill_folder_);
-          } catch (const EFCreateError&) {
-            result.state = PackedAhead::State::InTurn;  // no room to spill: packed in its turn
-          }
-          if (result.spill) {
-            result.header = NewHeader(files[index].StoredName, size, file_date, file_attr);
-            Pack(compress, key, *result.spill->stream, *source, files[index].StoredName,
-                 result.header);
-            result.state = PackedAhead::State::Packed;
-          }
-        } else {
+  auto pack = [&](size_t worker, size_t index) -> int64_t {
+    if (!workers[worker]) {
+      workers[worker] = std::make_unique<TCompress>();
+      workers[worker]->OnShowProgress = [&pool](int32_t& percent) {
+        if (pool.Stopping()) percent = -1;
+      };
+    }
+    TCompress& compress = *workers[worker];
+    PackedAhead& result = slots[index];
+    try {
+      auto source = OpenInput(root.get(), files[index].Path);
+      const int64_t size = source->Size();
+      const uint32_t file_date = platform::GetFileDate(*source);
+      const uint16_t file_attr = FileAttributes(*source);
+      if (size < 0 || size > kMaxSize || (size > kPackAheadLimit && spill_folder_.empty())) {
+        result.state = PackedAhead::State::InTurn;
+      } else if (size > kPackAheadLimit) {
+        try {
+          result.spill = std::make_unique<SpillFile>(spill_folder_);
+        } catch (const EFCreateError&) {
+          result.state = PackedAhead::State::InTurn;  // no room to spill: packed in its turn
+        }
+        if (result.spill) {
           result.header = NewHeader(files[index].StoredName, size, file_date, file_attr);
-          TMemoryStream out;
-          out.Data().reserve(static_cast<size_t>(size));
-          Pack(compress, key, out, *source, files[index].StoredName, result.header);
-          result.data = std::move(out.Data());
-          result.data.resize(static_cast<size_t>(result.header.PackedSize));
+          Pack(compress, key, *result.spill->stream, *source, files[index].StoredName,
+               result.header);
           result.state = PackedAhead::State::Packed;
         }
-      } catch (...) {
-        result.state = PackedAhead::State::Failed;
-        result.error = std::current_exception();
+      } else {
+        result.header = NewHeader(files[index].StoredName, size, file_date, file_attr);
+        TMemoryStream out;
+        out.Data().reserve(static_cast<size_t>(size));
+        Pack(compress, key, out, *source, files[index].StoredName, result.header);
+        result.data = std::move(out.Data());
+        result.data.resize(static_cast<size_t>(result.header.PackedSize));
+        result.state = PackedAhead::State::Packed;
       }
-      {
-        std::lock_guard<std::mutex> lock(mutex);
-        held += static_cast<int64_t>(result.data.capacity());
-        slots[index] = std::move(result);
-      }
-      slot_ready.notify_all();
+    } catch (...) {
+      result.spill.reset();
+      result.state = PackedAhead::State::Failed;
+      result.error = std::current_exception();
     }
+    return static_cast<int64_t>(result.data.capacity());
   };
 
-  // Stops and joins the helpers however the writing ends.
-  std::vector<std::thread> pool;
-  struct Joiner {
-    std::vector<std::thread>& pool;
-    std::mutex& mutex;
-    bool& stop;
-    std::condition_variable& work_ready;
-    ~Joiner() {
-      {
-        std::lock_guard<std::mutex> lock(mutex);
-        stop = true;
-      }
-      work_ready.notify_all();
-      for (std::thread& t : pool) t.join();
-    }
-  } joiner{pool, mutex, stop, work_ready};
-  for (int t = 0; t < threads; ++t) pool.emplace_back(helper);
-
-  for (size_t i = 0; i < files.size(); ++i) {
+  auto write = [&](size_t i) {
     if (events.BeforeEntry) events.BeforeEntry(i);
-    PackedAhead slot;
-    {
-      std::unique_lock<std::mutex> lock(mutex);
-      slot_ready.wait(lock, [&] { return slots[i].state != PackedAhead::State::Waiting; });
-      slot = std::move(slots[i]);
-    }
+    PackedAhead slot = std::move(slots[i]);
     const std::string& path = files[i].Path;
     const std::string& name = files[i].StoredName;
     if (slot.state == PackedAhead::State::Failed) {
@@ -378,14 +322,9 @@ void TArchiveWriter::AddFiles(const std::vector<TFileToAdd>& files, int threads,
         ThrowIfCancelled(percent == -1);
       }
     }
-    {
-      std::lock_guard<std::mutex> lock(mutex);
-      writing = i + 1;
-      held -= static_cast<int64_t>(slot.data.capacity());
-    }
-    work_ready.notify_all();
-  }
-#endif
+  };
+
+  pool.Run(files.size(), pack, write);
 }
 
 void TArchiveWriter::CopySpill(TStream& spill, int32_t count) {

@@ -111,15 +111,13 @@ bool SetAttributes(const std::string& path, uint32_t attributes);
 // The same through an open file, so that nothing is reached by name (POSIX: fchmod).
 bool SetAttributes(TFileStream& file, uint32_t attributes);
 // A file that will replace another (a rewritten archive, an output made beside its final name) is
-// never more open than what it replaces. KeepPrivate makes a freshly created temporary file
-// readable and writable by its owner alone (POSIX: fchmod 0600); call it before anything is
-// written. SetReplacingAccess gives the finished file, just before it is renamed over `replaced`,
-// its final access, by descriptor: the mode bits of the regular file `replaced` names (links
-// followed) and its group where the caller may set it, or, when nothing is there yet, what any
-// new file gets (0666 less the process's umask). When the group cannot be kept, the group's bits
-// are left off, so that no other group gains access. Both answer false on failure. Windows:
-// nothing to do, the new file takes its folder's inherited access; both answer true.
-bool KeepPrivate(TFileStream& file);
+// never more open than what it replaces: it is made 0600 (TFileStream::CreateUnique and the
+// passing files), and SetReplacingAccess gives the finished file, just before it is renamed over
+// `replaced`, its final access, by descriptor: the mode bits of the regular file `replaced` names
+// (links followed) and its group where the caller may set it, or, when nothing is there yet, what
+// any new file gets (0666 less the process's umask). When the group cannot be kept, the group's
+// bits are left off, so that no other group gains access. False on failure. Windows: nothing to do,
+// the new file takes its folder's inherited access; true.
 bool SetReplacingAccess(TFileStream& file, const std::string& replaced);
 // True for a file (POSIX: a regular file, so that a FIFO or device is never opened as one).
 bool FileExists(const std::string& path);

@@ -589,11 +589,6 @@ bool SetAttributes(TFileStream& file, uint32_t attributes) {
   return mode == (st.st_mode & 07777) || ::fchmod(fd, mode) == 0;
 }
 
-bool KeepPrivate(TFileStream& file) {
-  const int fd = static_cast<int>(file.Handle());
-  return fd >= 0 && ::fchmod(fd, S_IRUSR | S_IWUSR) == 0;
-}
-
 bool SetReplacingAccess(TFileStream& file, const std::string& replaced) {
   const int fd = static_cast<int>(file.Handle());
   struct stat now;

@@ -513,10 +513,6 @@ bool SetAttributes(TFileStream& file, uint32_t attributes) {
          SetInformation(AsHandle(file.Handle()), &info, sizeof info, FileBasicInformation);
 }
 
-bool KeepPrivate(TFileStream&) {
-  return true;
-}
-
 bool SetReplacingAccess(TFileStream&, const std::string&) {
   return true;
 }

@@ -198,6 +198,22 @@ TEST(ArchiveWriter, ParallelFilesAreByteIdenticalToOneAfterAnother) {
       TMemoryStream out2;
       TArchiveWriter strict(compress, out2, method);
       EXPECT_THROW(strict.AddFiles(files, threads), EFOpenError);
+      // A cancel from the progress handler ends the run as an error, and no spill file stays.
+      int calls = 0;
+      compress.OnShowProgress = [&](int32_t& percent) {
+        if (++calls == 2) percent = -1;
+      };
+      TMemoryStream out3;
+      TArchiveWriter cancelled(compress, out3, method);
+      if (threads == 3) cancelled.SetSpillFolder(spill.Path());
+      std::string error;
+      try {
+        cancelled.AddFiles(files, threads, events);
+      } catch (const Exception& e) {
+        error = e.Message();
+      }
+      EXPECT_EQ(error, "Cancelled");
+      EXPECT_TRUE(std::filesystem::is_empty(spill.Path())) << "spill file left behind";
     }
   }
 }

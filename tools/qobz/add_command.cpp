@@ -5,8 +5,8 @@
 #include <cstdio>
 #include <filesystem>
 #include <set>
-#include <thread>
 
+#include "archive/job_pool.h"
 #include "common.h"
 #include "platform/platform.h"
 #include "qobz/methods.h"
@@ -257,8 +257,7 @@ int CommandAdd(const Args& args) {
   int32_t lock = static_cast<int32_t>(args.Number("--lock", compress.Key != 0 ? 2 : 0, 0, 2));
   if (compress.Key != 0 && lock == 0) throw UsageError("--key needs --lock 1 or 2");
   if (compress.Key == 0 && lock != 0) throw UsageError("--lock needs a non-zero --key");
-  const int cores = std::max(1, static_cast<int>(std::thread::hardware_concurrency()));
-  const int jobs = static_cast<int>(args.Number("--jobs", cores, 1, 256));
+  const int jobs = static_cast<int>(args.Number("--jobs", TJobPool::Cores(), 1, 256));
   if (args.Has("--method")) ParseMethod(args.Value("--method"));  // a usage error comes first
   // -C DIR: the inputs are read from DIR; the archive stays where it was named.
   if (args.Has("--directory")) {

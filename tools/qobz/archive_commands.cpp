@@ -2,17 +2,15 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
-#include <condition_variable>
 #include <cstdio>
 #include <cstring>
 #include <exception>
 #include <filesystem>
 #include <functional>
-#include <mutex>
 #include <optional>
-#include <thread>
 #include <unordered_set>
 
+#include "archive/job_pool.h"
 #include "common.h"
 #include "platform/platform.h"
 #include "qobz/archive_reader.h"
@@ -332,8 +330,7 @@ bool OrderFree(const std::vector<Job>& jobs, const std::string& target) {
 // the rest of the process).
 int Jobs(const Args& args, int descriptors) {
   constexpr int kReserved = 16;  // standard streams, the main archive stream, the library's own
-  const int cores = std::max(1, static_cast<int>(std::thread::hardware_concurrency()));
-  const int wanted = static_cast<int>(args.Number("--jobs", cores, 1, 256));
+  const int wanted = static_cast<int>(args.Number("--jobs", TJobPool::Cores(), 1, 256));
   return std::max(1, std::min(wanted, (platform::OpenFileLimit() - kReserved) / descriptors));
 }
 
@@ -343,25 +340,17 @@ bool CanShareOut(const std::string& archive, TStream& in) {
   return archive != "-" && in.Position() >= 0 && fs::is_regular_file(archive, ec);
 }
 
-// Runs work(reader, job, outcome) for every job on `threads` threads (the calling thread one of
+// Runs work(reader, job, outcome) for every job on `threads` workers (the calling thread one of
 // them), each with its own archive stream and component made by setup, and hands the outcomes to
-// emit, on the calling thread, in the jobs' order. Each thread takes the next job as it becomes
-// free; the calling thread says what is ready in order before it takes another, and sleeps only
-// when no job is left. The outcomes waiting to be said are small (the lines to say), whatever the
-// entries' sizes.
+// emit, on the calling thread, in the jobs' order. The calling thread says what is ready in order
+// before it takes another job, and sleeps only when no job is left: entries are often small, and a
+// wake per entry would cost more than many of them take. The outcomes waiting to be said are small
+// (the lines to say), whatever the entries' sizes.
 void ShareOut(const std::string& archive, int64_t offset, int threads, const std::vector<Job>& jobs,
               const std::function<void(TCompress&)>& setup,
               const std::function<void(TCompress&, TArchiveReader&, TFolderWalk&, Outcome&)>& work,
               const std::function<void(size_t, Outcome&)>& emit) {
-  std::vector<Outcome> outcomes(jobs.size());
-  std::vector<char> ready(jobs.size(), 0);
-  std::mutex mutex;
-  std::condition_variable ready_cv;
-  size_t next = 0;             // the next job to take
-  bool stop = false;           // the command ends: take no more jobs
-  bool caller_asleep = false;  // the calling thread waits for the next outcome in order
-
-  // One thread's own archive stream, component and folders.
+  // One worker's own archive stream, component and folders, made at its first job.
   struct Worker {
     std::exception_ptr broken;  // the archive could not be opened: every job taken fails
     std::unique_ptr<TStream> in;
@@ -369,23 +358,23 @@ void ShareOut(const std::string& archive, int64_t offset, int threads, const std
     std::unique_ptr<TArchiveReader> reader;
     TFolderWalk folders;
   };
-  auto start = [&](Worker& w) {
-    try {
-      setup(w.compress);
-      w.in = OpenArchive(archive, offset);
-      w.reader = std::make_unique<TArchiveReader>(w.compress, *w.in);
-    } catch (...) {
-      w.broken = std::current_exception();
+  TJobPool pool(threads, {}, /*caller_helps=*/true);
+  std::vector<std::unique_ptr<Worker>> workers(static_cast<size_t>(pool.Workers()));
+  std::vector<Outcome> outcomes(jobs.size());
+  auto run = [&](size_t worker, size_t i) -> int64_t {
+    if (!workers[worker]) {
+      auto w = std::make_unique<Worker>();
+      try {
+        setup(w->compress);
+        w->in = OpenArchive(archive, offset);
+        w->reader = std::make_unique<TArchiveReader>(w->compress, *w->in);
+      } catch (...) {
+        w->broken = std::current_exception();
+      }
+      workers[worker] = std::move(w);
     }
-  };
-  auto take = [&](size_t& i) {
-    std::lock_guard<std::mutex> lock(mutex);
-    if (stop || next >= jobs.size()) return false;
-    i = next++;
-    return true;
-  };
-  auto run = [&](Worker& w, size_t i) {
-    Outcome outcome;
+    Worker& w = *workers[worker];
+    Outcome& outcome = outcomes[i];
     try {
       if (w.broken) std::rethrow_exception(w.broken);
       const Job& job = jobs[i];
@@ -398,67 +387,12 @@ void ShareOut(const std::string& archive, int64_t offset, int threads, const std
     } catch (...) {
       outcome.fatal = std::current_exception();
     }
-    bool wake;
-    {
-      std::lock_guard<std::mutex> lock(mutex);
-      outcomes[i] = std::move(outcome);
-      ready[i] = 1;
-      wake = caller_asleep;
-    }
-    if (wake) ready_cv.notify_one();
+    return 0;
   };
-  auto helper = [&]() {
-    Worker w;
-    start(w);
-    for (size_t i; take(i);) run(w, i);
-  };
-
-  std::vector<std::thread> pool;
-  // Stops and joins the helpers however the saying ends.
-  struct Joiner {
-    std::vector<std::thread>& pool;
-    std::mutex& mutex;
-    bool& stop;
-    ~Joiner() {
-      {
-        std::lock_guard<std::mutex> lock(mutex);
-        stop = true;
-      }
-      for (std::thread& t : pool) t.join();
-    }
-  } joiner{pool, mutex, stop};
-  const size_t helpers = std::min<size_t>(static_cast<size_t>(threads - 1), jobs.size());
-  for (size_t t = 0; t < helpers; ++t) pool.emplace_back(helper);
-
-  std::unique_ptr<Worker> own;  // the calling thread's, made when it first takes a job
-  for (size_t said = 0; said < jobs.size();) {
-    Outcome outcome;
-    bool have = false;
-    {
-      std::lock_guard<std::mutex> lock(mutex);
-      if (ready[said]) {
-        outcome = std::move(outcomes[said]);
-        have = true;
-      }
-    }
-    if (have) {
-      emit(said++, outcome);
-      continue;
-    }
-    size_t i;
-    if (take(i)) {
-      if (!own) {
-        own = std::make_unique<Worker>();
-        start(*own);
-      }
-      run(*own, i);
-      continue;
-    }
-    std::unique_lock<std::mutex> lock(mutex);
-    caller_asleep = true;
-    ready_cv.wait(lock, [&] { return ready[said] != 0; });
-    caller_asleep = false;
-  }
+  pool.Run(jobs.size(), run, [&](size_t i) {
+    Outcome outcome = std::move(outcomes[i]);
+    emit(i, outcome);
+  });
 }
 
 // One walk of the headers from the reader's place: the entries that `selects` takes. A failure
