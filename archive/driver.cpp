@@ -56,8 +56,7 @@ int32_t TCompress::EncodeStream(TStream& Dest, TStream& Source, int32_t InputSiz
 TCodecResult TCompress::Run(TStream& Dest, TStream& Source, int32_t InputSize, int32_t UnpackedSize,
                             uint8_t Method, bool Expanding, const TCodecOptions& Options) {
   TCompThreadSafety& s = *codec_state_;
-  const TShowProgressEvent* progress =
-      Options.Progress && *Options.Progress ? Options.Progress : nullptr;
+  const TShowProgressEvent* progress = ProgressHandlerOf(Options);
   TCodecResult result;
   if (progress) {
     int32_t percent = 0;

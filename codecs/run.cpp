@@ -11,7 +11,7 @@ TCodecRun::TCodecRun(TCompThreadSafety& s, TStream& dest, TStream& source, int32
       expanding_(expanding),
       input_(std::make_unique<uint8_t[]>(IOBufferSize)),
       output_(std::make_unique<uint8_t[]>(IOBufferSize)) {
-  s.Progress = options.Progress && *options.Progress ? options.Progress : nullptr;
+  s.Progress = ProgressHandlerOf(options);
   s.InStream = &source;
   s.OutStream = &dest;
   s.InputBuffer = input_.get();

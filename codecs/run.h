@@ -12,6 +12,11 @@
 
 namespace qobz {
 
+// The run's progress handler, or null when it has none (null, or an empty function).
+inline const TShowProgressEvent* ProgressHandlerOf(const TCodecOptions& options) {
+  return options.Progress && *options.Progress ? options.Progress : nullptr;
+}
+
 class TCodecRun {
  public:
   // Reads input_size bytes from source (a negative size reads nothing) and writes to dest.

@@ -145,17 +145,24 @@ int OpenParentBelow(int root, const std::string& relative, std::string& leaf) {
   }
 }
 
+// Opens `relative` below the folder `root` as OpenParentBelow walks it, its last name with `flags`
+// and never through a link (an empty `relative`: `root` itself, again). -1 with errno on failure.
+int OpenBelow(int root, const std::string& relative, int flags) {
+  if (relative.empty()) return ::fcntl(root, F_DUPFD_CLOEXEC, 0);
+  std::string leaf;
+  TFolderFd dir{OpenParentBelow(root, relative, leaf)};
+  return dir.fd < 0 ? -1 : ::openat(dir.fd, leaf.c_str(), flags | O_NOFOLLOW | O_CLOEXEC);
+}
+
 }  // namespace
 
 std::unique_ptr<TFileStream> TFileStream::OpenReadBelow(const platform::THeldFolder& root,
                                                         const std::string& relative) {
   const std::string path = root.Path() + "\\" + relative;
-  std::string leaf;
-  TFolderFd dir{OpenParentBelow(static_cast<int>(root.Handle()), relative, leaf)};
   // O_NONBLOCK: a FIFO found at the name cannot make the open hang; it is refused below.
-  const int fd =
-      dir.fd < 0 ? -1
-                 : ::openat(dir.fd, leaf.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  const int fd = relative.empty()
+                     ? -1
+                     : OpenBelow(static_cast<int>(root.Handle()), relative, O_RDONLY | O_NONBLOCK);
   if (fd < 0) throw EFOpenError("Cannot open file \"" + path + "\". " + Reason(errno));
   std::unique_ptr<TFileStream> stream(new TFileStream(fd, path));
   struct stat st;
@@ -789,46 +796,11 @@ int RunProcessAndWait(const std::vector<std::string>& argv) {
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-bool ListFolder(const std::string& path, std::vector<FolderEntry>& entries) {
-  entries.clear();
-  std::string native = NativePath(path);
-  DIR* dir = ::opendir(native.c_str());
-  if (!dir) return false;
-  while (struct dirent* e = ::readdir(dir)) {
-    std::string name = e->d_name;
-    if (name == "." || name == "..") continue;
-    struct stat st;
-    FolderEntry entry;
-    entry.name = name;
-    if (::fstatat(::dirfd(dir), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
-      entry.is_link = S_ISLNK(st.st_mode);
-      entry.is_folder = S_ISDIR(st.st_mode);
-    }
-    entries.push_back(entry);
-  }
-  ::closedir(dir);
-  return true;
-}
+namespace {
 
-std::unique_ptr<THeldFolder> HoldFolderToRead(const std::string& path) {
-  const int fd =
-      ::open(path.empty() ? "." : NativePath(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  return fd < 0 ? nullptr : std::make_unique<THeldFolder>(fd, path);
-}
-
-bool ListFolderBelow(const THeldFolder& root, const std::string& relative,
-                     std::vector<FolderEntry>& entries) {
+// The names in the open folder `fd`, which the listing takes over and closes.
+bool ListOpenFolder(int fd, std::vector<FolderEntry>& entries) {
   entries.clear();
-  std::string leaf;
-  int fd = -1;
-  if (relative.empty()) {
-    fd = ::fcntl(static_cast<int>(root.Handle()), F_DUPFD_CLOEXEC, 0);
-  } else {
-    const int parent = OpenParentBelow(static_cast<int>(root.Handle()), relative, leaf);
-    if (parent < 0) return false;
-    fd = ::openat(parent, leaf.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    ::close(parent);
-  }
   if (fd < 0) return false;
   DIR* dir = ::fdopendir(fd);
   if (!dir) {
@@ -848,6 +820,29 @@ bool ListFolderBelow(const THeldFolder& root, const std::string& relative,
   }
   ::closedir(dir);
   return true;
+}
+
+// A folder opened by its path, the caller's choice (links on the way followed): the one path
+// lookup of a walk, for the folder that everything below is then reached from.
+int OpenFolderByPath(const std::string& path) {
+  return ::open(path.empty() ? "." : NativePath(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+}
+
+}  // namespace
+
+bool ListFolder(const std::string& path, std::vector<FolderEntry>& entries) {
+  return ListOpenFolder(OpenFolderByPath(path), entries);
+}
+
+std::unique_ptr<THeldFolder> HoldFolderToRead(const std::string& path) {
+  const int fd = OpenFolderByPath(path);
+  return fd < 0 ? nullptr : std::make_unique<THeldFolder>(fd, path);
+}
+
+bool ListFolderBelow(const THeldFolder& root, const std::string& relative,
+                     std::vector<FolderEntry>& entries) {
+  return ListOpenFolder(
+      OpenBelow(static_cast<int>(root.Handle()), relative, O_RDONLY | O_DIRECTORY), entries);
 }
 
 bool RenameFile(const std::string& from, const std::string& to) {

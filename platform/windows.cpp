@@ -667,41 +667,11 @@ int RunProcessAndWait(const std::vector<std::string>& argv) {
   return static_cast<int>(code);
 }
 
-bool ListFolder(const std::string& path, std::vector<FolderEntry>& entries) {
-  entries.clear();
-  std::string pattern = path;
-  if (!pattern.empty() && pattern.back() != '\\' && pattern.back() != ':') pattern += '\\';
-  pattern += '*';
-  WIN32_FIND_DATAA data;
-  HANDLE find = FindFirstFileA(pattern.c_str(), &data);
-  if (find == INVALID_HANDLE_VALUE) return GetLastError() == ERROR_FILE_NOT_FOUND;
-  do {
-    std::string name = data.cFileName;
-    if (name == "." || name == "..") continue;
-    FolderEntry entry;
-    entry.name = name;
-    entry.is_link = (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
-    entry.is_folder = !entry.is_link && (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-    entries.push_back(entry);
-  } while (FindNextFileA(find, &data));
-  FindClose(find);
-  return true;
-}
+namespace {
 
-std::unique_ptr<THeldFolder> HoldFolderToRead(const std::string& path) {
-  HANDLE h = CreateFileA(path.empty() ? "." : path.c_str(), kFolderAccess, kFolderSharing, nullptr,
-                         OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-  if (h == INVALID_HANDLE_VALUE) return nullptr;
-  return std::make_unique<THeldFolder>(reinterpret_cast<intptr_t>(h), path);
-}
-
-bool ListFolderBelow(const THeldFolder& root, const std::string& relative,
-                     std::vector<FolderEntry>& entries) {
+// The names in the open folder `h`, read through its handle.
+bool ListOpenFolder(HANDLE h, std::vector<FolderEntry>& entries) {
   entries.clear();
-  THandle folder;
-  if (!relative.empty() && !OpenBelow(root, relative, true, folder)) return false;
-  // The folder's names, read through its handle: nothing is looked up by path.
-  const HANDLE h = folder.Valid() ? folder.Get() : AsHandle(root.Handle());
   std::vector<uint64_t> buffer(8192);  // 64 KiB, aligned for the records
   FILE_INFO_BY_HANDLE_CLASS kind = FileIdBothDirectoryRestartInfo;
   while (GetFileInformationByHandleEx(h, kind, buffer.data(),
@@ -726,6 +696,38 @@ bool ListFolderBelow(const THeldFolder& root, const std::string& relative,
     }
   }
   return GetLastError() == ERROR_NO_MORE_FILES;
+}
+
+// A folder opened by its path, the caller's choice (links on the way followed), held without
+// delete sharing.
+HANDLE OpenFolderByPath(const std::string& path) {
+  return CreateFileA(path.empty() ? "." : path.c_str(), kFolderAccess, kFolderSharing, nullptr,
+                     OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+}
+
+}  // namespace
+
+bool ListFolder(const std::string& path, std::vector<FolderEntry>& entries) {
+  THandle folder(OpenFolderByPath(path));
+  if (!folder.Valid()) {
+    entries.clear();
+    return false;
+  }
+  return ListOpenFolder(folder.Get(), entries);
+}
+
+std::unique_ptr<THeldFolder> HoldFolderToRead(const std::string& path) {
+  HANDLE h = OpenFolderByPath(path);
+  if (h == INVALID_HANDLE_VALUE) return nullptr;
+  return std::make_unique<THeldFolder>(reinterpret_cast<intptr_t>(h), path);
+}
+
+bool ListFolderBelow(const THeldFolder& root, const std::string& relative,
+                     std::vector<FolderEntry>& entries) {
+  entries.clear();
+  THandle folder;
+  if (!relative.empty() && !OpenBelow(root, relative, true, folder)) return false;
+  return ListOpenFolder(folder.Valid() ? folder.Get() : AsHandle(root.Handle()), entries);
 }
 
 bool RenameFile(const std::string& from, const std::string& to) {
